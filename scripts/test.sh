@@ -1,0 +1,14 @@
+#!/usr/bin/env bash
+# Builds everything and runs every test: the default build, then the same tests
+# under the address and undefined-behaviour sanitizers.
+set -euo pipefail
+cd "$(dirname "$0")/.."
+scripts/setup.sh
+
+jobs=$(nproc)
+for preset in default sanitize; do
+  echo "== ${preset} build"
+  cmake --preset "$preset" >/dev/null
+  cmake --build --preset "$preset" -j "$jobs"
+  ctest --preset "$preset" -j "$jobs"
+done

@@ -1,0 +1,40 @@
+#pragma once
+
+#include <node_api.h>
+
+#include <string>
+
+#include "expected.h"
+
+namespace parlanto_audio {
+
+// An error of the module: a Node-API status and a message. It reaches
+// JavaScript as an Error whose `message` is the text and whose `code` is the
+// status name. Errors the module makes itself carry napi_generic_failure.
+struct ModuleError {
+  napi_status status = napi_generic_failure;
+  std::string message;
+};
+
+template <typename T>
+using ModuleResult = Expected<T, ModuleError>;
+
+inline Unexpected<ModuleError> module_error(std::string message) {
+  return {ModuleError{napi_generic_failure, std::move(message)}};
+}
+
+// "Ok", "InvalidArg", ..., "NoExternalBuffersAllowed"; "Unknown" past the table.
+const char* status_name(napi_status status);
+
+// "GenericFailure, message", or the status name alone for an empty message.
+std::string error_text(const ModuleError& error);
+
+// An Error with `message` and `code` (napi_create_error), or null if even that
+// failed.
+napi_value make_error(napi_env env, napi_status status, std::string_view message);
+
+// Throws the error into JavaScript. A JavaScript exception that is already
+// pending is taken and thrown again instead, so the first failure wins.
+void throw_error(napi_env env, const ModuleError& error);
+
+}  // namespace parlanto_audio

@@ -1,0 +1,74 @@
+#include <chrono>
+#include <memory>
+#include <string>
+
+#include "interview_heuristics.h"
+#include "sidecar_runner.h"
+
+namespace sidecar {
+namespace {
+
+constexpr std::string_view kSummarizeCall =
+    "<start_function_call>call:summarize_session{session_id:<escape>current<escape>}"
+    "<end_function_call>";
+
+bool contains(std::string_view text, std::string_view keyword) {
+  return text.find(keyword) != std::string_view::npos;
+}
+
+std::string question_call(std::string_view tool, const std::string& input, std::string_view tail) {
+  const std::string question = normalize_question(input);
+  const std::string topic = infer_topic(input);
+  std::string call;
+  call.reserve(question.size() + 256);
+  call.append("<start_function_call>call:")
+      .append(tool)
+      .append("{question:<escape>")
+      .append(question)
+      .append("<escape>,topic:<escape>")
+      .append(topic)
+      .append("<escape>")
+      .append(tail)
+      .append("}<end_function_call>");
+  return call;
+}
+
+class StubSidecarRunner final : public SidecarRunner {
+ public:
+  const char* Mode() const override { return "stub"; }
+
+  ToolCallResult GenerateToolCall(const ToolCallRequest& request) override {
+    const auto start = std::chrono::steady_clock::now();
+    ToolCallResult result;
+    result.output = choose_call(request);
+    const auto elapsed = std::chrono::steady_clock::now() - start;
+    result.inference_ms = std::chrono::duration_cast<std::chrono::milliseconds>(elapsed).count();
+    return result;
+  }
+
+ private:
+  // The first rule that holds wins. The classification test looks at the
+  // whole line, case-sensitively, so a client can ask for it from any key.
+  static std::string choose_call(const ToolCallRequest& request) {
+    if (contains(request.raw_line, "classify_interview_turn")) {
+      return classification_call(request.input);
+    }
+    const std::string lower = lower_ascii(request.input);
+    if (contains(lower, "summarize") || contains(lower, "summary")) {
+      return std::string(kSummarizeCall);
+    }
+    if (contains(lower, "save") || contains(lower, "remember")) {
+      return question_call("save_interview_question", request.input, "");
+    }
+    return question_call("route_to_cloud_llm", request.input,
+                         ",answer_type:<escape>technical_interview<escape>,context_keys:[]");
+  }
+};
+
+}  // namespace
+
+std::unique_ptr<SidecarRunner> CreateSidecarRunner() {
+  return std::make_unique<StubSidecarRunner>();
+}
+
+}  // namespace sidecar

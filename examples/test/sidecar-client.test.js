@@ -1,0 +1,120 @@
+'use strict';
+// The sidecar client against a scripted stand-in (time-outs, crashes, broken
+// lines) and, when PARLANTO_SIDECAR names the built program, against the
+// real sidecar.
+const test = require('node:test');
+const assert = require('node:assert/strict');
+const path = require('node:path');
+const { SidecarClient, lineSplitter, parseFunctionCall, formatFunctionCall } =
+  require('../sidecar-client.js');
+
+// Answers {"id","ok":true,"output":input}; "hang" is never answered, "crash"
+// ends the process, "garbage" gets a line that is not JSON, "noid" a response
+// with an empty id. Each start prints its pid as the output of "pid".
+const standIn = `
+const rl = require('node:readline').createInterface({ input: process.stdin });
+rl.on('line', (line) => {
+  const req = JSON.parse(line);
+  if (req.input === 'hang') return;
+  if (req.input === 'crash') process.exit(3);
+  if (req.input === 'garbage') { process.stdout.write('not json\\n'); return; }
+  const id = req.input === 'noid' ? '' : req.id;
+  const output = req.input === 'pid' ? String(process.pid) : req.input;
+  process.stdout.write(JSON.stringify({ id, ok: true, output, inferenceMs: 0 }) + '\\n');
+});`;
+
+function standInClient(options = {}) {
+  return new SidecarClient({ command: process.execPath, args: ['-e', standIn], ...options });
+}
+
+test('line splitter keeps partial lines and a trailing carriage return', () => {
+  const lines = [];
+  const splitter = lineSplitter((line) => lines.push(line));
+  splitter.push('a\nb');
+  splitter.push('c\r\n\n');
+  splitter.push('last');
+  splitter.flush();
+  assert.deepEqual(lines, ['a', 'bc\r', '', 'last']);
+});
+
+test('responses pair by id even when the caller awaits them out of order', async () => {
+  const client = standInClient();
+  try {
+    const replies = await Promise.all(['one', 'two', 'three'].map((input) => client.toolCall(input)));
+    assert.deepEqual(replies.map((r) => r.output), ['one', 'two', 'three']);
+    assert.deepEqual(replies.map((r) => r.id), ['1', '2', '3']);
+  } finally {
+    await client.close();
+  }
+});
+
+test('a lost answer times out without blocking the next request; broken lines fail their request', async () => {
+  const client = standInClient({ timeoutMs: 300 });
+  try {
+    const hung = client.toolCall('hang');
+    const after = client.toolCall('after');
+    await assert.rejects(hung, { code: 'ETIMEDOUT' });
+    assert.equal((await after).output, 'after');
+    await assert.rejects(client.toolCall('garbage'), { code: 'EPROTO' });
+    // An empty id belongs to the oldest waiting request.
+    assert.equal((await client.toolCall('noid')).output, 'noid');
+  } finally {
+    await client.close();
+  }
+});
+
+test('a crash fails the waiting requests and the next request runs on a new child', async () => {
+  const client = standInClient({ maxRestarts: 1 });
+  const restarts = [];
+  client.on('restart', (why) => restarts.push(why));
+  try {
+    const firstPid = (await client.toolCall('pid')).output;
+    await assert.rejects(client.toolCall('crash'), { code: 'ESIDECAREXIT' });
+    const secondPid = (await client.toolCall('pid')).output;
+    assert.notEqual(secondPid, firstPid);
+    assert.deepEqual(restarts, ['status 3']);
+    // The restart budget is spent: the next crash closes the client.
+    await assert.rejects(client.toolCall('crash'), { code: 'ESIDECAREXIT' });
+    await assert.rejects(client.toolCall('pid'), { code: 'ECLOSED' });
+  } finally {
+    await client.close();
+  }
+});
+
+test('a program that cannot be started fails the request instead of restarting forever', async () => {
+  const client = new SidecarClient({ command: path.join(__dirname, 'no-such-program') });
+  await assert.rejects(client.status(), { code: 'ESIDECAREXIT' });
+  await assert.rejects(client.status(), { code: 'ECLOSED' });
+});
+
+test('function calls parse with markers, commas and braces inside values', () => {
+  const text = '<start_function_call>call:classify_interview_turn{text:<escape>a, {b}: c<escape>,' +
+    'should_respond:false,clean_question:<escape><escape>,confidence:0.78,context_keys:[]}<end_function_call>';
+  assert.deepEqual(parseFunctionCall(text), {
+    name: 'classify_interview_turn',
+    args: { text: 'a, {b}: c', should_respond: false, clean_question: '', confidence: 0.78, context_keys: [] },
+  });
+  assert.equal(parseFunctionCall('stub'), null);
+  assert.match(formatFunctionCall(text), /^ {2}classify_interview_turn\n {4}text: "a, \{b\}: c"\n/);
+});
+
+test('the real sidecar answers status and both kinds of tool call', { skip: !process.env.PARLANTO_SIDECAR }, async () => {
+  const client = new SidecarClient({ command: process.env.PARLANTO_SIDECAR });
+  try {
+    assert.deepEqual(await client.status(), { id: '1', ok: true, output: 'stub', inferenceMs: 0 });
+    const routed = await client.toolCall('What is a React hook?');
+    assert.deepEqual(parseFunctionCall(routed.output), {
+      name: 'route_to_cloud_llm',
+      args: { question: 'What is a React hook', topic: 'react', answer_type: 'technical_interview', context_keys: [] },
+    });
+    const classified = await client.toolCall("Okay, let's move on to SQL.", { tool: 'classify_interview_turn' });
+    const call = parseFunctionCall(classified.output);
+    assert.equal(call.name, 'classify_interview_turn');
+    assert.equal(call.args.intent_type, 'transition');
+    assert.equal(call.args.topic, 'sql');
+    assert.equal(call.args.text, "Okay, let's move on to SQL.");
+    assert.deepEqual(await client.toolCall(''), { id: '4', ok: false, error: 'missing input' });
+  } finally {
+    await client.close();
+  }
+});

@@ -57,4 +57,14 @@ class JsCallbackSink {
   std::atomic<napi_threadsafe_function> raw_{nullptr};
 };
 
+namespace testing {
+
+// Electron's memory cage refuses external buffers; tests force that path (and,
+// beyond it, a failing copy) on engines that allow them. Process-wide; nothing
+// but the test addon sets it.
+enum class BufferRefusal : std::uint8_t { kNone, kExternal, kExternalAndCopy };
+void set_buffer_refusal(BufferRefusal refusal);
+
+}  // namespace testing
+
 }  // namespace parlanto_audio

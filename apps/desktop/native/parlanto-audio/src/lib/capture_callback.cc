@@ -1,0 +1,97 @@
+#include "capture_callback.h"
+
+#include <unistd.h>
+
+#include <bit>
+#include <cerrno>
+#include <cmath>
+#include <cstring>
+#include <string>
+
+namespace parlanto_audio {
+
+namespace {
+
+// Clamp to [-1, 1] (NaN passes), scale by 32767, truncate toward zero.
+// After the clamp the product lies within [-32767, 32767], so the cast
+// cannot overflow; NaN is the one value left to map.
+inline std::int16_t f32_to_i16(float x) {
+  if (x < -1.0f) x = -1.0f;
+  if (x > 1.0f) x = 1.0f;
+  const float y = x * 32767.0f;
+  if (std::isnan(y)) return 0;
+  return static_cast<std::int16_t>(y);
+}
+
+}  // namespace
+
+PcmChunk pcm_f32_to_i16_le(std::span<const float> samples) {
+  PcmChunk chunk(samples.size() * 2);
+  std::uint8_t* out = chunk.data();
+  for (const float x : samples) {
+    const auto bits = static_cast<std::uint16_t>(f32_to_i16(x));
+    *out++ = static_cast<std::uint8_t>(bits & 0xFFu);
+    *out++ = static_cast<std::uint8_t>(bits >> 8);
+  }
+  return chunk;
+}
+
+PcmChunk pcm_i16_le(std::span<const std::int16_t> samples) {
+  PcmChunk chunk(samples.size() * 2);
+  if constexpr (std::endian::native == std::endian::little) {
+    if (!samples.empty()) {
+      std::memcpy(chunk.data(), samples.data(), chunk.size());
+    }
+  } else {
+    std::uint8_t* out = chunk.data();
+    for (const std::int16_t sample : samples) {
+      const auto bits = static_cast<std::uint16_t>(sample);
+      *out++ = static_cast<std::uint8_t>(bits & 0xFFu);
+      *out++ = static_cast<std::uint8_t>(bits >> 8);
+    }
+  }
+  return chunk;
+}
+
+// Both forms: stop flag first, then the gate on the raw samples (so a
+// speech-ended signal is queued before this buffer's chunk), then the chunk.
+void CaptureCallback::operator()(std::span<const float> samples) const {
+  if (stopped->load()) return;
+  if (gate) gate->observe_f32(samples);
+  PcmChunk chunk = pcm_f32_to_i16_le(samples);
+  if (chunk.empty() || !chunk_sink) return;
+  chunk_sink->call(std::move(chunk), napi_tsfn_nonblocking);
+}
+
+void CaptureCallback::operator()(std::span<const std::int16_t> samples) const {
+  if (stopped->load()) return;
+  if (gate) gate->observe_i16(samples);
+  PcmChunk chunk = pcm_i16_le(samples);
+  if (chunk.empty() || !chunk_sink) return;
+  chunk_sink->call(std::move(chunk), napi_tsfn_nonblocking);
+}
+
+void report_stream_error(const HostError& error) {
+  std::string line = "[parlanto_audio] stream error: ";
+  line.reserve(line.size() + error.text.size() + 1);
+  // One error, one line: a description that spans lines is folded.
+  for (const char c : error.text) {
+    line.push_back(c == '\n' || c == '\r' ? ' ' : c);
+  }
+  line.push_back('\n');
+  // A single write keeps the line whole among other writers of the stream;
+  // the loop only covers interruptions and short writes.
+  const char* data = line.data();
+  std::size_t left = line.size();
+  while (left > 0) {
+    const ssize_t written = ::write(STDERR_FILENO, data, left);
+    if (written < 0) {
+      if (errno == EINTR) continue;
+      return;
+    }
+    data += written;
+    left -= static_cast<std::size_t>(written);
+  }
+}
+
+}  // namespace parlanto_audio

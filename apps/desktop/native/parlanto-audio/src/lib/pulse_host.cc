@@ -1,8 +1,671 @@
-// Placeholder until the backend lands.
+// The audio-host seam on PulseAudio's client library (also served by PipeWire's
+// pulse server). The only file that includes PulseAudio's headers.
+//
+// Devices. Every source that is not a monitor is a device with an input side,
+// id "source:<name>"; every sink is a device with an output side, id
+// "sink:<name>", and an input stream built on it records the sink's monitor
+// source. Device objects are snapshots taken when they were looked up.
+//
+// Threads and ownership. Each live host owns one connection at a time: a
+// pa_threaded_mainloop and a pa_context, opened on first use. Devices and
+// streams share the connection they were made on, so it outlives the host if
+// they do. A connection whose context failed (the server went away) is
+// replaced on the host's next request; the old one lives on, inert, until its
+// last device or stream lets go. Stream callbacks run on the mainloop thread,
+// always with the mainloop lock held; the JavaScript threads take that lock for
+// every request and for every drop, which is how a drop knows that no callback
+// is running.
+
+#include <pulse/pulseaudio.h>
+
+#include <algorithm>
+#include <array>
+#include <cstddef>
+#include <cstring>
+#include <mutex>
+#include <string>
+#include <thread>
+#include <utility>
+
 #include "audio_host.h"
 
 namespace parlanto_audio {
+namespace {
 
-std::shared_ptr<Host> default_host() { return nullptr; }
+constexpr std::string_view kSourcePrefix = "source:";
+constexpr std::string_view kSinkPrefix = "sink:";
+constexpr pa_usec_t kConnectTimeout = 5 * PA_USEC_PER_SEC;
+constexpr pa_usec_t kFragmentTime = 10 * PA_USEC_PER_MSEC;
+// The rates the server resamples between; libpulse accepts up to PA_RATE_MAX.
+constexpr std::uint32_t kMinRate = 8000;
+constexpr std::uint32_t kMaxRate = PA_RATE_MAX;
+
+class MainloopLock {
+ public:
+  explicit MainloopLock(pa_threaded_mainloop* loop) : loop_(loop) {
+    pa_threaded_mainloop_lock(loop_);
+  }
+  ~MainloopLock() { pa_threaded_mainloop_unlock(loop_); }
+  MainloopLock(const MainloopLock&) = delete;
+  MainloopLock& operator=(const MainloopLock&) = delete;
+
+ private:
+  pa_threaded_mainloop* loop_;
+};
+
+SampleFormat format_of(pa_sample_format_t format) {
+  switch (format) {
+    case PA_SAMPLE_U8:
+      return SampleFormat::U8;
+    case PA_SAMPLE_FLOAT32LE:
+    case PA_SAMPLE_FLOAT32BE:
+      return SampleFormat::F32;
+    case PA_SAMPLE_S32LE:
+    case PA_SAMPLE_S32BE:
+      return SampleFormat::I32;
+    case PA_SAMPLE_S24LE:
+    case PA_SAMPLE_S24BE:
+    case PA_SAMPLE_S24_32LE:
+    case PA_SAMPLE_S24_32BE:
+      return SampleFormat::I24;
+    default:
+      // 16-bit linear, and the 8-bit companded codes the server expands to it.
+      return SampleFormat::I16;
+  }
+}
+
+enum class DeviceKind : std::uint8_t { kSource, kSink };
+
+// What a device lookup learns about one source or sink.
+struct DeviceInfo {
+  DeviceKind kind = DeviceKind::kSource;
+  std::string name;
+  std::string description;
+  std::string record_from;  // the source a capture connects to
+  pa_sample_spec spec{};
+  bool is_monitor = false;
+};
+
+DeviceInfo info_of(const pa_source_info& source) {
+  DeviceInfo info;
+  info.kind = DeviceKind::kSource;
+  info.name = source.name ? source.name : "";
+  info.description = source.description ? source.description : info.name;
+  info.record_from = info.name;
+  info.spec = source.sample_spec;
+  info.is_monitor = source.monitor_of_sink != PA_INVALID_INDEX;
+  return info;
+}
+
+DeviceInfo info_of(const pa_sink_info& sink) {
+  DeviceInfo info;
+  info.kind = DeviceKind::kSink;
+  info.name = sink.name ? sink.name : "";
+  info.description = sink.description ? sink.description : info.name;
+  info.record_from = sink.monitor_source_name ? sink.monitor_source_name : "";
+  info.spec = sink.sample_spec;
+  return info;
+}
+
+// The state the mainloop thread touches for one stream: the user's callbacks,
+// the partial frame carried between fragments, and the once-only error flag.
+// Guarded by the mainloop lock.
+struct StreamCore {
+  pa_threaded_mainloop* loop = nullptr;
+  pa_context* context = nullptr;
+  SampleFormat format = SampleFormat::F32;
+  std::size_t sample_bytes = 0;
+  std::size_t frame_bytes = 0;
+  InputDataCallbackF32 on_f32;
+  InputDataCallbackI16 on_i16;
+  StreamErrorCallback on_error;
+  bool live = false;  // connected; failures before this are the build's own error
+  bool error_reported = false;
+  std::array<std::byte, sizeof(float) * PA_CHANNELS_MAX> carry{};
+  std::size_t carry_bytes = 0;
+  // 4-byte words so either sample type may be read from it in place.
+  std::vector<std::uint32_t> scratch;
+
+  void deliver_samples(const void* data, std::size_t bytes) {
+    const std::size_t count = bytes / sample_bytes;
+    try {
+      if (format == SampleFormat::F32) {
+        on_f32(std::span<const float>(static_cast<const float*>(data), count));
+      } else {
+        on_i16(std::span<const std::int16_t>(static_cast<const std::int16_t*>(data), count));
+      }
+    } catch (...) {
+      // Nothing may unwind into the mainloop; a data callback is not meant to throw.
+    }
+  }
+
+  // One fragment as the server handed it. Only whole frames reach the data
+  // callback; a tail that splits a frame waits for the next fragment.
+  void deliver(const void* data, std::size_t bytes) {
+    const bool aligned = reinterpret_cast<std::uintptr_t>(data) % sample_bytes == 0;
+    if (carry_bytes == 0 && aligned && bytes % frame_bytes == 0) {
+      deliver_samples(data, bytes);
+      return;
+    }
+    const std::size_t total = carry_bytes + bytes;
+    const std::size_t whole = total / frame_bytes * frame_bytes;
+    const auto* input = static_cast<const std::byte*>(data);
+    if (whole == 0) {
+      std::memcpy(carry.data() + carry_bytes, input, bytes);
+      carry_bytes = total;
+      return;
+    }
+    const std::size_t words = (whole + sizeof(std::uint32_t) - 1) / sizeof(std::uint32_t);
+    if (scratch.size() < words) scratch.resize(words);
+    auto* out = reinterpret_cast<std::byte*>(scratch.data());
+    std::memcpy(out, carry.data(), carry_bytes);
+    std::memcpy(out + carry_bytes, input, whole - carry_bytes);
+    const std::size_t rest = total - whole;
+    std::memcpy(carry.data(), input + (bytes - rest), rest);
+    carry_bytes = rest;
+    deliver_samples(out, whole);
+  }
+
+  void report_failure() {
+    if (!live || error_reported) return;
+    error_reported = true;
+    if (!on_error) return;
+    try {
+      on_error(HostError{pa_strerror(pa_context_errno(context))});
+    } catch (...) {
+    }
+  }
+
+  static void on_read(pa_stream* stream, std::size_t, void* userdata) {
+    auto* core = static_cast<StreamCore*>(userdata);
+    for (;;) {
+      const void* data = nullptr;
+      std::size_t bytes = 0;
+      if (pa_stream_peek(stream, &data, &bytes) < 0 || bytes == 0) return;
+      if (data == nullptr) {
+        // A hole: the bytes before it do not continue into what follows.
+        core->carry_bytes = 0;
+      } else {
+        core->deliver(data, bytes);
+      }
+      pa_stream_drop(stream);
+    }
+  }
+
+  static void on_state(pa_stream* stream, void* userdata) {
+    auto* core = static_cast<StreamCore*>(userdata);
+    // A server that goes away fails every stream of the context, so this also
+    // covers the context's own failure.
+    if (pa_stream_get_state(stream) == PA_STREAM_FAILED) core->report_failure();
+    pa_threaded_mainloop_signal(core->loop, 0);
+  }
+};
+
+// One mainloop thread and one context.
+class PulseConnection {
+ public:
+  static HostResult<std::shared_ptr<PulseConnection>> open() {
+    auto connection = std::shared_ptr<PulseConnection>(new PulseConnection());
+    if (!connection->loop_ || !connection->context_) {
+      return unexpected(HostError{"cannot create the audio client"});
+    }
+    if (auto connected = connection->connect(); !connected) {
+      return unexpected(std::move(connected.error()));
+    }
+    return connection;
+  }
+
+  ~PulseConnection() {
+    if (!loop_) return;
+    if (pa_threaded_mainloop_in_thread(loop_)) {
+      // The last holder let go inside a callback; the loop cannot stop itself.
+      std::thread([loop = loop_, context = context_] { close(loop, context); }).detach();
+    } else {
+      close(loop_, context_);
+    }
+  }
+
+  PulseConnection(const PulseConnection&) = delete;
+  PulseConnection& operator=(const PulseConnection&) = delete;
+
+  pa_threaded_mainloop* loop() const { return loop_; }
+  pa_context* context() const { return context_; }
+
+  // True once the context has failed or ended: nothing can be done on it again.
+  bool failed() {
+    MainloopLock lock(loop_);
+    return !PA_CONTEXT_IS_GOOD(pa_context_get_state(context_));
+  }
+
+  HostError last_error() const { return HostError{pa_strerror(pa_context_errno(context_))}; }
+
+  // Runs the operation `start` makes (under the lock) to its end. Returns false
+  // when the operation could not run to completion.
+  template <typename Start>
+  bool run(Start&& start) {
+    pa_operation* operation = start();
+    if (!operation) return false;
+    pa_operation_set_state_callback(operation, &signal_loop, loop_);
+    while (pa_operation_get_state(operation) == PA_OPERATION_RUNNING) {
+      pa_threaded_mainloop_wait(loop_);
+    }
+    const bool done = pa_operation_get_state(operation) == PA_OPERATION_DONE;
+    pa_operation_unref(operation);
+    return done;
+  }
+
+  struct ServerDefaults {
+    std::string source;
+    std::string sink;
+  };
+
+  HostResult<ServerDefaults> server_defaults() {
+    MainloopLock lock(loop_);
+    ServerDefaults defaults;
+    const bool done = run([&] {
+      return pa_context_get_server_info(
+          context_,
+          [](pa_context*, const pa_server_info* info, void* userdata) {
+            auto* out = static_cast<ServerDefaults*>(userdata);
+            if (!info) return;
+            if (info->default_source_name) out->source = info->default_source_name;
+            if (info->default_sink_name) out->sink = info->default_sink_name;
+          },
+          &defaults);
+    });
+    if (!done) return unexpected(last_error());
+    return defaults;
+  }
+
+  // Every source and then every sink, in the server's order.
+  HostResult<std::vector<DeviceInfo>> list() {
+    MainloopLock lock(loop_);
+    struct Listing {
+      std::vector<DeviceInfo> devices;
+      bool failed = false;
+    } listing;
+    const bool sources_done = run([&] {
+      return pa_context_get_source_info_list(
+          context_,
+          [](pa_context*, const pa_source_info* info, int eol, void* userdata) {
+            auto* out = static_cast<Listing*>(userdata);
+            if (eol < 0) out->failed = true;
+            if (eol == 0 && info) out->devices.push_back(info_of(*info));
+          },
+          &listing);
+    });
+    if (!sources_done || listing.failed) return unexpected(last_error());
+    const bool sinks_done = run([&] {
+      return pa_context_get_sink_info_list(
+          context_,
+          [](pa_context*, const pa_sink_info* info, int eol, void* userdata) {
+            auto* out = static_cast<Listing*>(userdata);
+            if (eol < 0) out->failed = true;
+            if (eol == 0 && info) out->devices.push_back(info_of(*info));
+          },
+          &listing);
+    });
+    if (!sinks_done || listing.failed) return unexpected(last_error());
+    return std::move(listing.devices);
+  }
+
+  // The named source or sink, or nothing when the server has none by that name.
+  HostResult<std::optional<DeviceInfo>> find(DeviceKind kind, const std::string& name) {
+    MainloopLock lock(loop_);
+    std::optional<DeviceInfo> found;
+    bool done = false;
+    if (kind == DeviceKind::kSource) {
+      done = run([&] {
+        return pa_context_get_source_info_by_name(
+            context_, name.c_str(),
+            [](pa_context*, const pa_source_info* info, int eol, void* userdata) {
+              if (eol == 0 && info)
+                *static_cast<std::optional<DeviceInfo>*>(userdata) = info_of(*info);
+            },
+            &found);
+      });
+    } else {
+      done = run([&] {
+        return pa_context_get_sink_info_by_name(
+            context_, name.c_str(),
+            [](pa_context*, const pa_sink_info* info, int eol, void* userdata) {
+              if (eol == 0 && info)
+                *static_cast<std::optional<DeviceInfo>*>(userdata) = info_of(*info);
+            },
+            &found);
+      });
+    }
+    // An unknown name ends the operation with "No such entity"; only a
+    // connection that broke is an error.
+    if (!done && !found && !PA_CONTEXT_IS_GOOD(pa_context_get_state(context_))) {
+      return unexpected(last_error());
+    }
+    return found;
+  }
+
+ private:
+  PulseConnection() : loop_(pa_threaded_mainloop_new()) {
+    if (!loop_) return;
+    pa_threaded_mainloop_set_name(loop_, "parlanto-pulse");
+    context_ = pa_context_new(pa_threaded_mainloop_get_api(loop_), "parlanto_audio");
+  }
+
+  static void signal_loop(pa_operation*, void* loop) {
+    pa_threaded_mainloop_signal(static_cast<pa_threaded_mainloop*>(loop), 0);
+  }
+
+  static void close(pa_threaded_mainloop* loop, pa_context* context) {
+    if (context) {
+      MainloopLock lock(loop);
+      pa_context_set_state_callback(context, nullptr, nullptr);
+      pa_context_disconnect(context);
+      pa_context_unref(context);
+    }
+    pa_threaded_mainloop_stop(loop);
+    pa_threaded_mainloop_free(loop);
+  }
+
+  HostResult<Ok> connect() {
+    pa_context_set_state_callback(
+        context_,
+        [](pa_context*, void* loop) {
+          pa_threaded_mainloop_signal(static_cast<pa_threaded_mainloop*>(loop), 0);
+        },
+        loop_);
+    // Never start a server of our own: a missing server is the caller's answer.
+    if (pa_context_connect(context_, nullptr, PA_CONTEXT_NOAUTOSPAWN, nullptr) < 0) {
+      return unexpected(last_error());
+    }
+    if (pa_threaded_mainloop_start(loop_) < 0) {
+      return unexpected(HostError{"cannot start the audio client's thread"});
+    }
+    MainloopLock lock(loop_);
+    bool timed_out = false;
+    struct Deadline {
+      pa_threaded_mainloop* loop;
+      bool* timed_out;
+    } deadline{loop_, &timed_out};
+    pa_time_event* timer = pa_context_rttime_new(
+        context_, pa_rtclock_now() + kConnectTimeout,
+        [](pa_mainloop_api*, pa_time_event*, const struct timeval*, void* userdata) {
+          auto* d = static_cast<Deadline*>(userdata);
+          *d->timed_out = true;
+          pa_threaded_mainloop_signal(d->loop, 0);
+        },
+        &deadline);
+    pa_context_state_t state = pa_context_get_state(context_);
+    while (state != PA_CONTEXT_READY && PA_CONTEXT_IS_GOOD(state) && !timed_out) {
+      pa_threaded_mainloop_wait(loop_);
+      state = pa_context_get_state(context_);
+    }
+    if (timer) pa_threaded_mainloop_get_api(loop_)->time_free(timer);
+    if (state == PA_CONTEXT_READY) return Ok{};
+    if (PA_CONTEXT_IS_GOOD(state)) return unexpected(HostError{pa_strerror(PA_ERR_TIMEOUT)});
+    return unexpected(last_error());
+  }
+
+  pa_threaded_mainloop* loop_ = nullptr;
+  pa_context* context_ = nullptr;
+};
+
+class PulseStream final : public Stream {
+ public:
+  PulseStream(std::shared_ptr<PulseConnection> connection, pa_stream* stream,
+              std::unique_ptr<StreamCore> core)
+      : connection_(std::move(connection)), stream_(stream), core_(std::move(core)) {}
+
+  // The drop. Callbacks run only under the mainloop lock, so once this holds
+  // the lock none is running, and unhooking the stream keeps them from running
+  // again. The callbacks are destroyed after the lock is let go.
+  ~PulseStream() override {
+    std::unique_ptr<StreamCore> core;
+    {
+      const bool in_loop = pa_threaded_mainloop_in_thread(connection_->loop()) != 0;
+      if (!in_loop) pa_threaded_mainloop_lock(connection_->loop());
+      pa_stream_set_read_callback(stream_, nullptr, nullptr);
+      pa_stream_set_state_callback(stream_, nullptr, nullptr);
+      if (PA_STREAM_IS_GOOD(pa_stream_get_state(stream_))) pa_stream_disconnect(stream_);
+      pa_stream_unref(stream_);
+      core = std::move(core_);
+      if (!in_loop) pa_threaded_mainloop_unlock(connection_->loop());
+    }
+  }
+
+  PulseStream(const PulseStream&) = delete;
+  PulseStream& operator=(const PulseStream&) = delete;
+
+  HostResult<Ok> play() override {
+    MainloopLock lock(connection_->loop());
+    if (pa_stream_get_state(stream_) != PA_STREAM_READY)
+      return unexpected(connection_->last_error());
+    int success = 0;
+    const bool done = connection_->run([&] {
+      return pa_stream_cork(
+          stream_, 0, [](pa_stream*, int ok, void* userdata) { *static_cast<int*>(userdata) = ok; },
+          &success);
+    });
+    if (!done || !success) return unexpected(connection_->last_error());
+    return Ok{};
+  }
+
+ private:
+  std::shared_ptr<PulseConnection> connection_;  // destroyed last: the loop outlives the stream
+  pa_stream* stream_;
+  std::unique_ptr<StreamCore> core_;
+};
+
+class PulseDevice final : public Device {
+ public:
+  PulseDevice(std::shared_ptr<PulseConnection> connection, DeviceInfo info)
+      : connection_(std::move(connection)), info_(std::move(info)) {}
+
+  HostResult<DeviceId> id() const override {
+    const std::string_view prefix = info_.kind == DeviceKind::kSource ? kSourcePrefix : kSinkPrefix;
+    return DeviceId(std::string(prefix) + info_.name);
+  }
+
+  HostResult<DeviceDescription> description() const override {
+    return DeviceDescription{info_.description};
+  }
+
+  bool supports_input() const override { return info_.kind == DeviceKind::kSource; }
+  bool supports_output() const override { return info_.kind == DeviceKind::kSink; }
+
+  HostResult<SupportedStreamConfig> default_input_config() const override {
+    if (!supports_input()) return unexpected(not_this_side("input"));
+    return default_config();
+  }
+  HostResult<SupportedStreamConfig> default_output_config() const override {
+    if (!supports_output()) return unexpected(not_this_side("output"));
+    return default_config();
+  }
+  HostResult<std::vector<SupportedStreamConfigRange>> supported_input_configs() const override {
+    if (!supports_input()) return unexpected(not_this_side("input"));
+    return ranges();
+  }
+  HostResult<std::vector<SupportedStreamConfigRange>> supported_output_configs() const override {
+    if (!supports_output()) return unexpected(not_this_side("output"));
+    return ranges();
+  }
+
+  HostResult<std::unique_ptr<Stream>> build_input_stream_f32(
+      const StreamConfig& config, InputDataCallbackF32 on_data,
+      StreamErrorCallback on_error) override {
+    auto core = std::make_unique<StreamCore>();
+    core->format = SampleFormat::F32;
+    core->on_f32 = std::move(on_data);
+    core->on_error = std::move(on_error);
+    return build(config, PA_SAMPLE_FLOAT32NE, std::move(core));
+  }
+
+  HostResult<std::unique_ptr<Stream>> build_input_stream_i16(
+      const StreamConfig& config, InputDataCallbackI16 on_data,
+      StreamErrorCallback on_error) override {
+    auto core = std::make_unique<StreamCore>();
+    core->format = SampleFormat::I16;
+    core->on_i16 = std::move(on_data);
+    core->on_error = std::move(on_error);
+    return build(config, PA_SAMPLE_S16NE, std::move(core));
+  }
+
+ private:
+  static HostError not_this_side(const char* side) {
+    return HostError{std::string("the device has no ") + side + " side"};
+  }
+
+  SupportedStreamConfig default_config() const {
+    return {info_.spec.channels, info_.spec.rate, format_of(info_.spec.format)};
+  }
+
+  std::vector<SupportedStreamConfigRange> ranges() const {
+    return {{info_.spec.channels, kMinRate, kMaxRate, SampleFormat::F32},
+            {info_.spec.channels, kMinRate, kMaxRate, SampleFormat::I16}};
+  }
+
+  // On failure `core`, and the callbacks in it, are destroyed before this
+  // returns, outside the mainloop lock.
+  HostResult<std::unique_ptr<Stream>> build(const StreamConfig& config, pa_sample_format_t format,
+                                            std::unique_ptr<StreamCore> core) {
+    const pa_sample_spec spec{format, config.sample_rate,
+                              static_cast<std::uint8_t>(config.channels)};
+    if (config.channels == 0 || config.channels > PA_CHANNELS_MAX || !pa_sample_spec_valid(&spec)) {
+      return unexpected(HostError{pa_strerror(PA_ERR_INVALID)});
+    }
+    if (info_.record_from.empty()) return unexpected(HostError{pa_strerror(PA_ERR_NOENTITY)});
+    pa_channel_map map;
+    pa_channel_map_init_extend(&map, spec.channels, PA_CHANNEL_MAP_DEFAULT);
+
+    core->loop = connection_->loop();
+    core->context = connection_->context();
+    core->sample_bytes = pa_sample_size(&spec);
+    core->frame_bytes = pa_frame_size(&spec);
+
+    MainloopLock lock(connection_->loop());
+    pa_stream* stream = pa_stream_new(connection_->context(), "capture", &spec, &map);
+    if (!stream) return unexpected(connection_->last_error());
+    pa_stream_set_state_callback(stream, &StreamCore::on_state, core.get());
+    pa_stream_set_read_callback(stream, &StreamCore::on_read, core.get());
+
+    pa_buffer_attr attr;
+    std::memset(&attr, 0xff, sizeof attr);  // every field "server's choice" ...
+    attr.fragsize = static_cast<std::uint32_t>(pa_usec_to_bytes(kFragmentTime, &spec));
+    // ... but the fragment: about 10 ms per read. Don't-move keeps a capture on
+    // its device when the default changes; corked until play().
+    const auto flags = static_cast<pa_stream_flags_t>(PA_STREAM_ADJUST_LATENCY |
+                                                      PA_STREAM_DONT_MOVE | PA_STREAM_START_CORKED);
+    if (pa_stream_connect_record(stream, info_.record_from.c_str(), &attr, flags) < 0) {
+      HostError error = connection_->last_error();
+      pa_stream_set_state_callback(stream, nullptr, nullptr);
+      pa_stream_set_read_callback(stream, nullptr, nullptr);
+      pa_stream_unref(stream);
+      return unexpected(std::move(error));
+    }
+    pa_stream_state_t state = pa_stream_get_state(stream);
+    while (state != PA_STREAM_READY && PA_STREAM_IS_GOOD(state)) {
+      pa_threaded_mainloop_wait(connection_->loop());
+      state = pa_stream_get_state(stream);
+    }
+    if (state != PA_STREAM_READY) {
+      HostError error = connection_->last_error();
+      pa_stream_set_state_callback(stream, nullptr, nullptr);
+      pa_stream_set_read_callback(stream, nullptr, nullptr);
+      pa_stream_unref(stream);
+      return unexpected(std::move(error));
+    }
+    core->live = true;
+    return std::unique_ptr<Stream>(new PulseStream(connection_, stream, std::move(core)));
+  }
+
+  std::shared_ptr<PulseConnection> connection_;
+  DeviceInfo info_;
+};
+
+class PulseHost final : public Host {
+ public:
+  HostResult<std::vector<std::shared_ptr<Device>>> devices() override {
+    auto connection = connect();
+    if (!connection) return unexpected(std::move(connection.error()));
+    auto listing = (*connection)->list();
+    if (!listing) return unexpected(std::move(listing.error()));
+    std::vector<std::shared_ptr<Device>> devices;
+    for (auto& info : *listing) {
+      if (info.is_monitor) continue;
+      devices.push_back(std::make_shared<PulseDevice>(*connection, std::move(info)));
+    }
+    return devices;
+  }
+
+  std::optional<DeviceId> parse_device_id(std::string_view text) const override {
+    for (const std::string_view prefix : {kSourcePrefix, kSinkPrefix}) {
+      if (text.size() > prefix.size() && text.starts_with(prefix))
+        return DeviceId(std::string(text));
+    }
+    return std::nullopt;
+  }
+
+  std::shared_ptr<Device> device_by_id(const DeviceId& id) override {
+    const std::string& text = id.to_string();
+    if (text.starts_with(kSourcePrefix)) {
+      return find(DeviceKind::kSource, text.substr(kSourcePrefix.size()));
+    }
+    if (text.starts_with(kSinkPrefix))
+      return find(DeviceKind::kSink, text.substr(kSinkPrefix.size()));
+    return nullptr;
+  }
+
+  std::shared_ptr<Device> default_input_device() override {
+    auto defaults = server_defaults();
+    if (!defaults || defaults->source.empty()) return nullptr;
+    return find(DeviceKind::kSource, defaults->source);
+  }
+
+  std::shared_ptr<Device> default_output_device() override {
+    auto defaults = server_defaults();
+    if (!defaults || defaults->sink.empty()) return nullptr;
+    return find(DeviceKind::kSink, defaults->sink);
+  }
+
+ private:
+  // The host's connection, opened on first use and again after the server went away.
+  HostResult<std::shared_ptr<PulseConnection>> connect() {
+    std::lock_guard guard(mutex_);
+    if (connection_ && !connection_->failed()) return connection_;
+    auto opened = PulseConnection::open();
+    if (!opened) return opened;
+    connection_ = *opened;
+    return connection_;
+  }
+
+  HostResult<PulseConnection::ServerDefaults> server_defaults() {
+    auto connection = connect();
+    if (!connection) return unexpected(std::move(connection.error()));
+    return (*connection)->server_defaults();
+  }
+
+  // A monitor is reached through its sink, never as a source of its own.
+  std::shared_ptr<Device> find(DeviceKind kind, const std::string& name) {
+    auto connection = connect();
+    if (!connection) return nullptr;
+    auto found = (*connection)->find(kind, name);
+    if (!found || !*found || (*found)->is_monitor) return nullptr;
+    return std::make_shared<PulseDevice>(*connection, std::move(**found));
+  }
+
+  std::mutex mutex_;
+  std::shared_ptr<PulseConnection> connection_;  // guarded by mutex_
+};
+
+}  // namespace
+
+std::shared_ptr<Host> default_host() {
+  // Never destroyed: a worker thread may ask for the host during process exit.
+  static auto* mutex = new std::mutex;
+  static auto* current = new std::weak_ptr<PulseHost>;
+  std::lock_guard guard(*mutex);
+  if (auto host = current->lock()) return host;
+  auto host = std::make_shared<PulseHost>();
+  *current = host;
+  return host;
+}
 
 }  // namespace parlanto_audio

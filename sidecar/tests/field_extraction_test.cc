@@ -1,0 +1,131 @@
+#include <gtest/gtest.h>
+
+#include <optional>
+#include <random>
+#include <regex>
+#include <string>
+#include <string_view>
+
+#include "request_loop.h"
+
+namespace sidecar {
+namespace {
+
+using std::string_literals::operator""s;
+
+struct FindCase {
+  std::string line;
+  std::optional<std::string_view> raw;
+};
+
+void expect_finds(const std::vector<FindCase>& cases) {
+  for (const FindCase& c : cases) {
+    EXPECT_EQ(find_json_string(c.line, "id"), c.raw) << c.line;
+  }
+}
+
+TEST(FieldExtraction, TakesTheLeftmostKeyWithAStringValue) {
+  expect_finds({
+      {R"({"meta":{"id":"x"},"id":"y"})", "x"},
+      {R"({"id":7,"meta":{"id":"z"}})", "z"},
+      {R"({"id":null,"id":true,"id":{"id":""}})", ""},
+      {"{\"id\" \t\r\n\v\f: \v\"a\"}", "a"},
+      {R"({"id"::"a"})", std::nullopt},
+      {R"({" id":"a","idx":"b","xid":"c","ID":"d"})", std::nullopt},
+      {R"("id""id":"w")", "w"},
+      {R"({"id":"a"b"})", "a"},
+      {"", std::nullopt},
+  });
+}
+
+TEST(FieldExtraction, EndsAValueAtTheFirstUnescapedQuote) {
+  expect_finds({
+      {R"({"id":"a\"b","type":"status"})", R"(a\"b)"},
+      {R"({"id":"a\\","type":"status"})", R"(a\\)"},
+      {R"({"id":"a\\\"b"})", R"(a\\\"b)"},
+  });
+}
+
+TEST(FieldExtraction, UnclosedValueEndsAtTheLastEscapedQuote) {
+  expect_finds({
+      {R"({"id":"abc)", std::nullopt},
+      {R"({"id":"a\"b)", R"(a\)"},
+      {R"({"id":"a\"b\"c\)", R"(a\"b\)"},
+      // No match for the first key leaves none for a later one either.
+      {R"({"id":"a\)", std::nullopt},
+  });
+}
+
+TEST(Unescaping, DecodesTheJsonEscapes) {
+  EXPECT_EQ(unescape_json_string(R"(\"\\\/\b\f\n\r\t)"), "\"\\/\b\f\n\r\t");
+  EXPECT_EQ(unescape_json_string(R"(a\u0041\u00e9\u00E9\u20ac\u0000z)"),
+            "aA\u00e9\u00e9\u20ac\0z"s);
+  EXPECT_EQ(unescape_json_string(R"(\ud83d\ude00)"), "\U0001F600");
+  EXPECT_EQ(unescape_json_string(R"(\uDBFF\uDFFF)"), "\U0010FFFF");
+}
+
+TEST(Unescaping, LoneSurrogatesBecomeReplacementCharacters) {
+  EXPECT_EQ(unescape_json_string(R"(\ud83d)"), "\uFFFD");
+  EXPECT_EQ(unescape_json_string(R"(\ud83dx)"), "\uFFFDx");
+  EXPECT_EQ(unescape_json_string(R"(\ude00\ud83d)"), "\uFFFD\uFFFD");
+  EXPECT_EQ(unescape_json_string(R"(\ud83d\ud83d\ude00)"), "\uFFFD\U0001F600");
+  EXPECT_EQ(unescape_json_string(R"(\ud83d\u0041)"), "\uFFFDA");
+  EXPECT_EQ(unescape_json_string(R"(\ud83d\ude0)"), "\uFFFDude0");
+}
+
+TEST(Unescaping, DropsTheBackslashOfAnyOtherPair) {
+  EXPECT_EQ(unescape_json_string(R"(\x\'\a\u12\uZZZZ\u)"), "x'au12uZZZZu");
+  EXPECT_EQ(unescape_json_string("\\\r\\\xC3\xA9"), "\r\xC3\xA9");
+  EXPECT_EQ(unescape_json_string(R"(end\)"), R"(end\)");
+  EXPECT_EQ(unescape_json_string(R"(\\\)"), R"(\\)");
+}
+
+TEST(FieldExtraction, ExtractsTheUnescapedValue) {
+  EXPECT_EQ(extract_json_string(R"({"id":"a\"b","type":"status"})", "id"), "a\"b");
+  EXPECT_EQ(extract_json_string(R"({"id":"a\nb"})", "id"), "a\nb");
+  EXPECT_EQ(extract_json_string(R"({"id":"a\"b)", "id"), "a\\");
+  EXPECT_EQ(extract_json_string(R"({"id":1})", "id"), "");
+}
+
+// The scanner must find exactly what the regular expression of the protocol
+// finds. std::regex recurses per character, so only short lines compare.
+TEST(FieldExtraction, AgreesWithTheRegularExpressionOnGeneratedLines) {
+  const std::vector<std::string> keys = {"id", "type", "modelPath", "backend", "input"};
+  std::vector<std::regex> patterns;
+  for (const std::string& key : keys) {
+    patterns.emplace_back("\"" + key + R"re("\s*:\s*"((?:\\.|[^"])*)")re", std::regex::ECMAScript);
+  }
+  const std::vector<std::string> common = {
+      "\"", "\\",   "\\\"", "\\\\",         ":",           " ",        "\t", "\r", "\n",
+      "\v", "\f",   "x",    "\xC3\xA9",     "\\u00e9",     "\\ud83d",  ",",  "{",  "}",
+      "0",  "null", "\\n",  "\xE2\x80\xA8", "\"type\":\"", "\"id\":7,"};
+  // Each key gets its own openers, so that about half of the lines match.
+  std::vector<std::vector<std::string>> pieces(keys.size(), common);
+  for (std::size_t k = 0; k < keys.size(); ++k) {
+    for (const char* opener : {"\"", "\":\"", "\" : \"", "\":", "\"\t:\r\""}) {
+      pieces[k].push_back("\"" + keys[k] + opener);
+    }
+    pieces[k].push_back(keys[k]);
+  }
+  std::mt19937 random(20240611);
+  std::uniform_int_distribution<std::size_t> count(0, 14), which_key(0, keys.size() - 1),
+      piece(0, pieces[0].size() - 1);
+  int matched = 0;
+  for (int round = 0; round < 200000; ++round) {
+    const std::size_t k = which_key(random);
+    std::string line;
+    for (std::size_t n = count(random); n > 0; --n) line += pieces[k][piece(random)];
+    std::smatch match;
+    std::optional<std::string_view> expected;
+    if (std::regex_search(line, match, patterns[k])) {
+      ++matched;
+      expected = std::string_view(line).substr(static_cast<std::size_t>(match.position(1)),
+                                               static_cast<std::size_t>(match.length(1)));
+    }
+    ASSERT_EQ(find_json_string(line, keys[k]), expected) << "key " << keys[k] << " in " << line;
+  }
+  EXPECT_GT(matched, 60000);
+}
+
+}  // namespace
+}  // namespace sidecar

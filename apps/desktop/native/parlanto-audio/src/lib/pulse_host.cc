@@ -581,18 +581,21 @@ class PulseDevice final : public Device {
 };
 
 class PulseHost final : public Host {
+  using Connection = std::shared_ptr<PulseConnection>;
+
  public:
   HostResult<std::vector<std::shared_ptr<Device>>> devices() override {
-    auto connection = connect();
-    if (!connection) return unexpected(std::move(connection.error()));
-    auto listing = (*connection)->list();
-    if (!listing) return unexpected(std::move(listing.error()));
-    std::vector<std::shared_ptr<Device>> devices;
-    for (auto& info : *listing) {
-      if (info.is_monitor) continue;
-      devices.push_back(std::make_shared<PulseDevice>(*connection, std::move(info)));
-    }
-    return devices;
+    return ask(
+        [](const Connection& connection) -> HostResult<std::vector<std::shared_ptr<Device>>> {
+          auto listing = connection->list();
+          if (!listing) return unexpected(std::move(listing.error()));
+          std::vector<std::shared_ptr<Device>> devices;
+          for (auto& info : *listing) {
+            if (info.is_monitor) continue;
+            devices.push_back(std::make_shared<PulseDevice>(connection, std::move(info)));
+          }
+          return devices;
+        });
   }
 
   std::optional<DeviceId> parse_device_id(std::string_view text) const override {
@@ -636,19 +639,32 @@ class PulseHost final : public Host {
     return connection_;
   }
 
+  // Runs `request` on the host's connection. A connection that turns out to be
+  // broken (the server went away since its last use) is replaced and the
+  // request made once more on the new one.
+  template <typename Request>
+  auto ask(Request&& request) -> decltype(request(std::declval<const Connection&>())) {
+    for (int attempt = 0;; ++attempt) {
+      auto connection = connect();
+      if (!connection) return unexpected(std::move(connection.error()));
+      auto result = request(*connection);
+      if (result || attempt > 0 || !(*connection)->failed()) return result;
+    }
+  }
+
   HostResult<PulseConnection::ServerDefaults> server_defaults() {
-    auto connection = connect();
-    if (!connection) return unexpected(std::move(connection.error()));
-    return (*connection)->server_defaults();
+    return ask([](const Connection& connection) { return connection->server_defaults(); });
   }
 
   // A monitor is reached through its sink, never as a source of its own.
   std::shared_ptr<Device> find(DeviceKind kind, const std::string& name) {
-    auto connection = connect();
-    if (!connection) return nullptr;
-    auto found = (*connection)->find(kind, name);
-    if (!found || !*found || (*found)->is_monitor) return nullptr;
-    return std::make_shared<PulseDevice>(*connection, std::move(**found));
+    auto found = ask([&](const Connection& connection) -> HostResult<std::shared_ptr<Device>> {
+      auto info = connection->find(kind, name);
+      if (!info) return unexpected(std::move(info.error()));
+      if (!*info || (*info)->is_monitor) return std::shared_ptr<Device>();
+      return std::shared_ptr<Device>(std::make_shared<PulseDevice>(connection, std::move(**info)));
+    });
+    return found ? *found : nullptr;
   }
 
   std::mutex mutex_;

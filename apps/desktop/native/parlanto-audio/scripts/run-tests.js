@@ -1,0 +1,52 @@
+#!/usr/bin/env node
+'use strict';
+// `npm test`: the Node tests against the built addons, then the type-check of
+// index.d.ts. The production addon comes from `npm install`; the test addon
+// (the module on a fake audio host) is built here on first use. Either may
+// be given instead through PARLANTO_AUDIO_ADDON / PARLANTO_AUDIO_TEST_ADDON.
+
+const { spawnSync } = require('node:child_process');
+const fs = require('node:fs');
+const os = require('node:os');
+const path = require('node:path');
+
+const root = path.resolve(__dirname, '..');
+const buildDir = path.join(root, 'build');
+const env = { ...process.env };
+
+function run(command, args, options = {}) {
+  const result = spawnSync(command, args, { cwd: root, stdio: 'inherit', env, ...options });
+  if (result.error) throw new Error(`could not run ${command}: ${result.error.message}`);
+  return result.status;
+}
+
+function must(status, what) {
+  if (status !== 0) {
+    console.error(`parlanto-audio: ${what} failed`);
+    process.exit(status || 1);
+  }
+}
+
+env.PARLANTO_AUDIO_ADDON = path.resolve(env.PARLANTO_AUDIO_ADDON || path.join(buildDir, 'Release', 'parlanto_audio.node'));
+if (!fs.existsSync(env.PARLANTO_AUDIO_ADDON)) {
+  console.error(`parlanto-audio: ${env.PARLANTO_AUDIO_ADDON} is missing; run npm install first`);
+  process.exit(1);
+}
+if (!env.PARLANTO_AUDIO_TEST_ADDON) {
+  env.PARLANTO_AUDIO_TEST_ADDON = path.join(buildDir, 'Release', 'parlanto_audio_test.node');
+  must(run('cmake', ['-S', root, '-B', buildDir, '-DPARLANTO_BUILD_TESTS=ON']), 'configuring the test build');
+  const jobs = String(Math.max(1, Math.min(os.cpus().length, 4)));
+  must(run('cmake', ['--build', buildDir, '--target', 'parlanto_audio_test', '-j', jobs]), 'building the test addon');
+}
+
+const testDir = path.join(root, 'test', 'node');
+const files = fs.readdirSync(testDir).filter((f) => f.endsWith('.test.js')).sort().map((f) => path.join(testDir, f));
+let failed = run(process.execPath, ['--test', ...files]) !== 0;
+
+const tsc = path.join(root, 'node_modules', 'typescript', 'bin', 'tsc');
+if (fs.existsSync(tsc)) {
+  failed = run(process.execPath, [tsc, '-p', path.join(root, 'test', 'types')]) !== 0 || failed;
+} else {
+  console.log('parlanto-audio: typescript is not installed (dev dependencies); type-check skipped');
+}
+process.exit(failed ? 1 : 0);

@@ -1,0 +1,482 @@
+#!/usr/bin/env node
+'use strict';
+// The main job, the way the desktop shell uses the two native programs: capture
+// the system loopback and the microphone with the audio module while a short
+// synthesised interview plays, send each utterance to the sidecar when the
+// speech-end detector says the speaker stopped, and leave the captured audio,
+// a picture of it and a summary behind.
+
+const fs = require('node:fs');
+const os = require('node:os');
+const path = require('node:path');
+const { spawn, spawnSync } = require('node:child_process');
+const { performance } = require('node:perf_hooks');
+
+const { SidecarClient, formatFunctionCall, parseFunctionCall } = require('../sidecar-client.js');
+const { encodeWav } = require('./wav.js');
+const { waveformPng } = require('./png.js');
+const { interview, kThreshold, prepareInterview } = require('./speech.js');
+
+const repoRoot = path.resolve(__dirname, '..', '..');
+const kLeadIn = 0.6;   // seconds of silence before the first phrase
+const kGap = 1.0;      // between phrases: well past the detector's 420 ms
+const kTail = 1.5;     // after the last phrase, so its speech end is heard
+const kClassifyTool = 'classify_interview_turn';
+
+const usage = `usage: interview-demo [options]
+  --device ID        capture this device: an output device (its playback is
+                     recorded), or an input device with --mic-only
+  --seconds N        capture for N seconds (default: as long as the interview)
+  --mic-only         capture only the microphone
+  --loopback-only    capture only the system loopback
+  --out DIR          write the WAV files, the picture and summary.json here
+  --rig              always start a private audio server, even if one runs
+  --sidecar PATH     the sidecar program (default: build/sidecar/sidecar)`;
+
+function parseArgs(argv) {
+  const options = { device: undefined, seconds: undefined, mic: true, loopback: true, out: undefined,
+                    rig: false, sidecar: process.env.PARLANTO_SIDECAR || path.join(repoRoot, 'build/sidecar/sidecar') };
+  for (let i = 0; i < argv.length; i++) {
+    const arg = argv[i];
+    const value = () => {
+      if (i + 1 >= argv.length) throw new Error(`${arg} needs a value`);
+      return argv[++i];
+    };
+    switch (arg) {
+      case '--device': options.device = value(); break;
+      case '--seconds': {
+        options.seconds = Number(value());
+        if (!(options.seconds > 0 && options.seconds <= 3600)) throw new Error('--seconds takes a number of seconds (0 to 3600)');
+        break;
+      }
+      case '--mic-only': options.loopback = false; break;
+      case '--loopback-only': options.mic = false; break;
+      case '--out': options.out = path.resolve(value()); break;
+      case '--rig': options.rig = true; break;
+      case '--sidecar': options.sidecar = path.resolve(value()); break;
+      case '-h': case '--help': console.log(usage); process.exit(0); break;
+      default: throw new Error(`unknown option ${arg}\n${usage}`);
+    }
+  }
+  if (!options.mic && !options.loopback) throw new Error('--mic-only and --loopback-only exclude each other');
+  return options;
+}
+
+const sleep = (ms) => new Promise((resolve) => setTimeout(resolve, ms));
+const fmt = (seconds) => (seconds === null || seconds === undefined ? '   -  ' : `${seconds.toFixed(2)} s`);
+
+function serverReachable(env) {
+  return spawnSync('pactl', ['info'], { env, stdio: 'ignore', timeout: 5000 }).status === 0;
+}
+
+// The audio server: the running one, or the test rig's private one.
+async function openAudioServer(options, log) {
+  if (!options.rig && serverReachable(process.env)) {
+    log('audio server: using the running one');
+    return { rig: null, env: process.env, stop: async () => {} };
+  }
+  const { startRig } = require(path.join(repoRoot, 'tools/pulse-rig/rig.js'));
+  const dir = fs.mkdtempSync(path.join(os.tmpdir(), 'parlanto-rig-'));
+  log(options.rig ? 'audio server: starting a private one (--rig)'
+                  : 'audio server: none reachable, starting a private one');
+  const rig = await startRig({ dir });
+  // libpulse inside this process reads the server address from the
+  // environment when the module first connects, which happens after this.
+  Object.assign(process.env, rig.env);
+  return {
+    rig, env: process.env,
+    stop: async () => {
+      await rig.stop();
+      fs.rmSync(dir, { recursive: true, force: true });
+    },
+  };
+}
+
+// One capture: the module object, what it delivered and when.
+class Capture {
+  constructor(kind, audio, deviceId) {
+    this.kind = kind;
+    this.deviceId = deviceId;
+    this.object = kind === 'loopback' ? new audio.ParlantoSystemLoopback(deviceId) : new audio.ParlantoMicrophone(deviceId);
+    this.chunks = [];
+    this.bytes = 0;
+    this.frames = 0;
+    this.arrivals = [];      // [wall seconds, frames delivered by then]
+    this.speechEnded = [];   // { at: wall seconds, frame }
+    this.errors = [];
+    this.level = 0;          // loudest chunk RMS since the meter last looked
+  }
+
+  start(t0, onSpeechEnded) {
+    this.object.start((error, chunk) => {
+      const now = (performance.now() - t0) / 1000;
+      if (error) {
+        this.errors.push(error.message);
+        return;
+      }
+      this.chunks.push(chunk);
+      this.bytes += chunk.length;
+      this.frames += chunk.length / (2 * this.channels);
+      this.arrivals.push([now, this.frames]);
+      let sum = 0;
+      for (let i = 0; i + 1 < chunk.length; i += 2) {
+        const v = chunk.readInt16LE(i) / 32768;
+        sum += v * v;
+      }
+      this.level = Math.max(this.level, Math.sqrt(sum / (chunk.length / 2)));
+    }, () => {
+      const event = { at: (performance.now() - t0) / 1000, frame: this.frames };
+      this.speechEnded.push(event);
+      onSpeechEnded(this, event);
+    });
+    this.sampleRate = this.object.sampleRate;
+    this.channels = this.object.channels;
+  }
+
+  stop() {
+    this.object.stop();
+  }
+
+  // The number of frames delivered by wall time `at`.
+  frameAt(at) {
+    let frames = 0;
+    for (const [when, total] of this.arrivals) {
+      if (when > at) break;
+      frames = total;
+    }
+    return frames;
+  }
+
+  samples() {
+    const pcm = Buffer.concat(this.chunks);
+    return new Int16Array(pcm.buffer, pcm.byteOffset, pcm.length / 2);
+  }
+
+  // The end of the last 10 ms window at or above the detector's threshold in
+  // [from, to) frames, in frames, or null when nothing there was that loud.
+  voicedEnd(samples, from, to) {
+    const window = Math.max(1, Math.round(this.sampleRate / 100));
+    let end = null;
+    for (let start = from; start < to; start += window) {
+      const stop = Math.min(to, start + window);
+      let sum = 0;
+      for (let i = start * this.channels; i < stop * this.channels; i++) sum += (samples[i] / 32768) ** 2;
+      if (Math.sqrt(sum / ((stop - start) * this.channels)) >= kThreshold) end = stop;
+    }
+    return end;
+  }
+}
+
+// One line per capture with a bar of its level, redrawn in place on a
+// terminal; a progress line a second otherwise.
+class Meter {
+  constructor(captures, seconds, tty) {
+    this.captures = captures;
+    this.seconds = seconds;
+    this.tty = tty;
+    this.shown = false;
+    this.lastLine = -1;
+  }
+
+  static dbfs(level) {
+    return level > 0 ? Math.max(-90, 20 * Math.log10(level)) : -90;
+  }
+
+  tick(now) {
+    if (this.tty) {
+      const parts = this.captures.map((c) => {
+        const db = Meter.dbfs(c.level);
+        const width = 24;
+        const filled = Math.round(Math.max(0, Math.min(1, (db + 60) / 60)) * width);
+        return `${c.kind.padEnd(8)} [${'#'.repeat(filled)}${'.'.repeat(width - filled)}] ${db.toFixed(0).padStart(4)} dB`;
+      });
+      process.stdout.write(`\r\x1b[K${parts.join('   ')}   ${now.toFixed(1)}/${this.seconds.toFixed(1)} s`);
+      this.shown = true;
+    } else if (Math.floor(now) > this.lastLine) {
+      this.lastLine = Math.floor(now);
+      const parts = this.captures.map((c) => `${c.kind} ${c.chunks.length} chunks ${Meter.dbfs(c.level).toFixed(0)} dBFS`);
+      console.log(`  ${now.toFixed(1).padStart(5)} s  ${parts.join(', ')}`);
+    }
+    for (const c of this.captures) c.level = 0;
+  }
+
+  // Prints above the meter line.
+  print(text) {
+    if (this.shown) process.stdout.write('\r\x1b[K');
+    this.shown = false;
+    console.log(text);
+  }
+
+  done() {
+    if (this.shown) process.stdout.write('\n');
+    this.shown = false;
+  }
+}
+
+function playInto(sink, file, env) {
+  return new Promise((resolve, reject) => {
+    const args = sink ? [`--device=${sink}`, file] : [file];
+    const player = spawn('paplay', args, { env, stdio: ['ignore', 'ignore', 'pipe'] });
+    let stderr = '';
+    player.stderr.on('data', (d) => { stderr += d; });
+    player.on('error', reject);
+    player.on('close', (code) => (code === 0 ? resolve() : reject(new Error(`paplay ${args.join(' ')}: ${stderr.trim() || `status ${code}`}`))));
+  });
+}
+
+function pickDevices(audio, options, server, log) {
+  const inputs = audio.listInputDevices();
+  const outputs = audio.listOutputDevices();
+  log('input devices:');
+  for (const d of inputs) log(`  ${d.id}  (${d.name})`);
+  if (inputs.length === 0) log('  (none)');
+  log('output devices:');
+  for (const d of outputs) log(`  ${d.id}  (${d.name})`);
+  if (outputs.length === 0) log('  (none)');
+
+  const byId = (list, id) => list.find((d) => d.id === id);
+  const sinkOf = (id) => (id && id.startsWith('sink:') ? id.slice('sink:'.length) : undefined);
+  const picked = { loopback: undefined, mic: undefined, loopbackSink: undefined, micSink: undefined };
+  if (server.rig) {
+    picked.loopback = `sink:${server.rig.outputSink}`;
+    picked.mic = `source:${server.rig.micSource}`;
+    picked.loopbackSink = server.rig.outputSink;
+    picked.micSink = server.rig.micFeedSink;
+    for (const [list, id] of [[outputs, picked.loopback], [inputs, picked.mic]]) {
+      if (!byId(list, id)) throw new Error(`the rig's device ${id} is not listed`);
+    }
+  }
+  if (options.device !== undefined) {
+    const list = options.loopback ? outputs : inputs;
+    if (!byId(list, options.device)) {
+      throw new Error(`--device ${options.device} is not a listed ${options.loopback ? 'output' : 'input'} device`);
+    }
+    if (options.loopback) {
+      picked.loopback = options.device;
+      picked.loopbackSink = sinkOf(options.device);
+    } else {
+      picked.mic = options.device;
+    }
+  }
+  return picked;
+}
+
+async function main() {
+  const options = parseArgs(process.argv.slice(2));
+  const log = (text) => console.log(text);
+  if (!fs.existsSync(options.sidecar)) {
+    throw new Error(`sidecar program not found at ${options.sidecar}: build it first (scripts/run.sh does)`);
+  }
+  const out = options.out || path.join(repoRoot, 'build', 'interview-demo');
+  fs.mkdirSync(out, { recursive: true });
+
+  const server = await openAudioServer(options, log);
+  const cleanup = [];
+  let meter = null;
+  try {
+    const audio = require('../../apps/desktop/native/parlanto-audio');
+    const picked = pickDevices(audio, options, server, log);
+
+    // The interview: the phrases this run can play, in order.
+    const scratch = fs.mkdtempSync(path.join(os.tmpdir(), 'parlanto-interview-'));
+    cleanup.push(() => fs.rmSync(scratch, { recursive: true, force: true }));
+    const wanted = interview.filter((p) => (p.target === 'mic' ? options.mic && picked.micSink : options.loopback));
+    const phrases = prepareInterview(scratch, wanted);
+    const natural = kLeadIn + phrases.reduce((sum, p) => sum + p.duration + kGap, 0) + kTail;
+    const seconds = options.seconds ?? natural;
+
+    // The sidecar, as the shell runs it.
+    const sidecar = new SidecarClient({ command: options.sidecar, timeoutMs: 5000 });
+    sidecar.on('restart', (why) => meter && meter.print(`  sidecar exited (${why}); started it again`));
+    cleanup.push(() => sidecar.close());
+    const status = await sidecar.status();
+    log(`sidecar: ${options.sidecar} (mode ${status.output})`);
+
+    const captures = [];
+    if (options.loopback) captures.push(new Capture('loopback', audio, picked.loopback));
+    if (options.mic) captures.push(new Capture('mic', audio, picked.mic));
+    const t0 = performance.now();
+    const now = () => (performance.now() - t0) / 1000;
+    const calls = [];
+    let turn = 0;
+    meter = new Meter(captures, seconds, Boolean(process.stdout.isTTY));
+
+    const onSpeechEnded = (capture, event) => {
+      // The utterance that just ended: the latest phrase played into this
+      // capture that has not been answered yet.
+      const phrase = phrases.filter((p) => p.target === capture.kind && p.start !== undefined && p.start <= event.at).pop();
+      if (!phrase || phrase.answered) {
+        meter.print(`[${fmt(event.at)}] ${capture.kind}: speech ended (no known phrase)`);
+        return;
+      }
+      phrase.answered = true;
+      turn += 1;
+      const tool = turn % 2 === 0 ? kClassifyTool : undefined;
+      meter.print(`[${fmt(event.at)}] ${capture.kind}: speech ended after "${phrase.text}"`);
+      const call = { turn, phrase: phrase.index, tool: tool || null, sentAt: event.at };
+      calls.push(call);
+      call.done = sidecar.toolCall(phrase.text, { tool }).then((response) => {
+        call.response = response;
+        call.answeredAt = now();
+        const what = response.ok ? formatFunctionCall(response.output, '    ') : `    error: ${response.error}`;
+        meter.print(`  turn ${turn}${tool ? ` (asked for ${tool})` : ''}, answered in ${response.inferenceMs ?? 0} ms:\n${what}`);
+      }, (error) => {
+        call.error = `${error.code}: ${error.message}`;
+        meter.print(`  turn ${turn}: sidecar failed: ${call.error}`);
+      });
+    };
+
+    for (const capture of captures) {
+      capture.start(t0, onSpeechEnded);
+      cleanup.push(() => capture.stop());
+      log(`capturing ${capture.kind} from ${capture.deviceId ?? 'the default device'}: ` +
+          `${capture.sampleRate} Hz, ${capture.channels} channel${capture.channels === 1 ? '' : 's'}`);
+    }
+    if (options.mic && !picked.micSink) log('(speak into the microphone: the demo cannot feed it on this server)');
+    log(`playing ${phrases.length} phrase${phrases.length === 1 ? '' : 's'} over ${seconds.toFixed(1)} s; writing to ${out}`);
+
+    const meterTimer = setInterval(() => meter.tick(now()), 100);
+    cleanup.push(() => clearInterval(meterTimer));
+    const stopRequested = new Promise((resolve) => process.once('SIGINT', resolve));
+    let interrupted = false;
+    stopRequested.then(() => { interrupted = true; });
+
+    const player = (async () => {
+      await sleep(kLeadIn * 1000);
+      for (const phrase of phrases) {
+        if (interrupted || now() + phrase.duration + kTail > seconds) break;
+        phrase.start = now();
+        const sink = phrase.target === 'mic' ? picked.micSink : picked.loopbackSink;
+        await playInto(sink, phrase.file, server.env);
+        // paplay returns once the server has played the whole file; the voice
+        // stopped the file's trailing silence earlier.
+        phrase.playedEnd = now() - (phrase.duration - phrase.voicedEnd);
+        await sleep(kGap * 1000);
+      }
+    })();
+    await Promise.race([Promise.all([player, sleep(seconds * 1000)]), stopRequested]);
+    await player;
+
+    for (const capture of captures) capture.stop();
+    clearInterval(meterTimer);
+    meter.tick(now());
+    meter.done();
+    // Chunks and notifications queued before stop may still arrive.
+    await sleep(250);
+    await Promise.all(calls.map((c) => c.done));
+
+    return finish({ options, out, seconds, server, captures, phrases, calls });
+  } finally {
+    if (meter) meter.done();
+    for (const step of cleanup.reverse()) {
+      try {
+        await step();
+      } catch {}
+    }
+    await server.stop();
+  }
+}
+
+function finish({ out, seconds, server, captures, phrases, calls }) {
+  const played = phrases.filter((p) => p.start !== undefined);
+  const lanes = [];
+  const summary = {
+    outDir: out,
+    server: server.rig ? 'rig' : 'running',
+    seconds,
+    captures: [],
+    phrases: [],
+    toolCalls: { sent: calls.length, answered: 0, failed: 0, calls: [] },
+    png: path.join(out, 'waveform.png'),
+    checks: {},
+  };
+
+  for (const capture of captures) {
+    const wavFile = path.join(out, `${capture.kind}.wav`);
+    fs.writeFileSync(wavFile, encodeWav(capture.chunks, capture.sampleRate, capture.channels));
+    const samples = capture.samples();
+    const mine = played.filter((p) => p.target === capture.kind);
+    const toSeconds = (frame) => frame / capture.sampleRate;
+    for (const [i, phrase] of mine.entries()) {
+      const from = capture.frameAt(phrase.start);
+      const next = mine[i + 1];
+      const to = next ? capture.frameAt(next.start) : capture.frames;
+      const heard = capture.voicedEnd(samples, from, to);
+      const ended = capture.speechEnded.filter((e) => e.frame >= from && e.frame < to);
+      summary.phrases.push({
+        index: phrase.index,
+        text: phrase.text,
+        capture: capture.kind,
+        startedAt: toSeconds(from),
+        heardEnd: heard === null ? null : toSeconds(heard),
+        playedEnd: toSeconds(capture.frameAt(phrase.playedEnd)),
+        speechEnded: ended.map((e) => toSeconds(e.frame)),
+      });
+    }
+    const matched = new Set(summary.phrases.filter((p) => p.capture === capture.kind).flatMap((p) => p.speechEnded));
+    summary.captures.push({
+      kind: capture.kind,
+      deviceId: capture.deviceId ?? null,
+      sampleRate: capture.sampleRate,
+      channels: capture.channels,
+      chunks: capture.chunks.length,
+      bytes: capture.bytes,
+      frames: capture.frames,
+      seconds: toSeconds(capture.frames),
+      wav: wavFile,
+      speechEnded: capture.speechEnded.map((e) => toSeconds(e.frame)),
+      unmatchedSpeechEnded: capture.speechEnded.map((e) => toSeconds(e.frame)).filter((t) => !matched.has(t)),
+      errors: capture.errors,
+    });
+    lanes.push({
+      samples, channels: capture.channels, sampleRate: capture.sampleRate,
+      speechEnded: capture.speechEnded.map((e) => toSeconds(e.frame)),
+      phraseEnds: summary.phrases.filter((p) => p.capture === capture.kind && p.heardEnd !== null).map((p) => p.heardEnd),
+    });
+  }
+  const longest = Math.max(1, ...summary.captures.map((c) => c.seconds));
+  fs.writeFileSync(summary.png, waveformPng(lanes, { seconds: Math.ceil(longest), threshold: kThreshold }));
+
+  for (const call of calls) {
+    const ok = Boolean(call.response && call.response.ok);
+    if (ok) summary.toolCalls.answered += 1;
+    else summary.toolCalls.failed += 1;
+    const parsed = ok ? parseFunctionCall(call.response.output) : null;
+    summary.toolCalls.calls.push({
+      turn: call.turn, phrase: call.phrase, askedFor: call.tool,
+      ok, function: parsed ? parsed.name : null, error: call.error ?? (call.response && call.response.error) ?? null,
+    });
+  }
+  summary.phrases.sort((a, b) => a.index - b.index);
+  summary.checks = {
+    everyPhraseOneSpeechEnded: summary.phrases.length > 0 && summary.phrases.every((p) => p.speechEnded.length === 1),
+    everyToolCallAnswered: summary.toolCalls.failed === 0 && summary.toolCalls.sent === summary.phrases.length,
+  };
+  fs.writeFileSync(path.join(out, 'summary.json'), JSON.stringify(summary, null, 2) + '\n');
+
+  console.log('\nsummary');
+  for (const c of summary.captures) {
+    console.log(`  ${c.kind}: ${c.chunks} chunks, ${c.bytes} bytes, ${c.sampleRate} Hz, ${c.channels} channel${c.channels === 1 ? '' : 's'}, ` +
+                `${c.seconds.toFixed(2)} s -> ${c.wav}`);
+    for (const e of c.errors) console.log(`    delivery error: ${e}`);
+    if (c.unmatchedSpeechEnded.length) console.log(`    speech ended outside the phrases at ${c.unmatchedSpeechEnded.map(fmt).join(', ')}`);
+  }
+  console.log('  phrase ends (heard in the capture) against speech-ended notifications:');
+  for (const p of summary.phrases) {
+    const ended = p.speechEnded.length === 0 ? 'no notification'
+      : p.speechEnded.map((t) => `${fmt(t)}${p.heardEnd === null ? '' : ` (+${Math.round((t - p.heardEnd) * 1000)} ms)`}`).join(', ');
+    console.log(`    ${p.capture.padEnd(8)} ${fmt(p.heardEnd)} -> ${ended}   "${p.text}"`);
+  }
+  const skipped = phrases.length - played.length;
+  if (skipped > 0) console.log(`  ${skipped} phrase${skipped === 1 ? '' : 's'} did not fit into ${seconds} s`);
+  console.log(`  tool calls: ${summary.toolCalls.sent} sent, ${summary.toolCalls.answered} answered, ${summary.toolCalls.failed} failed`);
+  console.log(`  picture: ${summary.png}`);
+  for (const [name, ok] of Object.entries(summary.checks)) console.log(`  ${ok ? 'ok      ' : 'MISMATCH'} ${name}`);
+  console.log(`output folder: ${out}`);
+  return summary;
+}
+
+main().then(() => process.exit(0), (error) => {
+  console.error(`interview-demo: ${error.message}`);
+  process.exit(1);
+});

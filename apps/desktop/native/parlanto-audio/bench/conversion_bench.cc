@@ -31,9 +31,10 @@ std::vector<std::int16_t> int_buffer(std::size_t n) {
 }
 
 void set_counters(benchmark::State& state, std::size_t samples, std::size_t bytes_per_sample) {
-  state.SetItemsProcessed(static_cast<std::int64_t>(state.iterations() * samples));
-  state.SetBytesProcessed(
-      static_cast<std::int64_t>(state.iterations() * samples * bytes_per_sample));
+  const auto per_iteration = static_cast<std::int64_t>(samples);
+  state.SetItemsProcessed(state.iterations() * per_iteration);
+  state.SetBytesProcessed(state.iterations() * per_iteration *
+                          static_cast<std::int64_t>(bytes_per_sample));
 }
 
 // The baseline: allocate a chunk and copy the input bytes into it.

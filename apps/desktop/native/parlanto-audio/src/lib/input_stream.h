@@ -1,0 +1,86 @@
+#pragma once
+
+// Stream set-up: which device to capture and which configuration to open it
+// with, then the running input stream with its data callback. Everything here
+// runs on the JavaScript thread and may block it (the audio system's queries,
+// the pauses between attempts). Nothing is kept between calls.
+
+#include <node_api.h>
+
+#include <atomic>
+#include <chrono>
+#include <cstdint>
+#include <memory>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "audio_host.h"
+#include "js_callback_sink.h"
+#include "module_error.h"
+
+namespace parlanto_audio {
+
+// The device named by `device_id` (trimmed; blank, malformed and unknown ids
+// fall back silently), else the default input device, or the default output
+// device when `is_output`.
+ModuleResult<std::shared_ptr<Device>> pick_device(Host& host,
+                                                  const std::optional<std::string>& device_id,
+                                                  bool is_output);
+
+// The preferred rates (48000, 44100, 32000, 16000) inside [min_rate, max_rate];
+// when none is, `max_rate` then `min_rate` (once if equal).
+std::vector<std::uint32_t> preferred_rates_in_range(std::uint32_t min_rate, std::uint32_t max_rate);
+
+// The configurations one attempt tries, in order and without duplicates, and
+// the sample format they all share: the format of the default configuration
+// of the side the device has (input if it has one, else output).
+struct StreamCandidates {
+  SampleFormat format = SampleFormat::F32;
+  std::vector<StreamConfig> configs;
+};
+ModuleResult<StreamCandidates> stream_candidates(const Device& device);
+
+// A started stream. The caller owns all of it; the stream's data callback
+// holds its own share of the chunk sink, of the stop flag and of the gate.
+struct InputStream {
+  std::unique_ptr<Stream> stream;
+  std::shared_ptr<JsCallbackSink> chunk_sink;
+  std::uint32_t sample_rate = 0;
+  std::uint16_t channels = 0;
+};
+
+// The JavaScript callbacks given to start, valid for the duration of the call.
+// `on_speech_ended` is null when speech-end detection is off.
+struct StartCallbacks {
+  napi_env env = nullptr;
+  napi_value on_data = nullptr;
+  napi_value on_speech_ended = nullptr;
+};
+
+// How begin_input_stream waits between attempts; tests may pass their own.
+using RetryPause = void (*)(std::chrono::milliseconds);
+void sleep_for_retry(std::chrono::milliseconds pause);
+
+inline constexpr int kStartAttempts = 3;
+inline constexpr std::chrono::milliseconds kRetryPause{400};
+
+// One attempt: read the configurations, create the sinks (and the gate when a
+// speech-ended callback is given), build the first candidate that builds, and
+// play it. A failed attempt has released everything it made when it returns.
+ModuleResult<InputStream> try_begin_input_stream_once(Device& device,
+                                                      const StartCallbacks& callbacks,
+                                                      std::shared_ptr<std::atomic<bool>> stopped);
+
+// Up to kStartAttempts attempts, pausing kRetryPause before another attempt
+// when the failure reads like a device that is still settling (busy, sample
+// rate changing, not available). The last failure is returned unchanged.
+ModuleResult<InputStream> begin_input_stream(Device& device, const StartCallbacks& callbacks,
+                                             std::shared_ptr<std::atomic<bool>> stopped,
+                                             RetryPause pause = sleep_for_retry);
+
+// Whether a failed attempt is worth another: its error text, lower-cased,
+// names one of the settling conditions.
+bool is_retryable(const ModuleError& error);
+
+}  // namespace parlanto_audio

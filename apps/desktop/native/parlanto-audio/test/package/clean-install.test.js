@@ -1,0 +1,46 @@
+'use strict';
+// The package as its users meet it: a clean copy of this folder (no build,
+// no node_modules) takes `npm install`, which builds the addon from source and
+// fetches the dev dependencies from the registry, and then passes `npm test`
+// (the Node tests and the type-check of index.d.ts). Slow: it builds twice.
+const test = require('node:test');
+const assert = require('node:assert/strict');
+const { spawnSync } = require('node:child_process');
+const fs = require('node:fs');
+const os = require('node:os');
+const path = require('node:path');
+
+const packageDir = path.resolve(__dirname, '..', '..');
+const skipped = new Set(['build', 'node_modules']);
+
+function npm(args, cwd, env) {
+  const result = spawnSync('npm', args, { cwd, env, encoding: 'utf8', timeout: 15 * 60 * 1000 });
+  return { status: result.status, output: `${result.stdout}\n${result.stderr}\n${result.error ? result.error.message : ''}` };
+}
+
+test('a clean copy installs with npm, builds the addon and passes npm test', () => {
+  const scratch = fs.mkdtempSync(path.join(os.tmpdir(), 'parlanto-audio-package-'));
+  const copy = path.join(scratch, 'parlanto-audio');
+  try {
+    fs.cpSync(packageDir, copy, { recursive: true, filter: (src) => !skipped.has(path.basename(src)) || path.dirname(src) !== packageDir });
+    assert.ok(!fs.existsSync(path.join(copy, 'build')) && !fs.existsSync(path.join(copy, 'node_modules')));
+    // Nothing of this checkout may leak in: the copy finds its addons itself.
+    const env = { ...process.env, npm_config_audit: 'false', npm_config_fund: 'false', npm_config_update_notifier: 'false' };
+    delete env.PARLANTO_AUDIO_ADDON;
+    delete env.PARLANTO_AUDIO_TEST_ADDON;
+
+    const install = npm(['install'], copy, env);
+    assert.equal(install.status, 0, install.output);
+    assert.ok(fs.existsSync(path.join(copy, 'build', 'Release', 'parlanto_audio.node')), install.output);
+    assert.ok(fs.existsSync(path.join(copy, 'node_modules', 'typescript')), install.output);
+
+    const loaded = spawnSync(process.execPath, ['-e', 'const m = require("."); console.log(Object.keys(m).join(","))'],
+                             { cwd: copy, env, encoding: 'utf8' });
+    assert.equal(loaded.stdout.trim(), 'listInputDevices,listOutputDevices,ParlantoMicrophone,ParlantoSystemLoopback', loaded.stderr);
+
+    const tested = npm(['test'], copy, env);
+    assert.equal(tested.status, 0, tested.output);
+  } finally {
+    fs.rmSync(scratch, { recursive: true, force: true });
+  }
+});

@@ -91,26 +91,71 @@ function rigOwned(dir) {
   }
 }
 
-// Ends the daemon whose pid is recorded in `dir` and removes the folder. A
-// daemon already gone (killed by a test) is fine.
+function readPids(dir, name) {
+  try {
+    return fs.readFileSync(path.join(dir, name), 'utf8').split(/\s+/).filter(Boolean).map(Number);
+  } catch {
+    return [];
+  }
+}
+
+async function end(pid) {
+  if (!alive(pid)) return;
+  process.kill(pid, 'SIGTERM');
+  if (!(await waitGone(pid, 3000))) {
+    process.kill(pid, 'SIGKILL');
+    await waitGone(pid, 3000);
+  }
+}
+
+// Ends the processes whose pids are recorded in `dir` (the keepers, then the
+// daemon) and removes the folder. Processes already gone are fine.
 async function stopDir(dir) {
   if (!rigOwned(dir)) throw new Error(`${dir} is not a pulse rig folder; left alone`);
-  const pidFile = path.join(dir, 'daemon.pid');
-  let pid = null;
-  try {
-    pid = Number(fs.readFileSync(pidFile, 'utf8'));
-  } catch {}
-  if (pid && alive(pid)) {
-    process.kill(pid, 'SIGTERM');
-    if (!(await waitGone(pid, 3000))) {
-      process.kill(pid, 'SIGKILL');
-      await waitGone(pid, 3000);
-    }
-  }
+  for (const pid of readPids(dir, 'keepers.pid')) await end(pid);
+  for (const pid of readPids(dir, 'daemon.pid')) await end(pid);
   fs.rmSync(dir, { recursive: true, force: true });
 }
 
-async function startRig({ dir } = {}) {
+// An idle null sink renders up to 2 s ahead, so a new recorder would wait that
+// long for its first data and see it in bursts. A 10 ms recorder on each chain
+// keeps the sinks rendering in small blocks, which makes timing real-time.
+async function startKeepers(dir, env, log) {
+  const sources = [`${OUTPUT_SINK}.monitor`, MIC_SOURCE];
+  const pids = sources.map((source) => {
+    const keeper = spawn('parec', [
+      '--device', source, '--client-name=rig-keeper', '--latency-msec=10',
+      '--format=s16le', '--rate=48000', '--channels=2', '--raw',
+    ], {
+      env: { ...process.env, ...env },
+      stdio: ['ignore', 'ignore', log],
+      detached: true,
+    });
+    keeper.unref();
+    return keeper.pid;
+  });
+  fs.writeFileSync(path.join(dir, 'keepers.pid'), pids.join(' '));
+  // The first data of a keeper ends the render-ahead block on its chain.
+  const deadline = Date.now() + START_TIMEOUT_MS;
+  for (;;) {
+    const outputs = await run('pactl', ['list', 'source-outputs'], env);
+    const running = outputs
+      .split('Source Output #')
+      .filter((o) => o.includes('application.name = "rig-keeper"') && o.includes('Corked: no'));
+    if (running.length >= sources.length) break;
+    if (Date.now() > deadline) throw new Error('pulse rig: keepers did not connect');
+    await sleep(20);
+  }
+  // Resuming a sink drops the block it rendered ahead while it was idle.
+  for (const sink of [OUTPUT_SINK, MIC_FEED_SINK]) {
+    await run('pactl', ['suspend-sink', sink, '1'], env);
+    await run('pactl', ['suspend-sink', sink, '0'], env);
+  }
+}
+
+// Without `persist`, the rig ends with the process that started it, even when
+// that process dies of an exception before calling stop().
+async function startRig({ dir, persist = false } = {}) {
   dir = dir ? path.resolve(dir) : fs.mkdtempSync(path.join(os.tmpdir(), 'pulse-rig-'));
   // A killed daemon leaves its socket behind, and a new one refuses to bind over it.
   await stopDir(dir);
@@ -162,6 +207,27 @@ async function startRig({ dir } = {}) {
     }
   }
 
+  const keeperLog = fs.openSync(path.join(dir, 'daemon.log'), 'a');
+  try {
+    await startKeepers(dir, env, keeperLog);
+  } catch (error) {
+    await stopDir(dir);
+    throw error;
+  } finally {
+    fs.closeSync(keeperLog);
+  }
+
+  const pids = [...readPids(dir, 'keepers.pid'), daemon.pid];
+  const endWithProcess = () => {
+    for (const pid of pids) {
+      try {
+        process.kill(pid, 'SIGKILL');
+      } catch {}
+    }
+    fs.rmSync(dir, { recursive: true, force: true });
+  };
+  if (!persist) process.once('exit', endWithProcess);
+
   const rig = {
     dir,
     env,
@@ -179,7 +245,10 @@ async function startRig({ dir } = {}) {
         await waitGone(daemon.pid, 3000);
       }
     },
-    stop: () => stopDir(dir),
+    stop: async () => {
+      process.removeListener('exit', endWithProcess);
+      await stopDir(dir);
+    },
   };
   return rig;
 }
@@ -191,7 +260,7 @@ if (require.main === module) {
   const quote = (s) => `'${String(s).replace(/'/g, `'\\''`)}'`;
   (async () => {
     if (command === 'start' && dir) {
-      const rig = await startRig({ dir });
+      const rig = await startRig({ dir, persist: true });
       for (const [name, value] of Object.entries(rig.env)) console.log(`export ${name}=${quote(value)}`);
       console.log(`export PARLANTO_RIG_OUTPUT_SINK=${quote(rig.outputSink)}`);
       console.log(`export PARLANTO_RIG_MIC_FEED_SINK=${quote(rig.micFeedSink)}`);

@@ -271,6 +271,10 @@ constexpr MemberEntry kCaptureMembers[] = {
 
 constexpr const ClassInfo* kClasses[] = {&kMicrophone, &kSystemLoopback};
 
+// The members go onto the prototype after the class is made, not through
+// napi_define_class: there the engine would check method receivers itself and
+// throw its own error, and list "constructor" last. This way every receiver
+// reaches unwrap() and the prototype lists "constructor" first.
 napi_status define_class(napi_env env, const ClassInfo& cls, napi_value* result) {
   napi_callback constructor = nullptr;
   std::vector<napi_property_descriptor> properties;
@@ -291,8 +295,14 @@ napi_status define_class(napi_env env, const ClassInfo& cls, napi_value* result)
     property.data = data;
     properties.push_back(property);
   }
-  return napi_define_class(env, cls.name, NAPI_AUTO_LENGTH, constructor, data, properties.size(),
-                           properties.data(), result);
+  napi_value prototype = nullptr;
+  napi_status status =
+      napi_define_class(env, cls.name, NAPI_AUTO_LENGTH, constructor, data, 0, nullptr, result);
+  if (status == napi_ok) status = napi_get_named_property(env, *result, "prototype", &prototype);
+  if (status == napi_ok) {
+    status = napi_define_properties(env, prototype, properties.size(), properties.data());
+  }
+  return status;
 }
 
 }  // namespace

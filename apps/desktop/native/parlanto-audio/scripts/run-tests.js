@@ -40,12 +40,23 @@ if (!env.PARLANTO_AUDIO_TEST_ADDON) {
 }
 
 const testDir = path.join(root, 'test', 'node');
-const files = fs.readdirSync(testDir).filter((f) => f.endsWith('.test.js')).sort().map((f) => path.join(testDir, f));
+// The tests of the PulseAudio backend (80-89) run on the private server of the
+// repository's tools/pulse-rig; a copy of the package alone skips them.
+const rig = path.resolve(root, '..', '..', '..', '..', 'tools', 'pulse-rig', 'rig.js');
+const files = fs.readdirSync(testDir).filter((f) => f.endsWith('.test.js')).sort().filter((f) => {
+  if (/^8\d-/.test(f) && !fs.existsSync(rig)) {
+    console.log(`parlanto-audio: ${f} skipped (needs ${path.relative(root, rig)})`);
+    return false;
+  }
+  return true;
+}).map((f) => path.join(testDir, f));
 let failed = run(process.execPath, ['--test', ...files]) !== 0;
 
 const tsc = path.join(root, 'node_modules', 'typescript', 'bin', 'tsc');
 if (fs.existsSync(tsc)) {
-  failed = run(process.execPath, [tsc, '-p', path.join(root, 'test', 'types')]) !== 0 || failed;
+  const typed = run(process.execPath, [tsc, '-p', path.join(root, 'test', 'types')]) === 0;
+  console.log(`parlanto-audio: type-check of index.d.ts ${typed ? 'passed' : 'failed'}`);
+  failed = failed || !typed;
 } else {
   console.log('parlanto-audio: typescript is not installed (dev dependencies); type-check skipped');
 }

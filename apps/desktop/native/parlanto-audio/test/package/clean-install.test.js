@@ -3,6 +3,8 @@
 // no node_modules) takes `npm install`, which builds the addon from source and
 // fetches the dev dependencies from the registry, and then passes `npm test`
 // (the Node tests and the type-check of index.d.ts). Slow: it builds twice.
+// Without the repository's cmake/ folder the standalone configure defines its
+// own warning flags, as it does for a user.
 const test = require('node:test');
 const assert = require('node:assert/strict');
 const { spawnSync } = require('node:child_process');
@@ -20,9 +22,12 @@ function npm(args, cwd, env) {
 
 test('a clean copy installs with npm, builds the addon and passes npm test', () => {
   const scratch = fs.mkdtempSync(path.join(os.tmpdir(), 'parlanto-audio-package-'));
-  const copy = path.join(scratch, 'parlanto-audio');
+  // The repository's layout, minus everything but the package and the audio
+  // rig its backend tests run on.
+  const copy = path.join(scratch, 'apps', 'desktop', 'native', 'parlanto-audio');
   try {
     fs.cpSync(packageDir, copy, { recursive: true, filter: (src) => !skipped.has(path.basename(src)) || path.dirname(src) !== packageDir });
+    fs.cpSync(path.join(packageDir, '..', '..', '..', '..', 'tools', 'pulse-rig'), path.join(scratch, 'tools', 'pulse-rig'), { recursive: true });
     assert.ok(!fs.existsSync(path.join(copy, 'build')) && !fs.existsSync(path.join(copy, 'node_modules')));
     // Nothing of this checkout may leak in: the copy finds its addons itself.
     const env = { ...process.env, npm_config_audit: 'false', npm_config_fund: 'false', npm_config_update_notifier: 'false' };
@@ -40,6 +45,9 @@ test('a clean copy installs with npm, builds the addon and passes npm test', () 
 
     const tested = npm(['test'], copy, env);
     assert.equal(tested.status, 0, tested.output);
+    assert.match(tested.output, /^# pass [1-9]\d*$/m, tested.output);
+    assert.match(tested.output, /^# fail 0$/m);
+    assert.match(tested.output, /type-check of index\.d\.ts passed/);
   } finally {
     fs.rmSync(scratch, { recursive: true, force: true });
   }

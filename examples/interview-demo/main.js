@@ -305,14 +305,15 @@ async function main() {
       // The utterance that just ended: the latest phrase played into this
       // capture that has not been answered yet.
       const phrase = phrases.filter((p) => p.target === capture.kind && p.start !== undefined && p.start <= event.at).pop();
+      const at = fmt(event.frame / capture.sampleRate);
       if (!phrase || phrase.answered) {
-        meter.print(`[${fmt(event.at)}] ${capture.kind}: speech ended (no known phrase)`);
+        meter.print(`[${at}] ${capture.kind}: speech ended (no known phrase)`);
         return;
       }
       phrase.answered = true;
       turn += 1;
       const tool = turn % 2 === 0 ? kClassifyTool : undefined;
-      meter.print(`[${fmt(event.at)}] ${capture.kind}: speech ended after "${phrase.text}"`);
+      meter.print(`[${at}] ${capture.kind}: speech ended after "${phrase.text}"`);
       const call = { turn, phrase: phrase.index, tool: tool || null, sentAt: event.at };
       calls.push(call);
       call.done = sidecar.toolCall(phrase.text, { tool }).then((response) => {
@@ -337,7 +338,9 @@ async function main() {
 
     const meterTimer = setInterval(() => meter.tick(now()), 100);
     cleanup.push(() => clearInterval(meterTimer));
-    const stopRequested = new Promise((resolve) => process.once('SIGINT', resolve));
+    const stopRequested = new Promise((resolve) => {
+      for (const signal of ['SIGINT', 'SIGTERM', 'SIGHUP']) process.once(signal, resolve);
+    });
     let interrupted = false;
     stopRequested.then(() => { interrupted = true; });
 
@@ -444,7 +447,7 @@ function finish({ out, seconds, server, captures, phrases, calls }) {
     const parsed = ok ? parseFunctionCall(call.response.output) : null;
     summary.toolCalls.calls.push({
       turn: call.turn, phrase: call.phrase, askedFor: call.tool,
-      ok, function: parsed ? parsed.name : null, error: call.error ?? (call.response && call.response.error) ?? null,
+      ok, function: parsed ? parsed.name : null, intentType: parsed?.args.intent_type ?? null, error: call.error ?? (call.response && call.response.error) ?? null,
     });
   }
   summary.phrases.sort((a, b) => a.index - b.index);
@@ -475,6 +478,9 @@ function finish({ out, seconds, server, captures, phrases, calls }) {
   console.log(`output folder: ${out}`);
   return summary;
 }
+
+// A closed standard output (a pager that quit) must not skip the clean-up.
+process.stdout.on('error', () => {});
 
 main().then(() => process.exit(0), (error) => {
   console.error(`interview-demo: ${error.message}`);

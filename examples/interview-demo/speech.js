@@ -17,9 +17,9 @@ const interview = [
   { target: 'loopback', text: 'Can you walk me through your last project?' },
   { target: 'mic', text: 'Sure, I built a payment service with Spring Boot and Kafka.' },
   { target: 'loopback', text: 'How would you design a REST API?' },
+  { target: 'loopback', text: "Okay, let's move on to Kafka." },
   { target: 'loopback', text: 'Remember this one: what is a Kafka consumer group?' },
-  { target: 'loopback', text: "Okay, let's move on to SQL." },
-  { target: 'loopback', text: 'What is a React hook?' },
+  { target: 'loopback', text: 'Kafka retries?' },
 ];
 
 function synthesise(text, file, { speed = 165 } = {}) {

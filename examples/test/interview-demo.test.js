@@ -69,6 +69,9 @@ test('the interview demo on the rig: one speech end per phrase, every turn answe
       assert.equal(call.turn, i + 1);
       assert.equal(call.function === 'classify_interview_turn', call.turn % 2 === 0, `turn ${call.turn}: ${call.function}`);
     });
+    // The fourth turn is the transition, classified as such.
+    assert.equal(summary.phrases[3].text, "Okay, let's move on to Kafka.");
+    assert.equal(calls[3].intentType, 'transition');
     assert.deepEqual(summary.checks, { everyPhraseOneSpeechEnded: true, everyToolCallAnswered: true });
 
     for (const capture of summary.captures) {

@@ -1,9 +1,13 @@
 #!/usr/bin/env bash
-# The main job: builds the project and runs the sidecar on sample requests.
+# The main job: installs what is missing, builds the sidecar and the audio
+# module, and runs the interview demo (examples/interview-demo): a synthesised
+# interview is played and captured, each utterance goes to the sidecar when
+# speech ends, and the captured audio, a waveform picture and a summary are
+# written to an output folder. Arguments go to the demo (--help lists them).
 set -euo pipefail
 cd "$(dirname "$0")/.."
 scripts/setup.sh
 cmake --preset default >/dev/null
-cmake --build --preset default -j "$(nproc)"
-echo "== sidecar answers examples/requests.jsonl"
-build/sidecar/sidecar < examples/requests.jsonl
+cmake --build --preset default -j "$(nproc)" --target sidecar parlanto_audio
+export PARLANTO_AUDIO_ADDON="$PWD/build/apps/desktop/native/parlanto-audio/parlanto_audio.node"
+exec node examples/interview-demo/main.js --sidecar build/sidecar/sidecar "$@"

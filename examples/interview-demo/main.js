@@ -334,7 +334,11 @@ async function main() {
           `${capture.sampleRate} Hz, ${capture.channels} channel${capture.channels === 1 ? '' : 's'}`);
     }
     if (options.mic && !picked.micSink) log('(speak into the microphone: the demo cannot feed it on this server)');
-    log(`playing ${phrases.length} phrase${phrases.length === 1 ? '' : 's'} over ${seconds.toFixed(1)} s; writing to ${out}`);
+    let planned = 0;
+    for (let at = kLeadIn; planned < phrases.length && at + phrases[planned].duration + kTail <= seconds; planned++) {
+      at += phrases[planned].duration + kGap;
+    }
+    log(`playing ${planned} of ${phrases.length} phrases over ${seconds.toFixed(1)} s; writing to ${out}`);
 
     const meterTimer = setInterval(() => meter.tick(now()), 100);
     cleanup.push(() => clearInterval(meterTimer));

@@ -7,6 +7,7 @@
 
 #include <node_api.h>
 
+#include <cstdint>
 #include <string>
 #include <vector>
 

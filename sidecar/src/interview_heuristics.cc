@@ -6,40 +6,49 @@
 namespace sidecar {
 namespace {
 
-constexpr std::string_view kCallStart = "<start_function_call>call:";
-constexpr std::string_view kCallEnd = "}<end_function_call>";
-
 bool contains(std::string_view text, std::string_view keyword) {
   return text.find(keyword) != std::string_view::npos;
+}
+
+// The question inside `text`, or empty when nothing is left of it.
+std::string_view question_span(std::string_view text) {
+  // Only a colon with something after it ends a prefix.
+  const std::size_t colon = text.find(':');
+  if (colon != std::string_view::npos && colon + 1 < text.size()) text.remove_prefix(colon + 1);
+  const std::size_t first = text.find_first_not_of(" \t");
+  const std::size_t last = text.find_last_not_of(" \t.?");
+  if (first == std::string_view::npos || last == std::string_view::npos) return {};
+  return text.substr(first, last + 1 - first);
 }
 
 }  // namespace
 
 std::string lower_ascii(std::string_view text) {
   std::string lower(text);
-  for (char& c : lower) {
-    if (c >= 'A' && c <= 'Z') c = static_cast<char>(c - 'A' + 'a');
+  for (char *c = lower.data(), *end = c + lower.size(); c < end; ++c) {
+    if (*c >= 'A' && *c <= 'Z') *c = static_cast<char>(*c - 'A' + 'a');
   }
   return lower;
 }
 
-std::string normalize_question(std::string text) {
-  // Only a colon with something after it starts the question.
-  const std::size_t colon = text.find(':');
-  if (colon != std::string::npos && colon + 1 < text.size()) text.erase(0, colon + 1);
-
-  const std::size_t first = text.find_first_not_of(" \t");
-  if (first == std::string::npos) return "Interview question";
-  const std::size_t last = text.find_last_not_of(" \t.?");
-  if (last == std::string::npos || last < first) return "Interview question";
-  text.erase(last + 1);
-  text.erase(0, first);
-
-  if (text[0] >= 'a' && text[0] <= 'z') text[0] = static_cast<char>(text[0] - 'a' + 'A');
-  return text;
+void append_normalized_question(std::string& out, std::string_view text) {
+  const std::string_view question = question_span(text);
+  if (question.empty()) {
+    out.append("Interview question");
+    return;
+  }
+  const char first = question[0];
+  out += first >= 'a' && first <= 'z' ? static_cast<char>(first - 'a' + 'A') : first;
+  out.append(question.substr(1));
 }
 
-std::string infer_topic(const std::string& text) {
+std::string normalize_question(std::string_view text) {
+  std::string question;
+  append_normalized_question(question, text);
+  return question;
+}
+
+std::string_view topic_of_lowered(std::string_view lower) {
   static constexpr std::array<std::pair<std::string_view, std::string_view>, 8> kRules = {{
       {"spring", "spring_boot"},
       {"sql", "sql"},
@@ -50,20 +59,21 @@ std::string infer_topic(const std::string& text) {
       {"consumer", "kafka"},
       {"project", "resume_project"},
   }};
-  const std::string lower = lower_ascii(text);
   for (const auto& [keyword, topic] : kRules) {
-    if (contains(lower, keyword)) return std::string(topic);
+    if (contains(lower, keyword)) return topic;
   }
   return "other";
 }
 
-std::string classification_call(const std::string& input) {
-  const std::string lower = lower_ascii(input);
-  const std::string topic = infer_topic(input);
+std::string infer_topic(std::string_view text) {
+  return std::string(topic_of_lowered(lower_ascii(text)));
+}
 
+std::string classification_call(std::string_view input, std::string_view lower) {
+  const std::string_view topic = topic_of_lowered(lower);
   std::string call;
-  call.reserve(input.size() + 512);
-  call.append(kCallStart).append("classify_interview_turn{text:<escape>").append(input);
+  call.reserve(2 * input.size() + 512);
+  call.append("<start_function_call>call:classify_interview_turn{text:<escape>").append(input);
 
   if (contains(lower, "okay") || contains(lower, "then ")) {
     call.append(
@@ -74,8 +84,8 @@ std::string classification_call(const std::string& input) {
             "<escape>,subtopic:<escape>none<escape>,difficulty:<escape>none<escape>,"
             "needs_previous_context:false,needs_resume_context:false,needs_jd_context:false,"
             "route:<escape>wait<escape>,clean_question:<escape><escape>,confidence:0.78,"
-            "reason_short:<escape>topic transition without a question yet<escape>")
-        .append(kCallEnd);
+            "reason_short:<escape>topic transition without a question yet<escape>"
+            "}<end_function_call>");
     return call;
   }
 
@@ -83,14 +93,6 @@ std::string classification_call(const std::string& input) {
   // that leans on the previous turn.
   const bool partial = contains(lower, "?") && lower.find(' ') == lower.rfind(' ');
   const bool kafka = topic == "kafka";
-  std::string clean_question;
-  if (partial && kafka) {
-    clean_question = "How do Kafka retries work?";
-  } else {
-    clean_question = normalize_question(input);
-    clean_question += '?';
-  }
-
   call.append("<escape>,should_respond:true,intent_type:<escape>")
       .append(partial ? "partial_question" : "direct_question")
       .append("<escape>,interview_type:<escape>technical<escape>,topic:<escape>")
@@ -101,14 +103,18 @@ std::string classification_call(const std::string& input) {
       .append(partial ? "true" : "false")
       .append(
           ",needs_resume_context:false,needs_jd_context:false,route:<escape>cloud_llm<escape>,"
-          "clean_question:<escape>")
-      .append(clean_question)
-      .append("<escape>,confidence:")
+          "clean_question:<escape>");
+  if (partial && kafka) {
+    call.append("How do Kafka retries work?");
+  } else {
+    append_normalized_question(call, input);
+    call += '?';
+  }
+  call.append("<escape>,confidence:")
       .append(partial ? "0.84" : "0.94")
       .append(",reason_short:<escape>")
       .append(partial ? "short partial technical prompt" : "answer-worthy interview prompt")
-      .append("<escape>")
-      .append(kCallEnd);
+      .append("<escape>}<end_function_call>");
   return call;
 }
 

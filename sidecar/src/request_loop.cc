@@ -3,6 +3,7 @@
 #include <array>
 #include <charconv>
 #include <exception>
+#include <functional>
 #include <istream>
 #include <ostream>
 #include <utility>
@@ -10,16 +11,14 @@
 namespace sidecar {
 namespace {
 
-constexpr std::size_t kNpos = std::string_view::npos;
-
 // The whitespace of an ECMAScript `\s` within single bytes.
 bool is_space(char c) {
   return c == ' ' || c == '\t' || c == '\n' || c == '\v' || c == '\f' || c == '\r';
 }
 
-std::size_t skip_spaces(std::string_view text, std::size_t i) {
-  while (i < text.size() && is_space(text[i])) ++i;
-  return i;
+const char* skip_spaces(const char* s, const char* end) {
+  while (s < end && is_space(*s)) ++s;
+  return s;
 }
 
 int hex_value(char c) {
@@ -30,93 +29,147 @@ int hex_value(char c) {
 }
 
 // The four hex digits at `at` as one UTF-16 code unit, or -1.
-long hex_unit(std::string_view text, std::size_t at) {
-  if (text.size() < 4 || at > text.size() - 4) return -1;
+long hex_unit(const char* at, const char* end) {
+  if (end - at < 4) return -1;
   long unit = 0;
-  for (std::size_t k = at; k < at + 4; ++k) {
-    const int digit = hex_value(text[k]);
-    if (digit < 0) return -1;
-    unit = unit * 16 + digit;
+  for (const char* digit = at; digit < at + 4; ++digit) {
+    const int value = hex_value(*digit);
+    if (value < 0) return -1;
+    unit = unit * 16 + value;
   }
   return unit;
 }
 
-void append_utf8(std::string& out, unsigned long code_point) {
+char* put_utf8(char* out, unsigned long code_point) {
   auto byte = [](unsigned long bits) { return static_cast<char>(bits); };
   if (code_point < 0x80) {
-    out += byte(code_point);
+    *out++ = byte(code_point);
   } else if (code_point < 0x800) {
-    out += byte(0xC0 | (code_point >> 6));
-    out += byte(0x80 | (code_point & 0x3F));
+    *out++ = byte(0xC0 | (code_point >> 6));
+    *out++ = byte(0x80 | (code_point & 0x3F));
   } else if (code_point < 0x10000) {
-    out += byte(0xE0 | (code_point >> 12));
-    out += byte(0x80 | ((code_point >> 6) & 0x3F));
-    out += byte(0x80 | (code_point & 0x3F));
+    *out++ = byte(0xE0 | (code_point >> 12));
+    *out++ = byte(0x80 | ((code_point >> 6) & 0x3F));
+    *out++ = byte(0x80 | (code_point & 0x3F));
   } else {
-    out += byte(0xF0 | (code_point >> 18));
-    out += byte(0x80 | ((code_point >> 12) & 0x3F));
-    out += byte(0x80 | ((code_point >> 6) & 0x3F));
-    out += byte(0x80 | (code_point & 0x3F));
+    *out++ = byte(0xF0 | (code_point >> 18));
+    *out++ = byte(0x80 | ((code_point >> 12) & 0x3F));
+    *out++ = byte(0x80 | ((code_point >> 6) & 0x3F));
+    *out++ = byte(0x80 | (code_point & 0x3F));
   }
+  return out;
 }
 
-// Bytes that json_escape must look at: controls, quote, backslash, and 0xE2,
-// the lead byte of U+2028 and U+2029.
-constexpr std::array<bool, 256> kEscapeLookup = [] {
-  std::array<bool, 256> table{};
-  for (std::size_t b = 0; b < 0x20; ++b) table[b] = true;
-  table['"'] = table['\\'] = table[0xE2] = true;
-  return table;
+// Decodes the escape whose letter `s` points at (the backslash is behind it)
+// into `out`; returns where the input continues.
+const char* decode_escape(const char* s, const char* end, char*& out) {
+  switch (*s) {
+    case 'b':
+      *out++ = '\b';
+      return s + 1;
+    case 'f':
+      *out++ = '\f';
+      return s + 1;
+    case 'n':
+      *out++ = '\n';
+      return s + 1;
+    case 'r':
+      *out++ = '\r';
+      return s + 1;
+    case 't':
+      *out++ = '\t';
+      return s + 1;
+    case 'u':
+      break;
+    default:
+      *out++ = *s;
+      return s + 1;  // \" \\ \/ and any other pair
+  }
+  const long unit = hex_unit(s + 1, end);
+  if (unit < 0) {
+    *out++ = 'u';
+    return s + 1;
+  }
+  s += 5;
+  unsigned long code_point = static_cast<unsigned long>(unit);
+  if (unit >= 0xD800 && unit <= 0xDBFF) {
+    const bool escape_follows = end - s >= 2 && s[0] == '\\' && s[1] == 'u';
+    const long low = escape_follows ? hex_unit(s + 2, end) : -1;
+    if (low >= 0xDC00 && low <= 0xDFFF) {
+      code_point =
+          0x10000 + ((code_point - 0xD800) << 10) + static_cast<unsigned long>(low - 0xDC00);
+      s += 6;
+    } else {
+      code_point = 0xFFFD;
+    }
+  } else if (unit >= 0xDC00 && unit <= 0xDFFF) {
+    code_point = 0xFFFD;
+  }
+  out = put_utf8(out, code_point);
+  return s;
+}
+
+// The letter of each two-byte escape, else 0.
+constexpr std::array<char, 256> kEscapeLetter = [] {
+  std::array<char, 256> letter{};
+  letter['"'] = '"';
+  letter['\\'] = '\\';
+  letter['\b'] = 'b';
+  letter['\f'] = 'f';
+  letter['\n'] = 'n';
+  letter['\r'] = 'r';
+  letter['\t'] = 't';
+  return letter;
 }();
+
+// How many bytes json_escape writes for each byte; the lead byte 0xE2 of
+// U+2028 and U+2029 is decided with the two bytes after it.
+constexpr std::array<unsigned char, 256> kEscapedWidth = [] {
+  std::array<unsigned char, 256> width{};
+  for (std::size_t b = 0; b < 256; ++b) width[b] = kEscapeLetter[b] ? 2 : b < 0x20 ? 6 : 1;
+  return width;
+}();
+
+bool is_line_separator(const unsigned char* at, const unsigned char* end) {
+  return end - at >= 3 && at[0] == 0xE2 && at[1] == 0x80 && (at[2] == 0xA8 || at[2] == 0xA9);
+}
 
 void append_json_escaped(std::string& out, std::string_view text) {
   static constexpr char kHex[] = "0123456789abcdef";
-  std::size_t copied = 0;
-  for (std::size_t i = 0; i < text.size(); ++i) {
-    const auto byte = static_cast<unsigned char>(text[i]);
-    if (!kEscapeLookup[byte]) continue;
-    std::string_view escape;
-    char unicode[6] = {'\\', 'u', '0', '0', kHex[byte >> 4], kHex[byte & 0xF]};
-    std::size_t width = 1;
-    switch (byte) {
-      case '"':
-        escape = "\\\"";
-        break;
-      case '\\':
-        escape = "\\\\";
-        break;
-      case '\b':
-        escape = "\\b";
-        break;
-      case '\f':
-        escape = "\\f";
-        break;
-      case '\n':
-        escape = "\\n";
-        break;
-      case '\r':
-        escape = "\\r";
-        break;
-      case '\t':
-        escape = "\\t";
-        break;
-      case 0xE2:
-        if (i + 2 >= text.size() || text[i + 1] != '\x80' ||
-            (text[i + 2] != '\xA8' && text[i + 2] != '\xA9')) {
-          continue;
+  const auto* const begin = reinterpret_cast<const unsigned char*>(text.data());
+  const auto* const end = begin + text.size();
+  const unsigned char* const width = kEscapedWidth.data();
+
+  std::size_t size = 0;
+  for (const unsigned char* s = begin; s < end; ++s) {
+    size += width[*s];
+    if (*s == 0xE2 && is_line_separator(s, end)) size += 3;
+  }
+  const std::size_t start = out.size();
+  out.resize(start + size);
+
+  char* o = out.data() + start;
+  for (const unsigned char* s = begin; s < end; ++s) {
+    const unsigned char byte = *s;
+    switch (width[byte]) {
+      case 1:
+        if (byte == 0xE2 && is_line_separator(s, end)) {
+          const char* escape = s[2] == 0xA8 ? "\\u2028" : "\\u2029";
+          for (int k = 0; k < 6; ++k) *o++ = escape[k];
+          s += 2;
+        } else {
+          *o++ = static_cast<char>(byte);
         }
-        escape = text[i + 2] == '\xA8' ? "\\u2028" : "\\u2029";
-        width = 3;
+        break;
+      case 2:
+        *o++ = '\\';
+        *o++ = kEscapeLetter[byte];
         break;
       default:
-        escape = std::string_view(unicode, sizeof unicode);
+        for (char c : {'\\', 'u', '0', '0', kHex[byte >> 4], kHex[byte & 0xF]}) *o++ = c;
         break;
     }
-    out.append(text.substr(copied, i - copied)).append(escape);
-    i += width - 1;
-    copied = i + 1;
   }
-  out.append(text.substr(copied));
 }
 
 void write_line(std::ostream& out, const std::string& line) {
@@ -133,88 +186,43 @@ std::optional<std::string_view> find_json_string(std::string_view line, std::str
   std::string needle;
   needle.reserve(key.size() + 2);
   needle.append(1, '"').append(key).append(1, '"');
-  std::size_t value_start = kNpos;
-  for (std::size_t at = line.find(needle); at != kNpos; at = line.find(needle, at + 1)) {
-    std::size_t i = skip_spaces(line, at + needle.size());
-    if (i == line.size() || line[i] != ':') continue;
-    i = skip_spaces(line, i + 1);
-    if (i == line.size() || line[i] != '"') continue;
-    value_start = i + 1;
-    break;
+  const std::boyer_moore_horspool_searcher searcher(needle.begin(), needle.end());
+  const char* const end = line.data() + line.size();
+  const char* value = nullptr;
+  for (const char* at = line.data(); !value;) {
+    at = searcher(at, end).first;
+    if (at == end) return std::nullopt;
+    const char* s = skip_spaces(at + needle.size(), end);
+    if (s < end && *s == ':') {
+      s = skip_spaces(s + 1, end);
+      if (s < end && *s == '"') value = s + 1;
+    }
+    ++at;  // occurrences may overlap: "id"id"
   }
-  if (value_start == kNpos) return std::nullopt;
-
   // A backslash pairs with the next byte unless that is a line break, as
   // `\\.` does in the expression.
-  const std::size_t n = line.size();
-  for (std::size_t i = value_start; i < n;) {
-    const char c = line[i];
-    if (c == '"') return line.substr(value_start, i - value_start);
-    const bool pair = c == '\\' && i + 1 < n && line[i + 1] != '\n' && line[i + 1] != '\r';
-    i += pair ? 2u : 1u;
+  for (const char* s = value; s < end; ++s) {
+    if (*s == '"') return std::string_view(value, static_cast<std::size_t>(s - value));
+    if (*s == '\\' && s + 1 < end && s[1] != '\n' && s[1] != '\r') ++s;
   }
-  const std::size_t last_quote = line.rfind('"');
-  if (last_quote < value_start) return std::nullopt;
-  return line.substr(value_start, last_quote - value_start);
+  const char* const last_quote = line.data() + line.rfind('"');
+  if (last_quote < value) return std::nullopt;
+  return std::string_view(value, static_cast<std::size_t>(last_quote - value));
 }
 
 std::string unescape_json_string(std::string_view raw) {
-  std::string out;
-  out.reserve(raw.size());
-  std::size_t i = 0;
-  while (i < raw.size()) {
-    const std::size_t slash = raw.find('\\', i);
-    if (slash == kNpos || slash + 1 == raw.size()) {
-      out.append(raw.substr(i));
-      break;
-    }
-    out.append(raw.substr(i, slash - i));
-    const char escaped = raw[slash + 1];
-    i = slash + 2;
-    switch (escaped) {
-      case 'b':
-        out += '\b';
-        break;
-      case 'f':
-        out += '\f';
-        break;
-      case 'n':
-        out += '\n';
-        break;
-      case 'r':
-        out += '\r';
-        break;
-      case 't':
-        out += '\t';
-        break;
-      case 'u': {
-        const long unit = hex_unit(raw, i);
-        if (unit < 0) {
-          out += 'u';
-          break;
-        }
-        i += 4;
-        unsigned long code_point = static_cast<unsigned long>(unit);
-        if (unit >= 0xD800 && unit <= 0xDBFF) {
-          const long low = raw.substr(i, 2) == "\\u" ? hex_unit(raw, i + 2) : -1;
-          if (low >= 0xDC00 && low <= 0xDFFF) {
-            code_point =
-                0x10000 + ((code_point - 0xD800) << 10) + static_cast<unsigned long>(low - 0xDC00);
-            i += 6;
-          } else {
-            code_point = 0xFFFD;
-          }
-        } else if (unit >= 0xDC00 && unit <= 0xDFFF) {
-          code_point = 0xFFFD;
-        }
-        append_utf8(out, code_point);
-        break;
-      }
-      default:
-        out += escaped;
-        break;  // \" \\ \/ and any other pair
+  // Every escape decodes to fewer bytes than it takes up.
+  std::string out(raw.size(), '\0');
+  char* o = out.data();
+  const char* const end = raw.data() + raw.size();
+  for (const char* s = raw.data(); s < end;) {
+    if (*s == '\\' && s + 1 < end) {
+      s = decode_escape(s + 1, end, o);
+    } else {
+      *o++ = *s++;
     }
   }
+  out.resize(static_cast<std::size_t>(o - out.data()));
   return out;
 }
 

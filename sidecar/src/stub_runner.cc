@@ -16,17 +16,16 @@ bool contains(std::string_view text, std::string_view keyword) {
   return text.find(keyword) != std::string_view::npos;
 }
 
-std::string question_call(std::string_view tool, const std::string& input, std::string_view tail) {
-  const std::string question = normalize_question(input);
-  const std::string topic = infer_topic(input);
+// save_interview_question and route_to_cloud_llm share their first two
+// arguments; `tail` holds the rest.
+std::string question_call(std::string_view tool, std::string_view input, std::string_view lower,
+                          std::string_view tail) {
   std::string call;
-  call.reserve(question.size() + 256);
-  call.append("<start_function_call>call:")
-      .append(tool)
-      .append("{question:<escape>")
-      .append(question)
-      .append("<escape>,topic:<escape>")
-      .append(topic)
+  call.reserve(input.size() + 256);
+  call.append("<start_function_call>call:").append(tool).append("{question:<escape>");
+  append_normalized_question(call, input);
+  call.append("<escape>,topic:<escape>")
+      .append(topic_of_lowered(lower))
       .append("<escape>")
       .append(tail)
       .append("}<end_function_call>");
@@ -50,17 +49,17 @@ class StubSidecarRunner final : public SidecarRunner {
   // The first rule that holds wins. The classification test looks at the
   // whole line, case-sensitively, so a client can ask for it from any key.
   static std::string choose_call(const ToolCallRequest& request) {
-    if (contains(request.raw_line, "classify_interview_turn")) {
-      return classification_call(request.input);
-    }
     const std::string lower = lower_ascii(request.input);
+    if (contains(request.raw_line, "classify_interview_turn")) {
+      return classification_call(request.input, lower);
+    }
     if (contains(lower, "summarize") || contains(lower, "summary")) {
       return std::string(kSummarizeCall);
     }
     if (contains(lower, "save") || contains(lower, "remember")) {
-      return question_call("save_interview_question", request.input, "");
+      return question_call("save_interview_question", request.input, lower, "");
     }
-    return question_call("route_to_cloud_llm", request.input,
+    return question_call("route_to_cloud_llm", request.input, lower,
                          ",answer_type:<escape>technical_interview<escape>,context_keys:[]");
   }
 };

@@ -44,6 +44,10 @@ TEST(InferTopic, TakesTheFirstRowWhoseKeywordOccurs) {
   }
 }
 
+std::string classify(const std::string& text) {
+  return classification_call(text, lower_ascii(text));
+}
+
 std::string transition(const std::string& text, const std::string& topic) {
   return "<start_function_call>call:classify_interview_turn{text:<escape>" + text +
          "<escape>,should_respond:false,intent_type:<escape>transition<escape>,interview_type:"
@@ -79,31 +83,28 @@ TEST(ClassificationCall, TransitionsWinOverQuestions) {
            {"strengthen your answer?", "other"},
            {"so, OKAY?", "other"},
        }) {
-    EXPECT_EQ(classification_call(text), transition(text, topic));
+    EXPECT_EQ(classify(text), transition(text, topic));
   }
 }
 
 TEST(ClassificationCall, AQuestionWithAtMostOneSpaceIsPartial) {
-  EXPECT_EQ(
-      classification_call("kafka retries?"),
-      question("kafka retries?", true, "kafka", "retry_handling", "How do Kafka retries work?"));
-  EXPECT_EQ(classification_call("consumer?"),
+  EXPECT_EQ(classify("kafka retries?"), question("kafka retries?", true, "kafka", "retry_handling",
+                                                 "How do Kafka retries work?"));
+  EXPECT_EQ(classify("consumer?"),
             question("consumer?", true, "kafka", "retry_handling", "How do Kafka retries work?"));
-  EXPECT_EQ(classification_call("sql joins?"),
-            question("sql joins?", true, "sql", "general", "Sql joins?"));
-  EXPECT_EQ(classification_call("sql\tinner\tjoins?"),
+  EXPECT_EQ(classify("sql joins?"), question("sql joins?", true, "sql", "general", "Sql joins?"));
+  EXPECT_EQ(classify("sql\tinner\tjoins?"),
             question("sql\tinner\tjoins?", true, "sql", "general", "Sql\tinner\tjoins?"));
 }
 
 TEST(ClassificationCall, EverythingElseIsDirect) {
-  EXPECT_EQ(classification_call("How would you design a REST API?"),
+  EXPECT_EQ(classify("How would you design a REST API?"),
             question("How would you design a REST API?", false, "other", "general",
                      "How would you design a REST API?"));
-  EXPECT_EQ(
-      classification_call("Tell me about yourself"),
-      question("Tell me about yourself", false, "other", "general", "Tell me about yourself?"));
-  EXPECT_EQ(classification_call("kafka"), question("kafka", false, "kafka", "general", "Kafka?"));
-  EXPECT_EQ(classification_call("Q: <escape>, kafka lag?"),
+  EXPECT_EQ(classify("Tell me about yourself"), question("Tell me about yourself", false, "other",
+                                                         "general", "Tell me about yourself?"));
+  EXPECT_EQ(classify("kafka"), question("kafka", false, "kafka", "general", "Kafka?"));
+  EXPECT_EQ(classify("Q: <escape>, kafka lag?"),
             question("Q: <escape>, kafka lag?", false, "kafka", "general", "<escape>, kafka lag?"));
 }
 

@@ -15,10 +15,13 @@ namespace {
 using parlanto_audio::PcmChunk;
 using parlanto_audio::SpeechEndedGate;
 
-// 10 ms of stereo at 48 kHz, a little over full scale now and then.
+// Speech-like material: mostly within full scale, clipping now and then
+// (every 64th sample), so the clamp's branches see what a microphone gives.
 std::vector<float> float_buffer(std::size_t n) {
   std::vector<float> samples(n);
-  for (std::size_t i = 0; i < n; ++i) samples[i] = 1.1f * std::sin(static_cast<float>(i) * 0.01f);
+  for (std::size_t i = 0; i < n; ++i) {
+    samples[i] = 0.7f * std::sin(static_cast<float>(i) * 0.01f) + (i % 64 == 0 ? 0.5f : 0.0f);
+  }
   return samples;
 }
 

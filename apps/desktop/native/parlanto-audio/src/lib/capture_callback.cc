@@ -4,7 +4,6 @@
 
 #include <bit>
 #include <cerrno>
-#include <cmath>
 #include <cstring>
 #include <string>
 
@@ -16,11 +15,20 @@ namespace {
 // After the clamp the product lies within [-32767, 32767], so the cast
 // cannot overflow; NaN is the one value left to map.
 inline std::int16_t f32_to_i16(float x) {
-  if (x < -1.0f) x = -1.0f;
-  if (x > 1.0f) x = 1.0f;
+  x = x < -1.0f ? -1.0f : x;
+  x = x > 1.0f ? 1.0f : x;
   const float y = x * 32767.0f;
-  if (std::isnan(y)) return 0;
-  return static_cast<std::int16_t>(y);
+  return y == y ? static_cast<std::int16_t>(y) : std::int16_t{0};
+}
+
+inline void store_le(std::uint8_t* out, std::int16_t sample) {
+  const auto bits = static_cast<std::uint16_t>(sample);
+  if constexpr (std::endian::native == std::endian::little) {
+    std::memcpy(out, &bits, 2);
+  } else {
+    out[0] = static_cast<std::uint8_t>(bits & 0xFFu);
+    out[1] = static_cast<std::uint8_t>(bits >> 8);
+  }
 }
 
 }  // namespace
@@ -28,10 +36,8 @@ inline std::int16_t f32_to_i16(float x) {
 PcmChunk pcm_f32_to_i16_le(std::span<const float> samples) {
   PcmChunk chunk(samples.size() * 2);
   std::uint8_t* out = chunk.data();
-  for (const float x : samples) {
-    const auto bits = static_cast<std::uint16_t>(f32_to_i16(x));
-    *out++ = static_cast<std::uint8_t>(bits & 0xFFu);
-    *out++ = static_cast<std::uint8_t>(bits >> 8);
+  for (std::size_t i = 0; i < samples.size(); ++i) {
+    store_le(out + 2 * i, f32_to_i16(samples[i]));
   }
   return chunk;
 }
@@ -39,16 +45,9 @@ PcmChunk pcm_f32_to_i16_le(std::span<const float> samples) {
 PcmChunk pcm_i16_le(std::span<const std::int16_t> samples) {
   PcmChunk chunk(samples.size() * 2);
   if constexpr (std::endian::native == std::endian::little) {
-    if (!samples.empty()) {
-      std::memcpy(chunk.data(), samples.data(), chunk.size());
-    }
+    if (!samples.empty()) std::memcpy(chunk.data(), samples.data(), chunk.size());
   } else {
-    std::uint8_t* out = chunk.data();
-    for (const std::int16_t sample : samples) {
-      const auto bits = static_cast<std::uint16_t>(sample);
-      *out++ = static_cast<std::uint8_t>(bits & 0xFFu);
-      *out++ = static_cast<std::uint8_t>(bits >> 8);
-    }
+    for (std::size_t i = 0; i < samples.size(); ++i) store_le(chunk.data() + 2 * i, samples[i]);
   }
   return chunk;
 }

@@ -9,10 +9,11 @@
 //   probe.capture(onData, onSpeechEnded, steps) a data callback fed step by step
 //   probe.reportStreamError(text)
 //   probe.setBufferRefusal('none' | 'external' | 'externalAndCopy')
-//   probe.stats() -> { aliveSinks, refused, threads }
+//   probe.stats() -> { aliveSinks, refused, threads, heapBytes }
 //
 // Every native thread takes its own holders and lets go of them before it
 // ends; stats().threads counts the ones still running.
+#include <malloc.h>
 #include <node_api.h>
 
 #include <algorithm>
@@ -366,12 +367,16 @@ napi_value stats(napi_env env, napi_callback_info) {
     }
     napi_value result = nullptr;
     check(napi_create_object(env, &result), "an object");
-    const std::pair<const char*, std::uint32_t> fields[] = {{"aliveSinks", alive},
-                                                            {"refused", refused_calls.load()},
-                                                            {"threads", running_threads.load()}};
+    // Bytes the C allocator has handed out, over all arenas (for the benchmark).
+    const struct mallinfo2 heap = mallinfo2();
+    const std::pair<const char*, double> fields[] = {
+        {"aliveSinks", alive},
+        {"refused", refused_calls.load()},
+        {"threads", running_threads.load()},
+        {"heapBytes", static_cast<double>(heap.uordblks + heap.hblkhd)}};
     for (const auto& [name, value] : fields) {
       napi_value number = nullptr;
-      check(napi_create_uint32(env, value, &number), name);
+      check(napi_create_double(env, value, &number), name);
       check(napi_set_named_property(env, result, name, number), name);
     }
     return result;

@@ -82,7 +82,7 @@ class SidecarClient extends EventEmitter {
   // Sends one request object (an `id` is assigned when it has none) and
   // resolves with the parsed response, whatever its "ok". Rejects with a
   // SidecarError: ETIMEDOUT, ESIDECAREXIT, EPROTO or ECLOSED.
-  request(fields) {
+  request(fields, { timeoutMs = this.timeoutMs } = {}) {
     if (this.closing) return Promise.reject(new SidecarError('sidecar client is closed', 'ECLOSED'));
     if (!this.child) {
       try {
@@ -99,28 +99,28 @@ class SidecarClient extends EventEmitter {
     return new Promise((resolve, reject) => {
       const timer = setTimeout(() => {
         this.pending.delete(id);
-        reject(new SidecarError(`sidecar did not answer request ${id} within ${this.timeoutMs} ms`,
+        reject(new SidecarError(`sidecar did not answer request ${id} within ${timeoutMs} ms`,
                                 'ETIMEDOUT'));
-      }, this.timeoutMs);
+      }, timeoutMs);
       this.pending.set(id, { resolve, reject, timer });
       this.child.stdin.write(line + '\n');
     });
   }
 
-  status() {
-    return this.request({ type: 'status' });
+  status(options) {
+    return this.request({ type: 'status' }, options);
   }
 
   // A tool call for one utterance. `tool` names the tool the caller wants
   // ("classify_interview_turn" asks for the classification of the turn); the
   // sidecar finds it anywhere on the request line.
-  toolCall(input, { tool, modelPath, backend } = {}) {
+  toolCall(input, { tool, modelPath, backend, timeoutMs } = {}) {
     const fields = { type: 'tool_call' };
     if (tool !== undefined) fields.tool = tool;
     if (modelPath !== undefined) fields.modelPath = modelPath;
     if (backend !== undefined) fields.backend = backend;
     fields.input = input;
-    return this.request(fields);
+    return this.request(fields, { timeoutMs });
   }
 
   // Ends the child's input and waits for it to exit; waiting requests fail.

@@ -264,6 +264,20 @@ function pickDevices(audio, options, server, log) {
 async function main() {
   const options = parseArgs(process.argv.slice(2));
   const log = (text) => console.log(text);
+  // A signal ends the run early, but always through the clean-up below, so
+  // no private audio server or sidecar outlives the demo.
+  let interrupted = false;
+  let interrupt;
+  const stopRequested = new Promise((resolve) => { interrupt = resolve; });
+  for (const signal of ['SIGINT', 'SIGTERM', 'SIGHUP']) {
+    process.on(signal, () => {
+      interrupted = true;
+      interrupt();
+    });
+  }
+  const checkInterrupted = () => {
+    if (interrupted) throw new Error('interrupted');
+  };
   if (!fs.existsSync(options.sidecar)) {
     throw new Error(`sidecar program not found at ${options.sidecar}: build it first (scripts/run.sh does)`);
   }
@@ -274,6 +288,7 @@ async function main() {
   const cleanup = [];
   let meter = null;
   try {
+    checkInterrupted();
     const audio = require('../../apps/desktop/native/parlanto-audio');
     const picked = pickDevices(audio, options, server, log);
 
@@ -291,6 +306,7 @@ async function main() {
     cleanup.push(() => sidecar.close());
     const status = await sidecar.status();
     log(`sidecar: ${options.sidecar} (mode ${status.output})`);
+    checkInterrupted();
 
     const captures = [];
     if (options.loopback) captures.push(new Capture('loopback', audio, picked.loopback));
@@ -342,11 +358,6 @@ async function main() {
 
     const meterTimer = setInterval(() => meter.tick(now()), 100);
     cleanup.push(() => clearInterval(meterTimer));
-    const stopRequested = new Promise((resolve) => {
-      for (const signal of ['SIGINT', 'SIGTERM', 'SIGHUP']) process.once(signal, resolve);
-    });
-    let interrupted = false;
-    stopRequested.then(() => { interrupted = true; });
 
     const player = (async () => {
       await sleep(kLeadIn * 1000);

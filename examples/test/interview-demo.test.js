@@ -43,6 +43,7 @@ test('the interview demo on the rig: one speech end per phrase, every turn answe
   const out = fs.mkdtempSync(path.join(os.tmpdir(), 'interview-demo-test-'));
   try {
     const run = spawnSync(process.execPath, [
+      '--require', path.join(__dirname, 'no-preload-for-children.js'),
       path.join(__dirname, '..', 'interview-demo', 'main.js'),
       '--rig', '--seconds', '18', '--out', out, '--sidecar', process.env.PARLANTO_SIDECAR,
     ], { encoding: 'utf8', timeout: 90000 });

@@ -297,7 +297,9 @@ async function main() {
     cleanup.push(() => fs.rmSync(scratch, { recursive: true, force: true }));
     const wanted = interview.filter((p) => (p.target === 'mic' ? options.mic && picked.micSink : options.loopback));
     const phrases = prepareInterview(scratch, wanted);
-    const natural = kLeadIn + phrases.reduce((sum, p) => sum + p.duration + kGap, 0) + kTail;
+    // Without phrases to play (a microphone on a real server) a person talks.
+    const natural = phrases.length === 0 ? 15
+      : kLeadIn + phrases.reduce((sum, p) => sum + p.duration + kGap, 0) + kTail;
     const seconds = options.seconds ?? natural;
 
     // The sidecar, as the shell runs it.
@@ -344,7 +346,13 @@ async function main() {
     };
 
     for (const capture of captures) {
-      capture.start(t0, onSpeechEnded);
+      try {
+        capture.start(t0, onSpeechEnded);
+      } catch (error) {
+        const other = capture.kind === 'mic' ? '--loopback-only' : '--mic-only';
+        throw new Error(`capturing ${capture.kind} failed: ${error.message} (${error.code}); ` +
+                        `${captures.length > 1 ? `${other} leaves it out` : 'try another --device'}`);
+      }
       cleanup.push(() => capture.stop());
       log(`capturing ${capture.kind} from ${capture.deviceId ?? 'the default device'}: ` +
           `${capture.sampleRate} Hz, ${capture.channels} channel${capture.channels === 1 ? '' : 's'}`);
@@ -467,7 +475,7 @@ function finish({ out, seconds, server, captures, phrases, calls }) {
   }
   summary.phrases.sort((a, b) => a.index - b.index);
   summary.checks = {
-    everyPhraseOneSpeechEnded: summary.phrases.length > 0 && summary.phrases.every((p) => p.speechEnded.length === 1),
+    everyPhraseOneSpeechEnded: summary.phrases.every((p) => p.speechEnded.length === 1),
     everyToolCallAnswered: summary.toolCalls.failed === 0 && summary.toolCalls.sent === summary.phrases.length,
   };
   fs.writeFileSync(path.join(out, 'summary.json'), JSON.stringify(summary, null, 2) + '\n');

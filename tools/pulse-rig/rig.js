@@ -50,9 +50,22 @@ function config(dir) {
   ].join('\n');
 }
 
-function run(file, args, env, options = {}) {
+// The environment for the server and its tools: this process's, less what
+// preloads a sanitizer runtime (a test of an instrumented module sets it, and
+// PulseAudio's programs hang under it), plus `env`.
+function toolEnv(env = {}) {
+  const clean = { ...process.env };
+  for (const name of ['LD_PRELOAD', 'ASAN_OPTIONS', 'UBSAN_OPTIONS', 'LSAN_OPTIONS', 'TSAN_OPTIONS']) {
+    delete clean[name];
+  }
+  return { ...clean, ...env };
+}
+
+// Runs a tool of the server to its end; a tool that hangs is ended after
+// `timeout` ms (0: never).
+function run(file, args, env, { timeout = 10000 } = {}) {
   return new Promise((resolve, reject) => {
-    execFile(file, args, { env: { ...process.env, ...env }, ...options }, (error, stdout, stderr) => {
+    execFile(file, args, { env: toolEnv(env), timeout, killSignal: 'SIGKILL' }, (error, stdout, stderr) => {
       if (error) {
         error.message = `${file} ${args.join(' ')}: ${stderr.trim() || error.message}`;
         reject(error);
@@ -127,7 +140,7 @@ async function startKeepers(dir, env, log) {
       '--device', source, '--client-name=rig-keeper', '--latency-msec=10',
       '--format=s16le', '--rate=48000', '--channels=2', '--raw',
     ], {
-      env: { ...process.env, ...env },
+      env: toolEnv(env),
       stdio: ['ignore', 'ignore', log],
       detached: true,
     });
@@ -182,7 +195,7 @@ async function startRig({ dir, persist = false } = {}) {
       '-F',
       path.join(dir, 'rig.pa'),
     ],
-    { env: { ...process.env, ...env }, stdio: ['ignore', log, log], detached: true },
+    { env: toolEnv(env), stdio: ['ignore', log, log], detached: true },
   );
   fs.closeSync(log);
   daemon.unref();
@@ -195,7 +208,7 @@ async function startRig({ dir, persist = false } = {}) {
   const deadline = Date.now() + START_TIMEOUT_MS;
   for (;;) {
     try {
-      await run('pactl', ['info'], env);
+      await run('pactl', ['info'], env, { timeout: 2000 });
       break;
     } catch (error) {
       if (exited || Date.now() > deadline) {
@@ -237,7 +250,7 @@ async function startRig({ dir, persist = false } = {}) {
     micSource: MIC_SOURCE,
     pactl: (args) => run('pactl', args, env),
     // Resolves when the file has been played; paplay is paced in real time.
-    play: (file, sink) => run('paplay', ['--device', sink, file], env),
+    play: (file, sink) => run('paplay', ['--device', sink, file], env, { timeout: 0 }),
     // The daemon dies at once, as in a crash; stop() still cleans up.
     kill: async () => {
       if (alive(daemon.pid)) {
@@ -253,7 +266,7 @@ async function startRig({ dir, persist = false } = {}) {
   return rig;
 }
 
-module.exports = { startRig, stopDir, rigEnv };
+module.exports = { startRig, stopDir, rigEnv, toolEnv };
 
 if (require.main === module) {
   const [command, dir] = process.argv.slice(2);

@@ -91,7 +91,7 @@ function latencies(log, rate, channels) {
 async function phase(addon, rig, withSpeechEnded) {
   const parec = spawn('parec', ['--device', `${rig.outputSink}.monitor`, '--latency-msec=10',
     '--format=s16le', '--rate=48000', '--channels=2', '--raw'],
-  { env: { ...process.env, ...rig.env }, stdio: ['ignore', 'ignore', 'inherit'] });
+  { env: s.toolEnv(rig.env), stdio: ['ignore', 'ignore', 'inherit'] });
   const loopback = new addon.ParlantoSystemLoopback();
   const log = record(loopback, withSpeechEnded);
   await s.waitForChunks(log);
@@ -125,7 +125,7 @@ async function main() {
   const phrase = s.speechWav(s.fixtureDir(), 'tell me about a project you are proud of');
   // Played from a shell loop so that this process does nothing but capture.
   const player = spawn('sh', ['-c', `while :; do paplay --device ${rig.outputSink} '${phrase}'; sleep 1; done`],
-    { env: { ...process.env, ...rig.env }, stdio: 'ignore', detached: true });
+    { env: s.toolEnv(rig.env), stdio: 'ignore', detached: true });
   try {
     const idleStart = process.cpuUsage();
     await s.sleep(5000);

@@ -7,7 +7,7 @@ const fs = require('node:fs');
 const os = require('node:os');
 const path = require('node:path');
 
-const { startRig } = require(path.resolve(__dirname, '../../../../../../tools/pulse-rig/rig.js'));
+const { startRig, toolEnv } = require(path.resolve(__dirname, '../../../../../../tools/pulse-rig/rig.js'));
 
 const GATE_THRESHOLD = 0.018;
 const sleep = (ms) => new Promise((resolve) => setTimeout(resolve, ms));
@@ -34,15 +34,15 @@ function fixtureDir() {
 function speechWav(dir, text, name = 'speech') {
   const raw = path.join(dir, `${name}-raw.wav`);
   const wav = path.join(dir, `${name}.wav`);
-  execFileSync('espeak-ng', ['-w', raw, text]);
-  execFileSync('sox', [raw, '-r', '48000', '-c', '2', '-b', '16', wav]);
+  execFileSync('espeak-ng', ['-w', raw, text], { env: toolEnv() });
+  execFileSync('sox', [raw, '-r', '48000', '-c', '2', '-b', '16', wav], { env: toolEnv() });
   return wav;
 }
 
 function toneWav(dir, seconds, name = 'tone') {
   const wav = path.join(dir, `${name}.wav`);
   execFileSync('sox', ['-n', '-r', '48000', '-c', '2', '-b', '16', wav,
-    'synth', String(seconds), 'sine', '440', 'vol', '0.5']);
+    'synth', String(seconds), 'sine', '440', 'vol', '0.5'], { env: toolEnv() });
   return wav;
 }
 
@@ -140,6 +140,6 @@ async function waitForChunks(log, count = 10, ms = 3000) {
 }
 
 module.exports = {
-  GATE_THRESHOLD, sleep, useRig, startRig, loadAddon, fixtureDir, speechWav, toneWav, readWav,
+  GATE_THRESHOLD, sleep, useRig, startRig, toolEnv, loadAddon, fixtureDir, speechWav, toneWav, readWav,
   pcmSamples, voicedSpan, rms, chunkVoiced, record, silenceBeforeEachEnd, waitForChunks,
 };

@@ -46,12 +46,12 @@ test('voice then silence at real pace: every chunk in order, one speech end', as
   fake.reset({ devices: [{ key: 'mic', input: side(CHANNELS, RATE) }], defaultInput: 'mic' });
   const signal = voiceThenSilence();
   const buffers = signal.length / (FRAMES * CHANNELS);
-  const lastVoiceBuffer = (750 * RATE) / 1000 / FRAMES - 1;
 
   const r = recorder();
   const mic = new ParlantoMicrophone();
   mic.start(r.onData, r.onEnded);
   assert.deepEqual([mic.sampleRate, mic.channels], [RATE, CHANNELS]);
+  const fedAt = performance.now();
   fake.feed(undefined, signal, { frames: FRAMES, speed: 1 });
   await waitFor(() => r.chunks.length === buffers, 'every chunk');
   await sleep(100);
@@ -61,8 +61,12 @@ test('voice then silence at real pace: every chunk in order, one speech end', as
   assert.ok(Buffer.concat(r.chunks).equals(expectedPcm(signal)), 'the chunks, in order');
 
   assert.equal(r.ended, 1);
+  // The fake plays buffer i once (i + 1) * 10 ms have passed since the feed,
+  // so the voice ends 750 ms in and speech end is due 420 ms later; it must
+  // come before the silence has run out.
   const [{ at, chunks }] = r.endedAt;
-  const afterVoice = at - r.chunkAt[lastVoiceBuffer];
-  assert.ok(afterVoice >= 400, `speech end told ${afterVoice.toFixed(0)} ms after the voice`);
+  const voiceEnd = 750;
+  assert.ok(at - fedAt >= voiceEnd + 420 - 1,
+    `speech end told ${(at - fedAt - voiceEnd).toFixed(0)} ms after the voice`);
   assert.ok(chunks < buffers, 'speech end told while the silence still played');
 });

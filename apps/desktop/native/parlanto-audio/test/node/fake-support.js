@@ -48,11 +48,9 @@ function recorder() {
     chunks: [],
     ended: 0,
     endedAt: [],
-    chunkAt: [],
     onData(error, chunk) {
       if (error) throw error;
       r.chunks.push(chunk);
-      r.chunkAt.push(performance.now());
     },
     onEnded() {
       r.ended += 1;

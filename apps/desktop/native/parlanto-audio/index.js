@@ -1,8 +1,9 @@
 'use strict';
 // Loads the native module. Looked for, in order: the path in the environment
 // variable PARLANTO_AUDIO_ADDON; a build inside this package
-// (build/Release/parlanto_audio.node); the repository's top-level CMake build
-// (build/apps/desktop/native/parlanto-audio/parlanto_audio.node).
+// (build/Release/parlanto_audio.node); a prebuilt binary shipped with the
+// package (prebuilds/<platform>-<arch>/); the repository's top-level CMake
+// build (build/apps/desktop/native/parlanto-audio/parlanto_audio.node).
 const fs = require('node:fs');
 const path = require('node:path');
 
@@ -10,6 +11,8 @@ function candidates() {
   const found = [];
   if (process.env.PARLANTO_AUDIO_ADDON) found.push(path.resolve(process.env.PARLANTO_AUDIO_ADDON));
   found.push(path.join(__dirname, 'build', 'Release', 'parlanto_audio.node'));
+  found.push(path.join(__dirname, 'prebuilds', `${process.platform}-${process.arch}`,
+                       'parlanto_audio.node'));
   found.push(path.join(__dirname, '..', '..', '..', '..', 'build',
                        'apps', 'desktop', 'native', 'parlanto-audio', 'parlanto_audio.node'));
   return found;

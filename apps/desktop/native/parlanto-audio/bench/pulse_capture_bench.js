@@ -16,8 +16,9 @@
 //   produced its last frame (the sink runs on the monotonic clock, so frame n
 //   is produced at t0 + n / rate); t0 is taken from the fastest chunk, so the
 //   figures are the delay above the fastest delivery seen;
-// - speech ended: milliseconds from the last voiced chunk to the notification
-//   (420 ms of silence plus up to one buffer is the design).
+// - speech ended: milliseconds from the arrival of the last voiced chunk to
+//   the arrival of the notification, both as JavaScript saw them (420 ms of
+//   silence plus up to one buffer is the design; the rest is delivery jitter).
 
 const { spawn } = require('node:child_process');
 const fs = require('node:fs');

@@ -123,11 +123,26 @@ function record(capture, { speechEnded = true } = {}) {
   return log;
 }
 
-// For each notification, milliseconds since the last voiced chunk before it.
-function silenceBeforeEachEnd(log) {
+// For each notification, milliseconds since the last voiced chunk before it
+// arrived. That chunk's arrival is read off the sample clock (the sink renders
+// in real time, so the chunk ending at frame n arrives at t0 + n / rate, t0
+// from the fastest chunk): the test measures the module, not how promptly
+// this JavaScript thread happened to run that callback.
+function silenceBeforeEachEnd(log, rate, channels) {
+  const frameBytes = 2 * channels;
+  let frames = 0;
+  const ends = log.chunks.map(({ at, chunk }) => {
+    frames += chunk.length / frameBytes;
+    return { at, clock: (frames * 1000) / rate };
+  });
+  const settled = ends.filter((e) => e.at - ends[0].at >= 200);
+  const t0 = Math.min(...settled.map((e) => e.at - e.clock));
   return log.ended.map((at) => {
-    const voiced = log.chunks.filter((c) => c.at <= at && chunkVoiced(c.chunk));
-    return voiced.length ? at - voiced[voiced.length - 1].at : Infinity;
+    let last = -1;
+    log.chunks.forEach((c, i) => {
+      if (c.at <= at && chunkVoiced(c.chunk)) last = i;
+    });
+    return last < 0 ? Infinity : at - (t0 + ends[last].clock);
   });
 }
 

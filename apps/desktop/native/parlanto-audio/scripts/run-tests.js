@@ -13,6 +13,9 @@ const path = require('node:path');
 const root = path.resolve(__dirname, '..');
 const buildDir = path.join(root, 'build');
 const env = { ...process.env };
+// Run from inside another `node --test` (a test of this package), the
+// inherited marker would make the runner below skip every file.
+delete env.NODE_TEST_CONTEXT;
 
 function run(command, args, options = {}) {
   const result = spawnSync(command, args, { cwd: root, stdio: 'inherit', env, ...options });

@@ -42,6 +42,10 @@ test('a clean copy installs with npm, builds the addon and passes npm test', () 
     const loaded = spawnSync(process.execPath, ['-e', 'const m = require("."); console.log(Object.keys(m).join(","))'],
                              { cwd: copy, env, encoding: 'utf8' });
     assert.equal(loaded.stdout.trim(), 'listInputDevices,listOutputDevices,ParlantoMicrophone,ParlantoSystemLoopback', loaded.stderr);
+    // The typings declare exactly the values the module exports.
+    const declared = [...fs.readFileSync(path.join(copy, 'index.d.ts'), 'utf8')
+      .matchAll(/^export (?:function|class) (\w+)/gm)].map((m) => m[1]);
+    assert.deepEqual(declared.sort(), loaded.stdout.trim().split(',').sort());
 
     const tested = npm(['test'], copy, env);
     assert.equal(tested.status, 0, tested.output);

@@ -45,7 +45,7 @@ test('the interview demo on the rig: one speech end per phrase, every turn answe
     const run = spawnSync(process.execPath, [
       '--require', path.join(__dirname, 'no-preload-for-children.js'),
       path.join(__dirname, '..', 'interview-demo', 'main.js'),
-      '--rig', '--seconds', '18', '--out', out, '--sidecar', process.env.PARLANTO_SIDECAR,
+      '--rig', '--seconds', '19', '--out', out, '--sidecar', process.env.PARLANTO_SIDECAR,
     ], { encoding: 'utf8', timeout: 90000 });
     assert.equal(run.status, 0, `demo failed:\n${run.stdout}\n${run.stderr}`);
     assert.match(run.stdout, new RegExp(`output folder: ${out.replace(/[.*+?^${}()|[\]\\]/g, '\\$&')}`));
@@ -54,7 +54,7 @@ test('the interview demo on the rig: one speech end per phrase, every turn answe
 
     assert.equal(summary.server, 'rig');
     assert.deepEqual(summary.captures.map((c) => c.kind), ['loopback', 'mic']);
-    // 18 s hold the first four phrases: three questions and the candidate's answer.
+    // 19 s hold the first four phrases: two questions, the candidate's answer and the transition.
     assert.ok(summary.phrases.length >= 4, `only ${summary.phrases.length} phrases played${why}`);
     assert.ok(summary.phrases.some((p) => p.capture === 'mic'), why);
     for (const phrase of summary.phrases) {
@@ -81,8 +81,8 @@ test('the interview demo on the rig: one speech end per phrase, every turn answe
       assert.equal(wav.channels, capture.channels);
       assert.equal(wav.data.length, capture.bytes);
       assert.equal(capture.bytes, capture.frames * capture.channels * 2);
-      // The run captured for most of its 18 s.
-      assert.ok(capture.seconds > 14 && capture.seconds < 22, `${capture.kind}: ${capture.seconds} s`);
+      // The run captured for most of its 19 s.
+      assert.ok(capture.seconds > 15 && capture.seconds < 23, `${capture.kind}: ${capture.seconds} s`);
     }
 
     const png = checkPng(fs.readFileSync(summary.png));

@@ -18,16 +18,16 @@
 
 #include <pulse/pulseaudio.h>
 
-#include <algorithm>
-#include <array>
 #include <cstddef>
 #include <cstring>
 #include <mutex>
+#include <optional>
 #include <string>
 #include <thread>
 #include <utility>
 
 #include "audio_host.h"
+#include "fragment_assembler.h"
 
 namespace parlanto_audio {
 namespace {
@@ -108,23 +108,19 @@ DeviceInfo info_of(const pa_sink_info& sink) {
 }
 
 // The state the mainloop thread touches for one stream: the user's callbacks,
-// the partial frame carried between fragments, and the once-only error flag.
+// the frames being assembled from fragments, and the once-only error flag.
 // Guarded by the mainloop lock.
 struct StreamCore {
   pa_threaded_mainloop* loop = nullptr;
   pa_context* context = nullptr;
   SampleFormat format = SampleFormat::F32;
   std::size_t sample_bytes = 0;
-  std::size_t frame_bytes = 0;
   InputDataCallbackF32 on_f32;
   InputDataCallbackI16 on_i16;
   StreamErrorCallback on_error;
   bool live = false;  // connected; failures before this are the build's own error
   bool error_reported = false;
-  std::array<std::byte, sizeof(float) * PA_CHANNELS_MAX> carry{};
-  std::size_t carry_bytes = 0;
-  // 4-byte words so either sample type may be read from it in place.
-  std::vector<std::uint32_t> scratch;
+  std::optional<FragmentAssembler> fragments;
 
   void deliver_samples(const void* data, std::size_t bytes) {
     const std::size_t count = bytes / sample_bytes;
@@ -137,33 +133,6 @@ struct StreamCore {
     } catch (...) {
       // Nothing may unwind into the mainloop; a data callback is not meant to throw.
     }
-  }
-
-  // One fragment as the server handed it. Only whole frames reach the data
-  // callback; a tail that splits a frame waits for the next fragment.
-  void deliver(const void* data, std::size_t bytes) {
-    const bool aligned = reinterpret_cast<std::uintptr_t>(data) % sample_bytes == 0;
-    if (carry_bytes == 0 && aligned && bytes % frame_bytes == 0) {
-      deliver_samples(data, bytes);
-      return;
-    }
-    const std::size_t total = carry_bytes + bytes;
-    const std::size_t whole = total / frame_bytes * frame_bytes;
-    const auto* input = static_cast<const std::byte*>(data);
-    if (whole == 0) {
-      std::memcpy(carry.data() + carry_bytes, input, bytes);
-      carry_bytes = total;
-      return;
-    }
-    const std::size_t words = (whole + sizeof(std::uint32_t) - 1) / sizeof(std::uint32_t);
-    if (scratch.size() < words) scratch.resize(words);
-    auto* out = reinterpret_cast<std::byte*>(scratch.data());
-    std::memcpy(out, carry.data(), carry_bytes);
-    std::memcpy(out + carry_bytes, input, whole - carry_bytes);
-    const std::size_t rest = total - whole;
-    std::memcpy(carry.data(), input + (bytes - rest), rest);
-    carry_bytes = rest;
-    deliver_samples(out, whole);
   }
 
   void report_failure() {
@@ -183,10 +152,11 @@ struct StreamCore {
       std::size_t bytes = 0;
       if (pa_stream_peek(stream, &data, &bytes) < 0 || bytes == 0) return;
       if (data == nullptr) {
-        // A hole: the bytes before it do not continue into what follows.
-        core->carry_bytes = 0;
+        core->fragments->reset();  // a hole
       } else {
-        core->deliver(data, bytes);
+        core->fragments->push(data, bytes, [core](const void* frames, std::size_t size) {
+          core->deliver_samples(frames, size);
+        });
       }
       pa_stream_drop(stream);
     }
@@ -538,7 +508,7 @@ class PulseDevice final : public Device {
     core->loop = connection_->loop();
     core->context = connection_->context();
     core->sample_bytes = pa_sample_size(&spec);
-    core->frame_bytes = pa_frame_size(&spec);
+    core->fragments.emplace(core->sample_bytes, pa_frame_size(&spec));
 
     MainloopLock lock(connection_->loop());
     pa_stream* stream = pa_stream_new(connection_->context(), "capture", &spec, &map);

@@ -1,14 +1,12 @@
 #include "interview_heuristics.h"
 
 #include <array>
+#include <cstdint>
+#include <cstring>
 #include <utility>
 
 namespace sidecar {
 namespace {
-
-bool contains(std::string_view text, std::string_view keyword) {
-  return text.find(keyword) != std::string_view::npos;
-}
 
 // The question inside `text`, or empty when nothing is left of it.
 std::string_view question_span(std::string_view text) {
@@ -23,9 +21,57 @@ std::string_view question_span(std::string_view text) {
 
 }  // namespace
 
+bool contains(std::string_view text, std::string_view keyword) {
+  // Lower-case letters from the most to the least common in English text;
+  // anything else counts as rarer still.
+  static constexpr std::array<unsigned char, 256> kCommonness = [] {
+    std::array<unsigned char, 256> rank{};
+    const std::string_view by_frequency = "zqxjkvbpygfwmucldrhsnioate ";
+    for (std::size_t i = 0; i < by_frequency.size(); ++i) {
+      rank[static_cast<unsigned char>(by_frequency[i])] = static_cast<unsigned char>(i + 1);
+    }
+    return rank;
+  }();
+  if (keyword.empty()) return true;
+  if (keyword.size() > text.size()) return false;
+  std::size_t anchor = 0;
+  for (std::size_t i = 1; i < keyword.size(); ++i) {
+    if (kCommonness[static_cast<unsigned char>(keyword[i])] <
+        kCommonness[static_cast<unsigned char>(keyword[anchor])]) {
+      anchor = i;
+    }
+  }
+  // Candidates put the anchor letter at text[anchor .. size - (keyword.size() - anchor)].
+  const char* s = text.data() + anchor;
+  const char* const last = text.data() + text.size() - (keyword.size() - anchor);
+  while (s <= last) {
+    s = static_cast<const char*>(
+        std::memchr(s, keyword[anchor], static_cast<std::size_t>(last - s) + 1));
+    if (s == nullptr) return false;
+    if (std::memcmp(s - anchor, keyword.data(), keyword.size()) == 0) return true;
+    ++s;
+  }
+  return false;
+}
+
 std::string lower_ascii(std::string_view text) {
+  // Eight bytes at a time: a byte below 0x80 whose low seven bits lie in
+  // 'A'..'Z' gets 0x20 added.
+  constexpr std::uint64_t kOnes = 0x0101010101010101u;
+  constexpr std::uint64_t kHighBits = 0x8080808080808080u;
   std::string lower(text);
-  for (char *c = lower.data(), *end = c + lower.size(); c < end; ++c) {
+  char* c = lower.data();
+  char* const end = c + lower.size();
+  for (; end - c >= 8; c += 8) {
+    std::uint64_t word;
+    std::memcpy(&word, c, sizeof word);
+    const std::uint64_t low_bits = word & ~kHighBits;
+    const std::uint64_t from_a = low_bits + kOnes * (0x80 - 'A');
+    const std::uint64_t past_z = low_bits + kOnes * (0x7F - 'Z');
+    word |= (from_a & ~past_z & ~word & kHighBits) >> 2;
+    std::memcpy(c, &word, sizeof word);
+  }
+  for (; c < end; ++c) {
     if (*c >= 'A' && *c <= 'Z') *c = static_cast<char>(*c - 'A' + 'a');
   }
   return lower;

@@ -13,6 +13,10 @@ namespace sidecar {
 
 std::string lower_ascii(std::string_view text);
 
+// Plain substring search, quicker than std::string_view::find on prose: it
+// skips ahead on the keyword's least common letter rather than its first.
+bool contains(std::string_view text, std::string_view keyword);
+
 // Drops a "Q:"-style prefix, the blanks around the question and a trailing
 // "?" or ".", and capitalises the first byte. Never empty.
 std::string normalize_question(std::string_view text);

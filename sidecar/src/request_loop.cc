@@ -2,8 +2,8 @@
 
 #include <array>
 #include <charconv>
+#include <cstring>
 #include <exception>
-#include <functional>
 #include <istream>
 #include <ostream>
 #include <utility>
@@ -15,6 +15,8 @@ namespace {
 bool is_space(char c) {
   return c == ' ' || c == '\t' || c == '\n' || c == '\v' || c == '\f' || c == '\r';
 }
+
+std::size_t to_size(std::ptrdiff_t length) { return static_cast<std::size_t>(length); }
 
 const char* skip_spaces(const char* s, const char* end) {
   while (s < end && is_space(*s)) ++s;
@@ -130,6 +132,18 @@ constexpr std::array<unsigned char, 256> kEscapedWidth = [] {
   return width;
 }();
 
+// Whether any of the eight bytes of `word` is below 0x20, a quote, a
+// backslash or 0xE2.
+bool may_need_escape(std::uint64_t word) {
+  constexpr std::uint64_t kOnes = 0x0101010101010101u;
+  constexpr std::uint64_t kHighBits = 0x8080808080808080u;
+  const auto zero_bytes = [](std::uint64_t v) { return (v - kOnes) & ~v; };
+  const std::uint64_t below_space = (word - kOnes * 0x20) & ~word;
+  return ((below_space | zero_bytes(word ^ (kOnes * '"')) | zero_bytes(word ^ (kOnes * '\\')) |
+           zero_bytes(word ^ (kOnes * 0xE2))) &
+          kHighBits) != 0;
+}
+
 bool is_line_separator(const unsigned char* at, const unsigned char* end) {
   return end - at >= 3 && at[0] == 0xE2 && at[1] == 0x80 && (at[2] == 0xA8 || at[2] == 0xA9);
 }
@@ -140,8 +154,20 @@ void append_json_escaped(std::string& out, std::string_view text) {
   const auto* const end = begin + text.size();
   const unsigned char* const width = kEscapedWidth.data();
 
+  // Most texts need no escape at all; copy up to the first byte that might.
+  const unsigned char* plain = begin;
+  while (end - plain >= 8) {
+    std::uint64_t word;
+    std::memcpy(&word, plain, sizeof word);
+    if (may_need_escape(word)) break;
+    plain += 8;
+  }
+  while (plain < end && width[*plain] == 1 && *plain != 0xE2) ++plain;
+  out.append(text.data(), static_cast<std::size_t>(plain - begin));
+  if (plain == end) return;
+
   std::size_t size = 0;
-  for (const unsigned char* s = begin; s < end; ++s) {
+  for (const unsigned char* s = plain; s < end; ++s) {
     size += width[*s];
     if (*s == 0xE2 && is_line_separator(s, end)) size += 3;
   }
@@ -149,7 +175,7 @@ void append_json_escaped(std::string& out, std::string_view text) {
   out.resize(start + size);
 
   char* o = out.data() + start;
-  for (const unsigned char* s = begin; s < end; ++s) {
+  for (const unsigned char* s = plain; s < end; ++s) {
     const unsigned char byte = *s;
     switch (width[byte]) {
       case 1:
@@ -172,6 +198,51 @@ void append_json_escaped(std::string& out, std::string_view text) {
   }
 }
 
+// Where the value starts when `quote` opens `"key" : "`, else nullptr. The
+// caller has matched the key's first byte.
+const char* value_after_key(const char* quote, const char* end, std::string_view key) {
+  if (static_cast<std::size_t>(end - quote) < key.size() + 2 || quote[key.size() + 1] != '"' ||
+      std::memcmp(quote + 1, key.data(), key.size()) != 0) {
+    return nullptr;
+  }
+  const char* s = skip_spaces(quote + key.size() + 2, end);
+  if (s == end || *s != ':') return nullptr;
+  s = skip_spaces(s + 1, end);
+  return s < end && *s == '"' ? s + 1 : nullptr;
+}
+
+// The raw value that starts at `value`, where the leftmost `"key" : "` ends.
+// Only that start can match: past it the value either closes, or runs to
+// the end and closes at the line's last quote, or the line has no quote left
+// for any later start either.
+std::optional<std::string_view> value_from(const char* value, std::string_view line) {
+  const char* const end = line.data() + line.size();
+  const auto* quote = static_cast<const char*>(std::memchr(value, '"', to_size(end - value)));
+  if (quote != nullptr && std::memchr(value, '\\', to_size(quote - value)) == nullptr) {
+    return std::string_view(value, to_size(quote - value));
+  }
+  // A backslash pairs with the next byte unless that is a line break, as
+  // `\\.` does in the expression.
+  for (const char* s = value; s < end; ++s) {
+    if (*s == '"') return std::string_view(value, to_size(s - value));
+    if (*s == '\\' && s + 1 < end && s[1] != '\n' && s[1] != '\r') ++s;
+  }
+  const char* const last_quote = line.data() + line.rfind('"');
+  if (last_quote < value) return std::nullopt;
+  return std::string_view(value, to_size(last_quote - value));
+}
+
+// Calls `visit(quote)` for each double quote of `line`, left to right, until
+// it returns false.
+template <typename Visit>
+void for_each_quote(std::string_view line, Visit visit) {
+  const char* const end = line.data() + line.size();
+  for (const char* s = line.data(); s < end; ++s) {
+    s = static_cast<const char*>(std::memchr(s, '"', static_cast<std::size_t>(end - s)));
+    if (s == nullptr || !visit(s)) return;
+  }
+}
+
 void write_line(std::ostream& out, const std::string& line) {
   out.write(line.data(), static_cast<std::streamsize>(line.size()));
   out.flush();
@@ -180,37 +251,18 @@ void write_line(std::ostream& out, const std::string& line) {
 }  // namespace
 
 std::optional<std::string_view> find_json_string(std::string_view line, std::string_view key) {
-  // Only the leftmost `"key" : "` can start a match: past it the value
-  // either closes, or runs to the end and closes at the line's last quote,
-  // or the line has no quote left for any later start either.
-  std::string needle;
-  needle.reserve(key.size() + 2);
-  needle.append(1, '"').append(key).append(1, '"');
-  const std::boyer_moore_horspool_searcher searcher(needle.begin(), needle.end());
   const char* const end = line.data() + line.size();
   const char* value = nullptr;
-  for (const char* at = line.data(); !value;) {
-    at = searcher(at, end).first;
-    if (at == end) return std::nullopt;
-    const char* s = skip_spaces(at + needle.size(), end);
-    if (s < end && *s == ':') {
-      s = skip_spaces(s + 1, end);
-      if (s < end && *s == '"') value = s + 1;
-    }
-    ++at;  // occurrences may overlap: "id"id"
-  }
-  // A backslash pairs with the next byte unless that is a line break, as
-  // `\\.` does in the expression.
-  for (const char* s = value; s < end; ++s) {
-    if (*s == '"') return std::string_view(value, static_cast<std::size_t>(s - value));
-    if (*s == '\\' && s + 1 < end && s[1] != '\n' && s[1] != '\r') ++s;
-  }
-  const char* const last_quote = line.data() + line.rfind('"');
-  if (last_quote < value) return std::nullopt;
-  return std::string_view(value, static_cast<std::size_t>(last_quote - value));
+  for_each_quote(line, [&](const char* quote) {
+    if (quote + 1 < end && quote[1] == key[0]) value = value_after_key(quote, end, key);
+    return value == nullptr;
+  });
+  if (value == nullptr) return std::nullopt;
+  return value_from(value, line);
 }
 
 std::string unescape_json_string(std::string_view raw) {
+  if (raw.find('\\') == std::string_view::npos) return std::string(raw);
   // Every escape decodes to fewer bytes than it takes up.
   std::string out(raw.size(), '\0');
   char* o = out.data();
@@ -265,12 +317,36 @@ void write_error(std::ostream& out, std::string_view id, std::string_view messag
 }
 
 ToolCallRequest parse_request(std::string line) {
+  // One pass over the line's quotes finds every key's leftmost value, just
+  // as five separate searches would.
+  static constexpr std::array<std::pair<std::string_view, std::string ToolCallRequest::*>, 5>
+      kFields = {{{"id", &ToolCallRequest::id},
+                  {"type", &ToolCallRequest::type},
+                  {"modelPath", &ToolCallRequest::model_path},
+                  {"backend", &ToolCallRequest::backend},
+                  {"input", &ToolCallRequest::input}}};
+  std::array<const char*, kFields.size()> values{};
+  std::size_t missing = kFields.size();
+  const char* const end = line.data() + line.size();
+  for_each_quote(line, [&](const char* quote) {
+    const char first = quote + 1 < end ? quote[1] : '\0';
+    for (std::size_t k = 0; k < kFields.size(); ++k) {
+      const std::string_view key = kFields[k].first;
+      if (values[k] == nullptr && first == key[0] &&
+          (values[k] = value_after_key(quote, end, key)) != nullptr) {
+        --missing;
+      }
+    }
+    return missing > 0;
+  });
+
   ToolCallRequest request;
-  request.id = extract_json_string(line, "id");
-  request.type = extract_json_string(line, "type");
-  request.model_path = extract_json_string(line, "modelPath");
-  request.backend = extract_json_string(line, "backend");
-  request.input = extract_json_string(line, "input");
+  for (std::size_t k = 0; k < kFields.size(); ++k) {
+    if (values[k] == nullptr) continue;
+    if (const std::optional<std::string_view> raw = value_from(values[k], line)) {
+      request.*kFields[k].second = unescape_json_string(*raw);
+    }
+  }
   request.raw_line = std::move(line);
   return request;
 }

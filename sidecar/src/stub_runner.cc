@@ -12,10 +12,6 @@ constexpr std::string_view kSummarizeCall =
     "<start_function_call>call:summarize_session{session_id:<escape>current<escape>}"
     "<end_function_call>";
 
-bool contains(std::string_view text, std::string_view keyword) {
-  return text.find(keyword) != std::string_view::npos;
-}
-
 // save_interview_question and route_to_cloud_llm share their first two
 // arguments; `tail` holds the rest.
 std::string question_call(std::string_view tool, std::string_view input, std::string_view lower,

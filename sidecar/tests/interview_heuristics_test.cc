@@ -1,5 +1,6 @@
 #include <gtest/gtest.h>
 
+#include <random>
 #include <string>
 #include <utility>
 #include <vector>
@@ -10,6 +11,22 @@ namespace sidecar {
 namespace {
 
 using Pairs = std::vector<std::pair<std::string, std::string>>;
+
+TEST(Contains, AgreesWithFindEverywhereInTheText) {
+  const std::vector<std::string> keywords = {
+      "summarize", "save", "sql", "then ", "okay", "?", "classify_interview_turn", "aa", ""};
+  const std::string alphabet = "asvqlthenokyz?_ ";
+  std::mt19937 random(7);
+  for (int round = 0; round < 20000; ++round) {
+    std::string text;
+    for (std::size_t n = random() % 14; n > 0; --n) text += alphabet[random() % alphabet.size()];
+    if (random() % 3 == 0) text.insert(random() % (text.size() + 1), keywords[random() % 8]);
+    for (const std::string& keyword : keywords) {
+      ASSERT_EQ(contains(text, keyword), text.find(keyword) != std::string::npos)
+          << '"' << keyword << "\" in \"" << text << '"';
+    }
+  }
+}
 
 TEST(NormalizeQuestion, DropsThePrefixAndTrimsOnlyBlanksStopsAndQuestionMarks) {
   for (const auto& [text, question] : Pairs{

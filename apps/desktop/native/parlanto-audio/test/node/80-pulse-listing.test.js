@@ -51,6 +51,19 @@ test('an id from the list selects its device; without one the default is used', 
   assert.equal(s.voicedSpan(fallbackLog.samples(), 2), null, 'the default sink stayed silent');
 });
 
+test('a monitor as the default source is no microphone', async () => {
+  await rig.pactl(['set-default-source', `${rig.outputSink}.monitor`]);
+  try {
+    const mic = new addon.ParlantoMicrophone();
+    assert.throws(() => mic.start(() => {}), {
+      code: 'GenericFailure',
+      message: 'No default input device found',
+    });
+  } finally {
+    await rig.pactl(['set-default-source', rig.micSource]);
+  }
+});
+
 test('with no server, listing throws the server\'s text', async () => {
   await rig.stop();
   rig = null;

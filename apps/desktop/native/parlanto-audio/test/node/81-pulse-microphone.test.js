@@ -72,3 +72,20 @@ test('a stopped microphone starts again on the same device', async () => {
     assert.equal(log.chunks.length, count, 'nothing arrives after stop');
   }
 });
+
+test('a running microphone stays on its device when the default source changes', async () => {
+  const wav = s.toneWav(fixtures, 0.5);
+  const mic = new addon.ParlantoMicrophone();
+  const log = s.record(mic, { speechEnded: false });
+  try {
+    await s.waitForChunks(log);
+    await rig.pactl(['load-module', 'module-null-source', 'source_name=rig_other']);
+    await rig.pactl(['set-default-source', 'rig_other']);
+    await s.sleep(100);
+    await rig.play(wav, rig.micFeedSink);
+    await s.sleep(200);
+  } finally {
+    mic.stop();
+  }
+  assert.ok(s.rms(log.samples(), 2) > 0.05, 'the tone played into the microphone arrived');
+});

@@ -2,7 +2,8 @@
 // The package as its users meet it: a clean copy of this folder (no build,
 // no node_modules) takes `npm install`, which builds the addon from source and
 // fetches the dev dependencies from the registry, and then passes `npm test`
-// (the Node tests and the type-check of index.d.ts). Slow: it builds twice.
+// (the Node tests and the type-check of index.d.ts); its packed tarball then
+// installs into an app. Slow: it builds three times.
 // Without the repository's cmake/ folder the standalone configure defines its
 // own warning flags, as it does for a user.
 const test = require('node:test');
@@ -52,6 +53,21 @@ test('a clean copy installs with npm, builds the addon and passes npm test', () 
     assert.match(tested.output, /^# pass [1-9]\d*$/m, tested.output);
     assert.match(tested.output, /^# fail 0$/m);
     assert.match(tested.output, /type-check of index\.d\.ts passed/);
+
+    // As a dependency of an app: the packed tarball carries what a build from
+    // source needs, and its install script builds the addon there.
+    const packed = npm(['pack', '--pack-destination', scratch], copy, env);
+    assert.equal(packed.status, 0, packed.output);
+    const tarball = fs.readdirSync(scratch).find((f) => f.endsWith('.tgz'));
+    const app = path.join(scratch, 'app');
+    fs.mkdirSync(app);
+    fs.writeFileSync(path.join(app, 'package.json'), '{ "name": "app", "private": true }\n');
+    const added = npm(['install', path.join(scratch, tarball)], app, env);
+    assert.equal(added.status, 0, added.output);
+    const used = spawnSync(process.execPath, ['-e', 'console.log(typeof require("parlanto-audio").listInputDevices)'],
+                           { cwd: app, env, encoding: 'utf8' });
+    assert.equal(used.stdout.trim(), 'function', used.stderr);
+    assert.ok(fs.existsSync(path.join(app, 'node_modules', 'parlanto-audio', 'build', 'Release', 'parlanto_audio.node')));
   } finally {
     fs.rmSync(scratch, { recursive: true, force: true });
   }

@@ -184,9 +184,11 @@ class Meter {
 
   tick(now) {
     if (this.tty) {
+      // One line that never wraps, or the carriage return would not reach its start.
+      const columns = process.stdout.columns || 80;
+      const width = Math.max(4, Math.min(30, Math.floor((columns - 16 - 21 * this.captures.length) / this.captures.length)));
       const parts = this.captures.map((c) => {
         const db = Meter.dbfs(c.level);
-        const width = 24;
         const filled = Math.round(Math.max(0, Math.min(1, (db + 60) / 60)) * width);
         return `${c.kind.padEnd(8)} [${'#'.repeat(filled)}${'.'.repeat(width - filled)}] ${db.toFixed(0).padStart(4)} dB`;
       });

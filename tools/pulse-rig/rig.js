@@ -22,6 +22,7 @@ const path = require('node:path');
 const OUTPUT_SINK = 'rig_output';
 const MIC_FEED_SINK = 'rig_mic_feed';
 const MIC_SOURCE = 'rig_mic';
+const KEEPER_NAME = 'rig-keeper';
 const START_TIMEOUT_MS = 10000;
 
 function rigEnv(dir) {
@@ -112,8 +113,10 @@ function readPids(dir, name) {
   }
 }
 
-async function end(pid) {
-  if (!alive(pid)) return;
+// Ends `pid` if it is still the process the rig started (its command line
+// holds `mark`), not another that has since been given the same number.
+async function end(pid, mark) {
+  if (!ours(pid, mark)) return;
   process.kill(pid, 'SIGTERM');
   if (!(await waitGone(pid, 3000))) {
     process.kill(pid, 'SIGKILL');
@@ -121,12 +124,20 @@ async function end(pid) {
   }
 }
 
+function ours(pid, mark) {
+  try {
+    return alive(pid) && fs.readFileSync(`/proc/${pid}/cmdline`, 'utf8').includes(mark);
+  } catch {
+    return false;
+  }
+}
+
 // Ends the processes whose pids are recorded in `dir` (the keepers, then the
 // daemon) and removes the folder. Processes already gone are fine.
 async function stopDir(dir) {
   if (!rigOwned(dir)) throw new Error(`${dir} is not a pulse rig folder; left alone`);
-  for (const pid of readPids(dir, 'keepers.pid')) await end(pid);
-  for (const pid of readPids(dir, 'daemon.pid')) await end(pid);
+  for (const pid of readPids(dir, 'keepers.pid')) await end(pid, KEEPER_NAME);
+  for (const pid of readPids(dir, 'daemon.pid')) await end(pid, path.join(dir, 'rig.pa'));
   fs.rmSync(dir, { recursive: true, force: true });
 }
 
@@ -137,7 +148,7 @@ async function startKeepers(dir, env, log) {
   const sources = [`${OUTPUT_SINK}.monitor`, MIC_SOURCE];
   const pids = sources.map((source) => {
     const keeper = spawn('parec', [
-      '--device', source, '--client-name=rig-keeper', '--latency-msec=10',
+      '--device', source, `--client-name=${KEEPER_NAME}`, '--latency-msec=10',
       '--format=s16le', '--rate=48000', '--channels=2', '--raw',
     ], {
       env: toolEnv(env),
@@ -154,7 +165,7 @@ async function startKeepers(dir, env, log) {
     const outputs = await run('pactl', ['list', 'source-outputs'], env);
     const running = outputs
       .split('Source Output #')
-      .filter((o) => o.includes('application.name = "rig-keeper"') && o.includes('Corked: no'));
+      .filter((o) => o.includes(`application.name = "${KEEPER_NAME}"`) && o.includes('Corked: no'));
     if (running.length >= sources.length) break;
     if (Date.now() > deadline) throw new Error('pulse rig: keepers did not connect');
     await sleep(20);
@@ -230,12 +241,13 @@ async function startRig({ dir, persist = false } = {}) {
     fs.closeSync(keeperLog);
   }
 
-  const pids = [...readPids(dir, 'keepers.pid'), daemon.pid];
+  const marks = [
+    ...readPids(dir, 'keepers.pid').map((pid) => [pid, KEEPER_NAME]),
+    [daemon.pid, path.join(dir, 'rig.pa')],
+  ];
   const endWithProcess = () => {
-    for (const pid of pids) {
-      try {
-        process.kill(pid, 'SIGKILL');
-      } catch {}
+    for (const [pid, mark] of marks) {
+      if (ours(pid, mark)) process.kill(pid, 'SIGKILL');
     }
     fs.rmSync(dir, { recursive: true, force: true });
   };

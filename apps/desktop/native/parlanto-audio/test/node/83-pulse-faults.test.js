@@ -4,8 +4,6 @@
 
 const assert = require('node:assert/strict');
 const { spawnSync } = require('node:child_process');
-const fs = require('node:fs');
-const os = require('node:os');
 const path = require('node:path');
 const { test } = require('node:test');
 const s = require('./pulse-support.js');
@@ -41,7 +39,7 @@ for (const [mode, what, text] of [
 }
 
 test('start with no server fails with GenericFailure and leaves the object idle', async () => {
-  const dir = fs.mkdtempSync(path.join(os.tmpdir(), 'parlanto-no-server-'));
+  const dir = s.fixtureDir('parlanto-no-server-');
   process.env.PULSE_SERVER = `unix:${path.join(dir, 'native')}`;
   const addon = s.loadAddon();
   const mic = new addon.ParlantoMicrophone();

@@ -25,8 +25,11 @@ function loadAddon() {
   return require(file);
 }
 
-function fixtureDir() {
-  return fs.mkdtempSync(path.join(os.tmpdir(), 'parlanto-pulse-fixtures-'));
+// A scratch folder, removed when the process exits.
+function fixtureDir(prefix = 'parlanto-pulse-fixtures-') {
+  const dir = fs.mkdtempSync(path.join(os.tmpdir(), prefix));
+  process.once('exit', () => fs.rmSync(dir, { recursive: true, force: true }));
+  return dir;
 }
 
 // A phrase spoken by espeak-ng, as 48 kHz stereo 16-bit, the rig's sink format,

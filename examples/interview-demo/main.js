@@ -46,7 +46,8 @@ function parseArgs(argv) {
       case '--device': options.device = value(); break;
       case '--seconds': {
         options.seconds = Number(value());
-        if (!(options.seconds > 0 && options.seconds <= 3600)) throw new Error('--seconds takes a number of seconds (0 to 3600)');
+        // Everything captured is kept in memory until the end (about 11 MB a minute a capture).
+        if (!(options.seconds > 0 && options.seconds <= 600)) throw new Error('--seconds takes a number of seconds up to 600');
         break;
       }
       case '--mic-only': options.loopback = false; break;

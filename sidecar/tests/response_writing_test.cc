@@ -2,6 +2,8 @@
 
 #include <sstream>
 #include <string>
+#include <utility>
+#include <vector>
 
 #include "request_loop.h"
 
@@ -25,6 +27,27 @@ TEST(JsonEscape, EscapesLineSeparatorsAndPassesOtherHighBytes) {
   EXPECT_EQ(json_escape("\xff\xfe\xE2\x80"), "\xff\xfe\xE2\x80");
   EXPECT_EQ(json_escape("\xE2\xE2\x80\xA8\xE2"), "\xE2\\u2028\xE2");
   EXPECT_EQ(json_escape("<escape>,{}/"), "<escape>,{}/");
+}
+
+TEST(JsonEscape, FindsEveryEscapeWhereverItStandsInALongText) {
+  const std::vector<std::pair<std::string, std::string>> escapes = {
+      {"\"", "\\\""},
+      {"\\", "\\\\"},
+      {"\n", "\\n"},
+      {"\x1f", "\\u001f"},
+      {"\x01", "\\u0001"},
+      {"\xE2\x80\xA8", "\\u2028"},
+      {"\xE2\x80\xA9", "\\u2029"},
+      {"\xE2\x82\xAC", "\xE2\x82\xAC"},
+      {" ~\x7f\x80\xff", " ~\x7f\x80\xff"}};
+  for (const auto& [raw, escaped] : escapes) {
+    for (std::size_t at = 0; at <= 20; ++at) {
+      std::string text(20, 'a'), expected(20, 'a');
+      text.insert(at, raw);
+      expected.insert(at, escaped);
+      EXPECT_EQ(json_escape(text), expected) << at;
+    }
+  }
 }
 
 TEST(ResponseWriters, WriteOneCompleteLineEach) {

@@ -2,6 +2,7 @@
 // the loop splits them, must give exactly one complete response line each,
 // and on short lines the field scanner must agree with the regular
 // expression it replaces.
+#include <algorithm>
 #include <cstddef>
 #include <cstdint>
 #include <regex>
@@ -25,6 +26,9 @@ void check_against_regex(std::string_view line) {
     return compiled;
   }();
   const std::string text(line);
+  const sidecar::ToolCallRequest request = sidecar::parse_request(text);
+  const std::string* fields[] = {&request.id, &request.type, &request.model_path, &request.backend,
+                                 &request.input};
   for (std::size_t k = 0; k < std::size(kKeys); ++k) {
     std::smatch match;
     const bool matched = std::regex_search(text, match, patterns[k]);
@@ -34,6 +38,7 @@ void check_against_regex(std::string_view line) {
                     found->size() != static_cast<std::size_t>(match.length(1)))) {
       __builtin_trap();
     }
+    if (*fields[k] != (matched ? sidecar::unescape_json_string(*found) : "")) __builtin_trap();
   }
 }
 
@@ -56,7 +61,12 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     std::size_t newline = input.find('\n', start);
     if (newline == std::string_view::npos) newline = input.size();
     const std::string_view line = input.substr(start, newline - start);
-    if (line.size() <= 64) check_against_regex(line);
+    // The expression backtracks exponentially over runs of backslashes in a
+    // value without a closing quote; the scanner does not, so only lines the
+    // expression can finish are compared.
+    if (line.size() <= 64 && std::count(line.begin(), line.end(), '\\') <= 12) {
+      check_against_regex(line);
+    }
 
     std::ostringstream out;
     sidecar::answer_request(*runner, sidecar::parse_request(std::string(line)), out);

@@ -108,7 +108,7 @@ TEST(FieldExtraction, AgreesWithTheRegularExpressionOnGeneratedLines) {
   std::mt19937 random(20240611);
   std::uniform_int_distribution<std::size_t> count(0, 14), piece(0, pieces.size() - 1);
   int matched = 0;
-  for (int round = 0; round < 100000; ++round) {
+  for (int round = 0; round < 60000; ++round) {
     std::string line;
     for (std::size_t n = count(random); n > 0; --n) line += pieces[piece(random)];
     // Each key on its own, and all five together as parse_request finds them.
@@ -127,7 +127,7 @@ TEST(FieldExtraction, AgreesWithTheRegularExpressionOnGeneratedLines) {
       ASSERT_EQ(*fields[k], expected ? unescape_json_string(*expected) : "") << line;
     }
   }
-  EXPECT_GT(matched, 40000);  // the lines exercise matches, not only misses
+  EXPECT_GT(matched, 24000);  // the lines exercise matches, not only misses
 }
 
 }  // namespace

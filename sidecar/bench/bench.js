@@ -40,20 +40,22 @@ function typicalMix(count) {
   return lines.join('\n') + '\n';
 }
 
-// Seconds for `program < file`, its output drained through a pipe.
-function timeRun(program, file) {
+// Seconds for `command < file`, its output drained through a pipe.
+function timeRun(command, file) {
   const started = process.hrtime.bigint();
-  const result = spawnSync('sh', ['-c', '"$0" < "$1" | cat > /dev/null', program, file]);
-  if (result.status !== 0) throw new Error(`${program} failed: ${result.stderr}`);
+  const result = spawnSync('sh', ['-c', `${command} < "$0" | cat > /dev/null`, file]);
+  if (result.status !== 0) throw new Error(`${command} failed: ${result.stderr}`);
   return Number(process.hrtime.bigint() - started) / 1e9;
 }
 
-// Best of ROUNDS for each program, alternating so that both see the same load.
-function compare(file) {
-  const best = { floor: Infinity, sidecar: Infinity };
+// Best of ROUNDS for each command, taken in turns so that all see the same
+// load.
+function compare(commands, file) {
+  const best = Object.fromEntries(Object.keys(commands).map((name) => [name, Infinity]));
   for (let round = 0; round < ROUNDS; ++round) {
-    best.floor = Math.min(best.floor, timeRun(floor, file));
-    best.sidecar = Math.min(best.sidecar, timeRun(sidecar, file));
+    for (const [name, command] of Object.entries(commands)) {
+      best[name] = Math.min(best[name], timeRun(command, file));
+    }
   }
   return best;
 }
@@ -76,9 +78,18 @@ async function main() {
 
   const mix = path.join(workdir, 'mix.jsonl');
   fs.writeFileSync(mix, typicalMix(200000));
-  const t = compare(mix);
-  console.log(`throughput, 200000 typical requests: floor ${t.floor.toFixed(3)} s, ` +
-      `sidecar ${t.sidecar.toFixed(3)} s, ratio ${(t.sidecar / t.floor).toFixed(2)}`);
+  // A second floor writes lines as long as the sidecar's responses on average.
+  const answered = spawnSync(sidecar, [], { input: fs.readFileSync(mix), maxBuffer: 2 ** 30 });
+  const meanLength = Math.round(answered.stdout.length / 200000);
+  const t = compare({
+    floor: `"${floor}"`,
+    paddedFloor: `"${floor}" ${meanLength}`,
+    sidecar: `"${sidecar}"`,
+  }, mix);
+  console.log(`throughput, 200000 typical requests (best of ${ROUNDS}):`);
+  console.log(`  sidecar ${t.sidecar.toFixed(3)} s; floor ${t.floor.toFixed(3)} s, ratio ` +
+      `${(t.sidecar / t.floor).toFixed(2)}; floor writing ${meanLength}-byte lines like the ` +
+      `sidecar ${t.paddedFloor.toFixed(3)} s, ratio ${(t.sidecar / t.paddedFloor).toFixed(2)}`);
 
   console.log('long lines (tool_call, whole input of the given size), ms per MiB:');
   for (const size of [1 << 10, 1 << 16, 1 << 20, 1 << 23, 1 << 26]) {
@@ -87,7 +98,7 @@ async function main() {
     const line = `{"id":"long","type":"tool_call","input":"${input}"}\n`;
     const count = Math.max(1, Math.floor((64 << 20) / size));
     fs.writeFileSync(file, line.repeat(count));
-    const c = compare(file);
+    const c = compare({ floor: `"${floor}"`, sidecar: `"${sidecar}"` }, file);
     const mib = (line.length * count) / (1 << 20);
     console.log(`  ${String(size).padStart(9)} B x ${String(count).padStart(5)}: ` +
         `sidecar ${(c.sidecar * 1000 / mib).toFixed(1)} ms/MiB, ` +

@@ -7,5 +7,5 @@ cmake --preset default >/dev/null
 cmake --build --preset default -j2 --target sidecar
 out=build/sidecar-bench
 mkdir -p "$out"
-cc -O2 -o "$out/echo_floor" sidecar/bench/echo_floor.c
+cc -O2 -Wall -Wextra -Werror -o "$out/echo_floor" sidecar/bench/echo_floor.c
 node sidecar/bench/bench.js build/sidecar/sidecar "$out/echo_floor" "$out"

@@ -2,6 +2,7 @@
 
 #include <array>
 #include <charconv>
+#include <cstdint>
 #include <cstring>
 #include <exception>
 #include <istream>
@@ -254,7 +255,9 @@ std::optional<std::string_view> find_json_string(std::string_view line, std::str
   const char* const end = line.data() + line.size();
   const char* value = nullptr;
   for_each_quote(line, [&](const char* quote) {
-    if (quote + 1 < end && quote[1] == key[0]) value = value_after_key(quote, end, key);
+    if (key.empty() || (quote + 1 < end && quote[1] == key[0])) {
+      value = value_after_key(quote, end, key);
+    }
     return value == nullptr;
   });
   if (value == nullptr) return std::nullopt;

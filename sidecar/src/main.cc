@@ -1,15 +1,12 @@
-#include <iostream>
+#include <unistd.h>
 
 #include "request_loop.h"
 #include "sidecar_runner.h"
 
 int main() {
-  // Standard input and output are ours alone; C stdio is never used. Each
-  // response is built whole and written unbuffered: one write per line.
-  std::ios::sync_with_stdio(false);
-  std::cout.rdbuf()->pubsetbuf(nullptr, 0);
-  std::cin.tie(nullptr);
+  // Standard input and output are ours alone and are used through their file
+  // descriptors only: one write per response line.
   const auto runner = sidecar::CreateSidecarRunner();
-  sidecar::run_request_loop(*runner, std::cin, std::cout);
+  sidecar::run_request_loop(*runner, STDIN_FILENO, STDOUT_FILENO);
   return 0;
 }

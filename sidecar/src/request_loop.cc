@@ -1,6 +1,10 @@
 #include "request_loop.h"
 
+#include <unistd.h>
+
 #include <array>
+#include <bit>
+#include <cerrno>
 #include <charconv>
 #include <cstdint>
 #include <cstring>
@@ -133,8 +137,20 @@ constexpr std::array<unsigned char, 256> kEscapedWidth = [] {
   return width;
 }();
 
-// Whether any of the eight bytes of `word` is below 0x20, a quote, a
-// backslash or 0xE2.
+// Whether any of the kBlock bytes at `at` is below 0x20, a quote, a
+// backslash or 0xE2. A plain loop over a fixed-size block, so that the
+// compiler can turn it into a few vector compares.
+constexpr std::size_t kBlock = 32;
+bool block_may_need_escape(const unsigned char* at) {
+  unsigned char found = 0;
+  for (std::size_t i = 0; i < kBlock; ++i) {
+    const unsigned char b = at[i];
+    found |= static_cast<unsigned char>((b < 0x20) | (b == '"') | (b == '\\') | (b == 0xE2));
+  }
+  return found != 0;
+}
+
+// The same test for the eight bytes of `word`.
 bool may_need_escape(std::uint64_t word) {
   constexpr std::uint64_t kOnes = 0x0101010101010101u;
   constexpr std::uint64_t kHighBits = 0x8080808080808080u;
@@ -157,6 +173,9 @@ void append_json_escaped(std::string& out, std::string_view text) {
 
   // Most texts need no escape at all; copy up to the first byte that might.
   const unsigned char* plain = begin;
+  while (end - plain >= static_cast<std::ptrdiff_t>(kBlock) && !block_may_need_escape(plain)) {
+    plain += kBlock;
+  }
   while (end - plain >= 8) {
     std::uint64_t word;
     std::memcpy(&word, plain, sizeof word);
@@ -249,6 +268,56 @@ void write_line(std::ostream& out, const std::string& line) {
   out.flush();
 }
 
+// Whether all of `line` reached `fd`; a pipe may take it in parts.
+bool write_all(int fd, std::string_view line) {
+  while (!line.empty()) {
+    const ssize_t written = ::write(fd, line.data(), line.size());
+    if (written < 0 && errno == EINTR) continue;
+    if (written <= 0) return false;
+    line.remove_prefix(static_cast<std::size_t>(written));
+  }
+  return true;
+}
+
+void assign_unescaped(std::string& out, std::string_view raw) {
+  if (raw.find('\\') == std::string_view::npos) {
+    out.assign(raw);
+    return;
+  }
+  // Every escape decodes to fewer bytes than it takes up.
+  out.resize(raw.size());
+  char* o = out.data();
+  const char* const end = raw.data() + raw.size();
+  for (const char* s = raw.data(); s < end;) {
+    if (*s == '\\' && s + 1 < end) {
+      s = decode_escape(s + 1, end, o);
+    } else {
+      *o++ = *s++;
+    }
+  }
+  out.resize(static_cast<std::size_t>(o - out.data()));
+}
+
+struct Field {
+  std::string_view key;
+  std::string ToolCallRequest::*member;
+};
+constexpr std::array<Field, 5> kFields = {{{"id", &ToolCallRequest::id},
+                                           {"type", &ToolCallRequest::type},
+                                           {"modelPath", &ToolCallRequest::model_path},
+                                           {"backend", &ToolCallRequest::backend},
+                                           {"input", &ToolCallRequest::input}}};
+
+// For each byte, the set of kFields (bit k for kFields[k]) whose key starts
+// with it.
+constexpr std::array<unsigned, 256> kFieldsByFirstByte = [] {
+  std::array<unsigned, 256> fields{};
+  for (std::size_t k = 0; k < kFields.size(); ++k) {
+    fields[static_cast<unsigned char>(kFields[k].key[0])] |= 1u << k;
+  }
+  return fields;
+}();
+
 }  // namespace
 
 std::optional<std::string_view> find_json_string(std::string_view line, std::string_view key) {
@@ -265,19 +334,8 @@ std::optional<std::string_view> find_json_string(std::string_view line, std::str
 }
 
 std::string unescape_json_string(std::string_view raw) {
-  if (raw.find('\\') == std::string_view::npos) return std::string(raw);
-  // Every escape decodes to fewer bytes than it takes up.
-  std::string out(raw.size(), '\0');
-  char* o = out.data();
-  const char* const end = raw.data() + raw.size();
-  for (const char* s = raw.data(); s < end;) {
-    if (*s == '\\' && s + 1 < end) {
-      s = decode_escape(s + 1, end, o);
-    } else {
-      *o++ = *s++;
-    }
-  }
-  out.resize(static_cast<std::size_t>(o - out.data()));
+  std::string out;
+  assign_unescaped(out, raw);
   return out;
 }
 
@@ -293,10 +351,9 @@ std::string json_escape(std::string_view text) {
   return out;
 }
 
-void write_success(std::ostream& out, std::string_view id, std::string_view output,
-                   std::int64_t inference_ms) {
-  std::string line;
-  line.reserve(id.size() + output.size() + 64);
+void append_success(std::string& line, std::string_view id, std::string_view output,
+                    std::int64_t inference_ms) {
+  line.reserve(line.size() + id.size() + output.size() + 64);
   line.append("{\"id\":\"");
   append_json_escaped(line, id);
   line.append("\",\"ok\":true,\"output\":\"");
@@ -305,75 +362,139 @@ void write_success(std::ostream& out, std::string_view id, std::string_view outp
   char digits[24];
   const auto end = std::to_chars(digits, digits + sizeof digits, inference_ms).ptr;
   line.append(digits, end).append("}\n");
-  write_line(out, line);
 }
 
-void write_error(std::ostream& out, std::string_view id, std::string_view message) {
-  std::string line;
-  line.reserve(id.size() + message.size() + 40);
+void append_error(std::string& line, std::string_view id, std::string_view message) {
+  line.reserve(line.size() + id.size() + message.size() + 40);
   line.append("{\"id\":\"");
   append_json_escaped(line, id);
   line.append("\",\"ok\":false,\"error\":\"");
   append_json_escaped(line, message);
   line.append("\"}\n");
+}
+
+void write_success(std::ostream& out, std::string_view id, std::string_view output,
+                   std::int64_t inference_ms) {
+  std::string line;
+  append_success(line, id, output, inference_ms);
+  write_line(out, line);
+}
+
+void write_error(std::ostream& out, std::string_view id, std::string_view message) {
+  std::string line;
+  append_error(line, id, message);
   write_line(out, line);
 }
 
 ToolCallRequest parse_request(std::string line) {
-  // One pass over the line's quotes finds every key's leftmost value, just
-  // as five separate searches would.
-  static constexpr std::array<std::pair<std::string_view, std::string ToolCallRequest::*>, 5>
-      kFields = {{{"id", &ToolCallRequest::id},
-                  {"type", &ToolCallRequest::type},
-                  {"modelPath", &ToolCallRequest::model_path},
-                  {"backend", &ToolCallRequest::backend},
-                  {"input", &ToolCallRequest::input}}};
-  std::array<const char*, kFields.size()> values{};
-  std::size_t missing = kFields.size();
-  const char* const end = line.data() + line.size();
-  for_each_quote(line, [&](const char* quote) {
-    const char first = quote + 1 < end ? quote[1] : '\0';
-    for (std::size_t k = 0; k < kFields.size(); ++k) {
-      const std::string_view key = kFields[k].first;
-      if (values[k] == nullptr && first == key[0] &&
-          (values[k] = value_after_key(quote, end, key)) != nullptr) {
-        --missing;
-      }
-    }
-    return missing > 0;
-  });
-
   ToolCallRequest request;
-  for (std::size_t k = 0; k < kFields.size(); ++k) {
-    if (values[k] == nullptr) continue;
-    if (const std::optional<std::string_view> raw = value_from(values[k], line)) {
-      request.*kFields[k].second = unescape_json_string(*raw);
-    }
-  }
-  request.raw_line = std::move(line);
+  parse_request_into(line, request);
   return request;
 }
 
-void answer_request(SidecarRunner& runner, const ToolCallRequest& request, std::ostream& out) {
-  if (request.id.empty()) return write_error(out, "", "missing id");
-  if (request.type == "status") return write_success(out, request.id, runner.Mode(), 0);
-  if (request.type != "tool_call") return write_error(out, request.id, "unsupported request type");
-  if (request.input.empty()) return write_error(out, request.id, "missing input");
+void parse_request_into(std::string_view line, ToolCallRequest& request) {
+  // One pass over the line's quotes finds every key's leftmost value, just
+  // as five separate searches would.
+  std::array<const char*, kFields.size()> values{};
+  unsigned pending = (1u << kFields.size()) - 1;
+  const char* const end = line.data() + line.size();
+  for_each_quote(line, [&](const char* quote) {
+    if (quote + 1 == end) return false;
+    for (unsigned candidates = kFieldsByFirstByte[static_cast<unsigned char>(quote[1])] & pending;
+         candidates != 0; candidates &= candidates - 1) {
+      const auto k = static_cast<std::size_t>(std::countr_zero(candidates));
+      if ((values[k] = value_after_key(quote, end, kFields[k].key)) != nullptr) {
+        pending &= ~(1u << k);
+      }
+    }
+    return pending != 0;
+  });
+
+  for (std::size_t k = 0; k < kFields.size(); ++k) {
+    std::string& field = request.*kFields[k].member;
+    const std::optional<std::string_view> raw =
+        values[k] != nullptr ? value_from(values[k], line) : std::nullopt;
+    if (raw) {
+      assign_unescaped(field, *raw);
+    } else {
+      field.clear();
+    }
+  }
+  request.raw_line.assign(line);
+}
+
+void append_response(SidecarRunner& runner, const ToolCallRequest& request, std::string& line) {
+  if (request.id.empty()) return append_error(line, "", "missing id");
+  if (request.type == "status") return append_success(line, request.id, runner.Mode(), 0);
+  if (request.type != "tool_call")
+    return append_error(line, request.id, "unsupported request type");
+  if (request.input.empty()) return append_error(line, request.id, "missing input");
   try {
     const ToolCallResult result = runner.GenerateToolCall(request);
-    write_success(out, request.id, result.output, result.inference_ms);
+    append_success(line, request.id, result.output, result.inference_ms);
   } catch (const std::exception& e) {
-    write_error(out, request.id, e.what());
+    append_error(line, request.id, e.what());
   }
+}
+
+void answer_request(SidecarRunner& runner, const ToolCallRequest& request, std::ostream& out) {
+  std::string line;
+  append_response(runner, request, line);
+  write_line(out, line);
 }
 
 void run_request_loop(SidecarRunner& runner, std::istream& in, std::ostream& out) {
   std::string line;
+  ToolCallRequest request;
+  std::string response;
   while (std::getline(in, line)) {
-    ToolCallRequest request = parse_request(std::move(line));
-    answer_request(runner, request, out);
-    line = std::move(request.raw_line);  // keeps the buffer for the next read
+    parse_request_into(line, request);
+    response.clear();
+    append_response(runner, request, response);
+    write_line(out, response);
   }
+}
+
+void run_request_loop(SidecarRunner& runner, int in_fd, int out_fd) {
+  // buffer[start, filled) holds input not yet answered, of which
+  // buffer[start, scanned) is known to hold no line break. Only a line longer
+  // than the buffer makes it grow, by doubling, so that a long line is read
+  // and scanned in linear time.
+  std::string buffer(std::size_t{1} << 16, '\0');
+  std::size_t start = 0;
+  std::size_t scanned = 0;
+  std::size_t filled = 0;
+  ToolCallRequest request;
+  std::string response;
+  bool writable = true;
+  const auto answer = [&](std::string_view line) {
+    parse_request_into(line, request);
+    response.clear();
+    append_response(runner, request, response);
+    if (writable) writable = write_all(out_fd, response);
+  };
+
+  for (;;) {
+    const auto* newline =
+        static_cast<const char*>(std::memchr(buffer.data() + scanned, '\n', filled - scanned));
+    if (newline != nullptr) {
+      const auto length = static_cast<std::size_t>(newline - buffer.data()) - start;
+      answer(std::string_view(buffer.data() + start, length));
+      start = scanned = start + length + 1;
+      continue;
+    }
+    std::memmove(buffer.data(), buffer.data() + start, filled - start);
+    filled -= start;
+    scanned = filled;
+    start = 0;
+    if (filled == buffer.size()) buffer.resize(2 * buffer.size());
+    const ssize_t got = ::read(in_fd, buffer.data() + filled, buffer.size() - filled);
+    if (got < 0 && errno == EINTR) continue;
+    if (got <= 0) break;
+    filled += static_cast<std::size_t>(got);
+  }
+  // Like getline, a last line without a line break is a request too.
+  if (filled > start) answer(std::string_view(buffer.data() + start, filled - start));
 }
 
 }  // namespace sidecar

@@ -33,17 +33,34 @@ std::string extract_json_string(std::string_view line, std::string_view key);
 // separators U+2028 and U+2029. Other bytes, invalid UTF-8 included, pass.
 std::string json_escape(std::string_view text);
 
+// Each appends one complete response line, newline included, to `line`.
+void append_success(std::string& line, std::string_view id, std::string_view output,
+                    std::int64_t inference_ms);
+void append_error(std::string& line, std::string_view id, std::string_view message);
+
 void write_success(std::ostream& out, std::string_view id, std::string_view output,
                    std::int64_t inference_ms);
 void write_error(std::ostream& out, std::string_view id, std::string_view message);
 
 ToolCallRequest parse_request(std::string line);
 
+// parse_request into an existing request, whose strings keep their buffers.
+void parse_request_into(std::string_view line, ToolCallRequest& request);
+
+// Appends exactly one response line for `request` to `line`.
+void append_response(SidecarRunner& runner, const ToolCallRequest& request, std::string& line);
+
 // Writes exactly one response line for `request`.
 void answer_request(SidecarRunner& runner, const ToolCallRequest& request, std::ostream& out);
 
 // Answers every line of `in` until a read fails, then returns.
 void run_request_loop(SidecarRunner& runner, std::istream& in, std::ostream& out);
+
+// The same loop on file descriptors, as the program runs it: lines are read
+// with read(2) into one reused buffer and each response goes out in a single
+// write(2). Once a write fails, later responses are dropped, as a failed
+// stream drops them; the loop still reads to the end of its input.
+void run_request_loop(SidecarRunner& runner, int in_fd, int out_fd);
 
 }  // namespace sidecar
 

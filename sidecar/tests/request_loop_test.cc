@@ -1,5 +1,6 @@
 #include <gtest/gtest.h>
 
+#include <cstdio>
 #include <sstream>
 #include <stdexcept>
 #include <string>
@@ -28,6 +29,58 @@ std::string run(SidecarRunner& runner, const std::string& requests) {
   std::ostringstream out;
   run_request_loop(runner, in, out);
   return out.str();
+}
+
+// Runs the descriptor loop on `requests` held in a file and returns what it
+// wrote; `out_fd` overrides the file it writes to.
+std::string run_on_fds(SidecarRunner& runner, const std::string& requests, int out_fd = -2) {
+  std::FILE* in = std::tmpfile();
+  std::FILE* out = std::tmpfile();
+  EXPECT_TRUE(in != nullptr && out != nullptr);
+  std::fwrite(requests.data(), 1, requests.size(), in);
+  std::fflush(in);
+  std::rewind(in);
+  run_request_loop(runner, fileno(in), out_fd == -2 ? fileno(out) : out_fd);
+  std::rewind(out);
+  std::string written;
+  char chunk[4096];
+  for (std::size_t got; (got = std::fread(chunk, 1, sizeof chunk, out)) > 0;)
+    written.append(chunk, got);
+  std::fclose(in);
+  std::fclose(out);
+  return written;
+}
+
+TEST(RequestLoop, SplitsDescriptorInputIntoTheLinesTheStreamLoopSees) {
+  // Lines longer than the read buffer, some of them straddling its end.
+  const std::string long_input(200000, 'x');
+  const std::string longer_input(300001, 'y');
+  const std::string tool_call = "{\"id\":\"t\",\"type\":\"tool_call\",\"input\":\"";
+  const std::string mixed = "{\"id\":\"1\",\"type\":\"status\"}\n" + tool_call + long_input +
+                            "\"}\r\n\n" + tool_call + "a\\\"b\"}\n" + tool_call + longer_input +
+                            "\"}\n";
+  for (const std::string& requests :
+       {std::string(), std::string("\n"), std::string("\n\n"), mixed, mixed + tool_call + "end\"}",
+        tool_call + long_input + "\"}"}) {
+    RecordingRunner by_stream;
+    RecordingRunner by_fd;
+    const std::string expected = run(by_stream, requests);
+    EXPECT_EQ(run_on_fds(by_fd, requests), expected);
+    ASSERT_EQ(by_fd.seen.size(), by_stream.seen.size());
+    for (std::size_t i = 0; i < by_fd.seen.size(); ++i) {
+      EXPECT_EQ(by_fd.seen[i].raw_line, by_stream.seen[i].raw_line) << i;
+    }
+  }
+}
+
+TEST(RequestLoop, KeepsReadingWhenResponsesCannotBeWritten) {
+  RecordingRunner runner;
+  run_on_fds(runner,
+             "{\"id\":\"1\",\"type\":\"tool_call\",\"input\":\"a\"}\n"
+             "{\"id\":\"2\",\"type\":\"tool_call\",\"input\":\"b\"}\n",
+             -1);
+  ASSERT_EQ(runner.seen.size(), 2u);
+  EXPECT_EQ(runner.seen[1].input, "b");
 }
 
 TEST(RequestLoop, AnswersEveryLineInOrderWithTheFirstFaultThatApplies) {

@@ -82,7 +82,7 @@ struct DeviceInfo {
   std::string name;
   std::string description;
   std::string record_from;  // the source a capture connects to
-  pa_sample_spec spec{};
+  pa_sample_spec sample_spec{};
   bool is_monitor = false;
 };
 
@@ -92,7 +92,7 @@ DeviceInfo info_of(const pa_source_info& source) {
   info.name = source.name ? source.name : "";
   info.description = source.description ? source.description : info.name;
   info.record_from = info.name;
-  info.spec = source.sample_spec;
+  info.sample_spec = source.sample_spec;
   info.is_monitor = source.monitor_of_sink != PA_INVALID_INDEX;
   return info;
 }
@@ -103,7 +103,7 @@ DeviceInfo info_of(const pa_sink_info& sink) {
   info.name = sink.name ? sink.name : "";
   info.description = sink.description ? sink.description : info.name;
   info.record_from = sink.monitor_source_name ? sink.monitor_source_name : "";
-  info.spec = sink.sample_spec;
+  info.sample_spec = sink.sample_spec;
   return info;
 }
 
@@ -484,41 +484,43 @@ class PulseDevice final : public Device {
   }
 
   SupportedStreamConfig default_config() const {
-    return {info_.spec.channels, info_.spec.rate, format_of(info_.spec.format)};
+    return {info_.sample_spec.channels, info_.sample_spec.rate,
+            format_of(info_.sample_spec.format)};
   }
 
   std::vector<SupportedStreamConfigRange> ranges() const {
-    return {{info_.spec.channels, kMinRate, kMaxRate, SampleFormat::F32},
-            {info_.spec.channels, kMinRate, kMaxRate, SampleFormat::I16}};
+    return {{info_.sample_spec.channels, kMinRate, kMaxRate, SampleFormat::F32},
+            {info_.sample_spec.channels, kMinRate, kMaxRate, SampleFormat::I16}};
   }
 
   // On failure `core`, and the callbacks in it, are destroyed before this
   // returns, outside the mainloop lock.
   HostResult<std::unique_ptr<Stream>> build(const StreamConfig& config, pa_sample_format_t format,
                                             std::unique_ptr<StreamCore> core) {
-    const pa_sample_spec spec{format, config.sample_rate,
-                              static_cast<std::uint8_t>(config.channels)};
-    if (config.channels == 0 || config.channels > PA_CHANNELS_MAX || !pa_sample_spec_valid(&spec)) {
+    const pa_sample_spec sample_spec{format, config.sample_rate,
+                                     static_cast<std::uint8_t>(config.channels)};
+    if (config.channels == 0 || config.channels > PA_CHANNELS_MAX ||
+        !pa_sample_spec_valid(&sample_spec)) {
       return unexpected(HostError{pa_strerror(PA_ERR_INVALID)});
     }
     if (info_.record_from.empty()) return unexpected(HostError{pa_strerror(PA_ERR_NOENTITY)});
     pa_channel_map map;
-    pa_channel_map_init_extend(&map, spec.channels, PA_CHANNEL_MAP_DEFAULT);
+    pa_channel_map_init_extend(&map, sample_spec.channels, PA_CHANNEL_MAP_DEFAULT);
 
     core->loop = connection_->loop();
     core->context = connection_->context();
-    core->sample_bytes = pa_sample_size(&spec);
-    core->fragments.emplace(core->sample_bytes, pa_frame_size(&spec));
+    core->sample_bytes = pa_sample_size(&sample_spec);
+    core->fragments.emplace(core->sample_bytes, pa_frame_size(&sample_spec));
 
     MainloopLock lock(connection_->loop());
-    pa_stream* stream = pa_stream_new(connection_->context(), "capture", &spec, &map);
+    pa_stream* stream = pa_stream_new(connection_->context(), "capture", &sample_spec, &map);
     if (!stream) return unexpected(connection_->last_error());
     pa_stream_set_state_callback(stream, &StreamCore::on_state, core.get());
     pa_stream_set_read_callback(stream, &StreamCore::on_read, core.get());
 
     pa_buffer_attr attr;
     std::memset(&attr, 0xff, sizeof attr);  // every field "server's choice" ...
-    attr.fragsize = static_cast<std::uint32_t>(pa_usec_to_bytes(kFragmentTime, &spec));
+    attr.fragsize = static_cast<std::uint32_t>(pa_usec_to_bytes(kFragmentTime, &sample_spec));
     // ... but the fragment: about 10 ms per read. Don't-move keeps a capture on
     // its device when the default changes; corked until play().
     const auto flags = static_cast<pa_stream_flags_t>(PA_STREAM_ADJUST_LATENCY |

@@ -1,7 +1,7 @@
 #include "interview_heuristics.h"
 
+#include <algorithm>
 #include <array>
-#include <cstdint>
 #include <cstring>
 #include <utility>
 
@@ -19,62 +19,57 @@ std::string_view question_span(std::string_view text) {
   return text.substr(first, last + 1 - first);
 }
 
+// A plain loop over a fixed count, which the compiler turns into a few
+// vector operations.
+template <std::size_t N>
+void lower_in_place(char* c) {
+  for (std::size_t i = 0; i < N; ++i) {
+    c[i] = static_cast<char>(c[i] + (c[i] >= 'A' && c[i] <= 'Z' ? 'a' - 'A' : 0));
+  }
+}
+
 }  // namespace
 
-bool contains(std::string_view text, std::string_view keyword) {
-  // Lower-case letters from the most to the least common in English text;
-  // anything else counts as rarer still.
-  static constexpr std::array<unsigned char, 256> kCommonness = [] {
-    std::array<unsigned char, 256> rank{};
-    const std::string_view by_frequency = "zqxjkvbpygfwmucldrhsnioate ";
-    for (std::size_t i = 0; i < by_frequency.size(); ++i) {
-      rank[static_cast<unsigned char>(by_frequency[i])] = static_cast<unsigned char>(i + 1);
-    }
-    return rank;
-  }();
-  if (keyword.empty()) return true;
-  if (keyword.size() > text.size()) return false;
-  std::size_t anchor = 0;
-  for (std::size_t i = 1; i < keyword.size(); ++i) {
-    if (kCommonness[static_cast<unsigned char>(keyword[i])] <
-        kCommonness[static_cast<unsigned char>(keyword[anchor])]) {
-      anchor = i;
-    }
-  }
-  // Candidates put the anchor letter at text[anchor .. size - (keyword.size() - anchor)].
+bool contains(std::string_view text, const Keyword& keyword) {
+  const std::string_view word = keyword.text;
+  if (word.empty()) return true;
+  if (word.size() > text.size()) return false;
+  const std::size_t anchor = keyword.anchor;
+  // Candidates put the anchor letter at text[anchor .. size - (word.size() - anchor)].
   const char* s = text.data() + anchor;
-  const char* const last = text.data() + text.size() - (keyword.size() - anchor);
+  const char* const last = text.data() + text.size() - (word.size() - anchor);
   while (s <= last) {
     s = static_cast<const char*>(
-        std::memchr(s, keyword[anchor], static_cast<std::size_t>(last - s) + 1));
+        std::memchr(s, word[anchor], static_cast<std::size_t>(last - s) + 1));
     if (s == nullptr) return false;
-    if (std::memcmp(s - anchor, keyword.data(), keyword.size()) == 0) return true;
+    // Keywords are short: comparing in place beats a call to memcmp.
+    const char* candidate = s - anchor;
+    if (std::all_of(word.begin(), word.end(), [&](char c) { return *candidate++ == c; })) {
+      return true;
+    }
     ++s;
   }
   return false;
 }
 
+bool contains(std::string_view text, std::string_view keyword) {
+  return contains(text, Keyword(keyword));
+}
+
 std::string lower_ascii(std::string_view text) {
-  // Eight bytes at a time: a byte below 0x80 whose low seven bits lie in
-  // 'A'..'Z' gets 0x20 added.
-  constexpr std::uint64_t kOnes = 0x0101010101010101u;
-  constexpr std::uint64_t kHighBits = 0x8080808080808080u;
-  std::string lower(text);
+  std::string lower;
+  assign_lower_ascii(lower, text);
+  return lower;
+}
+
+void assign_lower_ascii(std::string& lower, std::string_view text) {
+  lower.clear();
+  lower.append(text);
   char* c = lower.data();
   char* const end = c + lower.size();
-  for (; end - c >= 8; c += 8) {
-    std::uint64_t word;
-    std::memcpy(&word, c, sizeof word);
-    const std::uint64_t low_bits = word & ~kHighBits;
-    const std::uint64_t from_a = low_bits + kOnes * (0x80 - 'A');
-    const std::uint64_t past_z = low_bits + kOnes * (0x7F - 'Z');
-    word |= (from_a & ~past_z & ~word & kHighBits) >> 2;
-    std::memcpy(c, &word, sizeof word);
-  }
-  for (; c < end; ++c) {
-    if (*c >= 'A' && *c <= 'Z') *c = static_cast<char>(*c - 'A' + 'a');
-  }
-  return lower;
+  for (; end - c >= 32; c += 32) lower_in_place<32>(c);
+  for (; end - c >= 8; c += 8) lower_in_place<8>(c);
+  for (; c < end; ++c) lower_in_place<1>(c);
 }
 
 void append_normalized_question(std::string& out, std::string_view text) {
@@ -95,15 +90,15 @@ std::string normalize_question(std::string_view text) {
 }
 
 std::string_view topic_of_lowered(std::string_view lower) {
-  static constexpr std::array<std::pair<std::string_view, std::string_view>, 8> kRules = {{
-      {"spring", "spring_boot"},
-      {"sql", "sql"},
-      {"react", "react"},
-      {"aws", "aws_gcp"},
-      {"gcp", "aws_gcp"},
-      {"kafka", "kafka"},
-      {"consumer", "kafka"},
-      {"project", "resume_project"},
+  static constexpr std::array<std::pair<Keyword, std::string_view>, 8> kRules = {{
+      {Keyword("spring"), "spring_boot"},
+      {Keyword("sql"), "sql"},
+      {Keyword("react"), "react"},
+      {Keyword("aws"), "aws_gcp"},
+      {Keyword("gcp"), "aws_gcp"},
+      {Keyword("kafka"), "kafka"},
+      {Keyword("consumer"), "kafka"},
+      {Keyword("project"), "resume_project"},
   }};
   for (const auto& [keyword, topic] : kRules) {
     if (contains(lower, keyword)) return topic;
@@ -121,7 +116,9 @@ std::string classification_call(std::string_view input, std::string_view lower) 
   call.reserve(2 * input.size() + 512);
   call.append("<start_function_call>call:classify_interview_turn{text:<escape>").append(input);
 
-  if (contains(lower, "okay") || contains(lower, "then ")) {
+  static constexpr Keyword kOkay("okay");
+  static constexpr Keyword kThen("then ");
+  if (contains(lower, kOkay) || contains(lower, kThen)) {
     call.append(
             "<escape>,should_respond:false,intent_type:<escape>transition<escape>,"
             "interview_type:<escape>none<escape>,topic:<escape>")
@@ -137,7 +134,8 @@ std::string classification_call(std::string_view input, std::string_view lower) 
 
   // A question mark with at most one space (tabs do not count) is a fragment
   // that leans on the previous turn.
-  const bool partial = contains(lower, "?") && lower.find(' ') == lower.rfind(' ');
+  const bool partial =
+      lower.find('?') != std::string_view::npos && lower.find(' ') == lower.rfind(' ');
   const bool kafka = topic == "kafka";
   call.append("<escape>,should_respond:true,intent_type:<escape>")
       .append(partial ? "partial_question" : "direct_question")

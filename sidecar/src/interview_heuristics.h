@@ -12,9 +12,30 @@
 namespace sidecar {
 
 std::string lower_ascii(std::string_view text);
+void assign_lower_ascii(std::string& lower, std::string_view text);
 
-// Plain substring search, quicker than std::string_view::find on prose: it
-// skips ahead on the keyword's least common letter rather than its first.
+// A keyword with the position of its least common letter in English prose,
+// which contains() skips ahead on. Constant keywords work it out at compile
+// time.
+struct Keyword {
+  constexpr explicit Keyword(std::string_view keyword) : text(keyword) {
+    for (std::size_t i = 1; i < text.size(); ++i) {
+      if (commonness(text[i]) < commonness(text[anchor])) anchor = i;
+    }
+  }
+
+  // Lower-case letters from the most to the least common count highest;
+  // anything else is rarer still.
+  static constexpr std::size_t commonness(char c) {
+    return std::string_view("zqxjkvbpygfwmucldrhsnioate ").find(c) + 1;
+  }
+
+  std::string_view text;
+  std::size_t anchor = 0;
+};
+
+// Plain substring search, quicker than std::string_view::find on prose.
+bool contains(std::string_view text, const Keyword& keyword);
 bool contains(std::string_view text, std::string_view keyword);
 
 // Drops a "Q:"-style prefix, the blanks around the question and a trailing

@@ -221,9 +221,12 @@ void append_json_escaped(std::string& out, std::string_view text) {
 // Where the value starts when `quote` opens `"key" : "`, else nullptr. The
 // caller has matched the key's first byte.
 const char* value_after_key(const char* quote, const char* end, std::string_view key) {
-  if (static_cast<std::size_t>(end - quote) < key.size() + 2 || quote[key.size() + 1] != '"' ||
-      std::memcmp(quote + 1, key.data(), key.size()) != 0) {
+  if (static_cast<std::size_t>(end - quote) < key.size() + 2 || quote[key.size() + 1] != '"') {
     return nullptr;
+  }
+  // Keys are short: comparing in place beats a call to memcmp.
+  for (std::size_t i = 0; i < key.size(); ++i) {
+    if (quote[1 + i] != key[i]) return nullptr;
   }
   const char* s = skip_spaces(quote + key.size() + 2, end);
   if (s == end || *s != ':') return nullptr;
@@ -235,21 +238,27 @@ const char* value_after_key(const char* quote, const char* end, std::string_view
 // Only that start can match: past it the value either closes, or runs to
 // the end and closes at the line's last quote, or the line has no quote left
 // for any later start either.
-std::optional<std::string_view> value_from(const char* value, std::string_view line) {
+// `plain` when the value is known to hold no backslash, and so needs no
+// unescaping.
+struct RawValue {
+  std::string_view text;
+  bool plain = false;
+};
+std::optional<RawValue> value_from(const char* value, std::string_view line) {
   const char* const end = line.data() + line.size();
   const auto* quote = static_cast<const char*>(std::memchr(value, '"', to_size(end - value)));
   if (quote != nullptr && std::memchr(value, '\\', to_size(quote - value)) == nullptr) {
-    return std::string_view(value, to_size(quote - value));
+    return RawValue{std::string_view(value, to_size(quote - value)), true};
   }
   // A backslash pairs with the next byte unless that is a line break, as
   // `\\.` does in the expression.
   for (const char* s = value; s < end; ++s) {
-    if (*s == '"') return std::string_view(value, to_size(s - value));
+    if (*s == '"') return RawValue{std::string_view(value, to_size(s - value))};
     if (*s == '\\' && s + 1 < end && s[1] != '\n' && s[1] != '\r') ++s;
   }
   const char* const last_quote = line.data() + line.rfind('"');
   if (last_quote < value) return std::nullopt;
-  return std::string_view(value, to_size(last_quote - value));
+  return RawValue{std::string_view(value, to_size(last_quote - value))};
 }
 
 // Calls `visit(quote)` for each double quote of `line`, left to right, until
@@ -281,7 +290,8 @@ bool write_all(int fd, std::string_view line) {
 
 void assign_unescaped(std::string& out, std::string_view raw) {
   if (raw.find('\\') == std::string_view::npos) {
-    out.assign(raw);
+    out.clear();
+    out.append(raw);
     return;
   }
   // Every escape decodes to fewer bytes than it takes up.
@@ -330,7 +340,9 @@ std::optional<std::string_view> find_json_string(std::string_view line, std::str
     return value == nullptr;
   });
   if (value == nullptr) return std::nullopt;
-  return value_from(value, line);
+  const std::optional<RawValue> raw = value_from(value, line);
+  if (!raw) return std::nullopt;
+  return raw->text;
 }
 
 std::string unescape_json_string(std::string_view raw) {
@@ -412,15 +424,17 @@ void parse_request_into(std::string_view line, ToolCallRequest& request) {
 
   for (std::size_t k = 0; k < kFields.size(); ++k) {
     std::string& field = request.*kFields[k].member;
-    const std::optional<std::string_view> raw =
+    const std::optional<RawValue> raw =
         values[k] != nullptr ? value_from(values[k], line) : std::nullopt;
-    if (raw) {
-      assign_unescaped(field, *raw);
+    if (raw && !raw->plain) {
+      assign_unescaped(field, raw->text);
     } else {
       field.clear();
+      if (raw) field.append(raw->text);
     }
   }
-  request.raw_line.assign(line);
+  request.raw_line.clear();
+  request.raw_line.append(line);
 }
 
 void append_response(SidecarRunner& runner, const ToolCallRequest& request, std::string& line) {

@@ -44,20 +44,28 @@ class StubSidecarRunner final : public SidecarRunner {
  private:
   // The first rule that holds wins. The classification test looks at the
   // whole line, case-sensitively, so a client can ask for it from any key.
-  static std::string choose_call(const ToolCallRequest& request) {
-    const std::string lower = lower_ascii(request.input);
-    if (contains(request.raw_line, "classify_interview_turn")) {
+  std::string choose_call(const ToolCallRequest& request) {
+    static constexpr Keyword kClassify("classify_interview_turn");
+    static constexpr Keyword kSummarize("summarize");
+    static constexpr Keyword kSummary("summary");
+    static constexpr Keyword kSave("save");
+    static constexpr Keyword kRemember("remember");
+    assign_lower_ascii(lower_, request.input);
+    const std::string_view lower = lower_;
+    if (contains(request.raw_line, kClassify)) {
       return classification_call(request.input, lower);
     }
-    if (contains(lower, "summarize") || contains(lower, "summary")) {
+    if (contains(lower, kSummarize) || contains(lower, kSummary)) {
       return std::string(kSummarizeCall);
     }
-    if (contains(lower, "save") || contains(lower, "remember")) {
+    if (contains(lower, kSave) || contains(lower, kRemember)) {
       return question_call("save_interview_question", request.input, lower, "");
     }
     return question_call("route_to_cloud_llm", request.input, lower,
                          ",answer_type:<escape>technical_interview<escape>,context_keys:[]");
   }
+
+  std::string lower_;  // lower_ascii() of the current input; kept for its buffer
 };
 
 }  // namespace

@@ -21,9 +21,9 @@ std::string_view question_span(std::string_view text) {
 
 // A plain loop over a fixed count, which the compiler turns into a few
 // vector operations.
-template <std::size_t N>
+constexpr std::ptrdiff_t kBlock = 32;
 void lower_in_place(char* c) {
-  for (std::size_t i = 0; i < N; ++i) {
+  for (std::ptrdiff_t i = 0; i < kBlock; ++i) {
     c[i] = static_cast<char>(c[i] + (c[i] >= 'A' && c[i] <= 'Z' ? 'a' - 'A' : 0));
   }
 }
@@ -67,9 +67,13 @@ void assign_lower_ascii(std::string& lower, std::string_view text) {
   lower.append(text);
   char* c = lower.data();
   char* const end = c + lower.size();
-  for (; end - c >= 32; c += 32) lower_in_place<32>(c);
-  for (; end - c >= 8; c += 8) lower_in_place<8>(c);
-  for (; c < end; ++c) lower_in_place<1>(c);
+  for (; end - c >= kBlock; c += kBlock) lower_in_place(c);
+  // The rest goes through a whole block too.
+  char block[kBlock] = {};
+  const auto rest = static_cast<std::size_t>(end - c);
+  std::memcpy(block, c, rest);
+  lower_in_place(block);
+  std::memcpy(c, block, rest);
 }
 
 void append_normalized_question(std::string& out, std::string_view text) {

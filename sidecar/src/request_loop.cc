@@ -400,11 +400,13 @@ void write_error(std::ostream& out, std::string_view id, std::string_view messag
 
 ToolCallRequest parse_request(std::string line) {
   ToolCallRequest request;
-  parse_request_into(line, request);
+  request.raw_line = std::move(line);
+  parse_raw_line(request);
   return request;
 }
 
-void parse_request_into(std::string_view line, ToolCallRequest& request) {
+void parse_raw_line(ToolCallRequest& request) {
+  const std::string_view line = request.raw_line;
   // One pass over the line's quotes finds every key's leftmost value, just
   // as five separate searches would.
   std::array<const char*, kFields.size()> values{};
@@ -433,8 +435,6 @@ void parse_request_into(std::string_view line, ToolCallRequest& request) {
       if (raw) field.append(raw->text);
     }
   }
-  request.raw_line.clear();
-  request.raw_line.append(line);
 }
 
 void append_response(SidecarRunner& runner, const ToolCallRequest& request, std::string& line) {
@@ -458,11 +458,10 @@ void answer_request(SidecarRunner& runner, const ToolCallRequest& request, std::
 }
 
 void run_request_loop(SidecarRunner& runner, std::istream& in, std::ostream& out) {
-  std::string line;
   ToolCallRequest request;
   std::string response;
-  while (std::getline(in, line)) {
-    parse_request_into(line, request);
+  while (std::getline(in, request.raw_line)) {
+    parse_raw_line(request);
     response.clear();
     append_response(runner, request, response);
     write_line(out, response);
@@ -470,45 +469,44 @@ void run_request_loop(SidecarRunner& runner, std::istream& in, std::ostream& out
 }
 
 void run_request_loop(SidecarRunner& runner, int in_fd, int out_fd) {
-  // buffer[start, filled) holds input not yet answered, of which
-  // buffer[start, scanned) is known to hold no line break. Only a line longer
-  // than the buffer makes it grow, by doubling, so that a long line is read
-  // and scanned in linear time.
+  // Each line is copied from the read buffer into the request's raw_line; a
+  // line that runs past the end of a read is gathered there over several
+  // reads, so the buffer keeps its size and a long line costs linear time.
   std::string buffer(std::size_t{1} << 16, '\0');
-  std::size_t start = 0;
-  std::size_t scanned = 0;
-  std::size_t filled = 0;
   ToolCallRequest request;
   std::string response;
+  bool gathering = false;  // raw_line holds the start of an unfinished line
   bool writable = true;
-  const auto answer = [&](std::string_view line) {
-    parse_request_into(line, request);
+  const auto take = [&](const char* from, const char* to) {
+    if (!gathering) request.raw_line.clear();
+    request.raw_line.append(from, to);
+  };
+  const auto answer = [&] {
+    parse_raw_line(request);
     response.clear();
     append_response(runner, request, response);
     if (writable) writable = write_all(out_fd, response);
+    gathering = false;
   };
 
   for (;;) {
-    const auto* newline =
-        static_cast<const char*>(std::memchr(buffer.data() + scanned, '\n', filled - scanned));
-    if (newline != nullptr) {
-      const auto length = static_cast<std::size_t>(newline - buffer.data()) - start;
-      answer(std::string_view(buffer.data() + start, length));
-      start = scanned = start + length + 1;
-      continue;
-    }
-    std::memmove(buffer.data(), buffer.data() + start, filled - start);
-    filled -= start;
-    scanned = filled;
-    start = 0;
-    if (filled == buffer.size()) buffer.resize(2 * buffer.size());
-    const ssize_t got = ::read(in_fd, buffer.data() + filled, buffer.size() - filled);
+    const ssize_t got = ::read(in_fd, buffer.data(), buffer.size());
     if (got < 0 && errno == EINTR) continue;
     if (got <= 0) break;
-    filled += static_cast<std::size_t>(got);
+    const char* s = buffer.data();
+    const char* const end = s + got;
+    while (const auto* newline = static_cast<const char*>(std::memchr(s, '\n', to_size(end - s)))) {
+      take(s, newline);
+      answer();
+      s = newline + 1;
+    }
+    if (s < end) {
+      take(s, end);
+      gathering = true;
+    }
   }
   // Like getline, a last line without a line break is a request too.
-  if (filled > start) answer(std::string_view(buffer.data() + start, filled - start));
+  if (gathering) answer();
 }
 
 }  // namespace sidecar

@@ -44,8 +44,9 @@ void write_error(std::ostream& out, std::string_view id, std::string_view messag
 
 ToolCallRequest parse_request(std::string line);
 
-// parse_request into an existing request, whose strings keep their buffers.
-void parse_request_into(std::string_view line, ToolCallRequest& request);
+// Fills the other fields of `request` from its raw_line; their strings keep
+// their buffers.
+void parse_raw_line(ToolCallRequest& request);
 
 // Appends exactly one response line for `request` to `line`.
 void append_response(SidecarRunner& runner, const ToolCallRequest& request, std::string& line);
@@ -56,7 +57,7 @@ void answer_request(SidecarRunner& runner, const ToolCallRequest& request, std::
 // Answers every line of `in` until a read fails, then returns.
 void run_request_loop(SidecarRunner& runner, std::istream& in, std::ostream& out);
 
-// The same loop on file descriptors, as the program runs it: lines are read
+// The same loop on file descriptors, as the program runs it: input is read
 // with read(2) into one reused buffer and each response goes out in a single
 // write(2). Once a write fails, later responses are dropped, as a failed
 // stream drops them; the loop still reads to the end of its input.

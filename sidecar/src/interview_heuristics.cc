@@ -13,10 +13,13 @@ std::string_view question_span(std::string_view text) {
   // Only a colon with something after it ends a prefix.
   const std::size_t colon = text.find(':');
   if (colon != std::string_view::npos && colon + 1 < text.size()) text.remove_prefix(colon + 1);
-  const std::size_t first = text.find_first_not_of(" \t");
-  const std::size_t last = text.find_last_not_of(" \t.?");
-  if (first == std::string_view::npos || last == std::string_view::npos) return {};
-  return text.substr(first, last + 1 - first);
+  const auto blank = [](char c) { return c == ' ' || c == '\t'; };
+  const auto trailing = [&](char c) { return blank(c) || c == '.' || c == '?'; };
+  std::size_t first = 0;
+  while (first < text.size() && blank(text[first])) ++first;
+  std::size_t end = text.size();
+  while (end > first && trailing(text[end - 1])) --end;
+  return text.substr(first, end - first);
 }
 
 // A plain loop over a fixed count, which the compiler turns into a few

@@ -412,17 +412,25 @@ void parse_raw_line(ToolCallRequest& request) {
   std::array<const char*, kFields.size()> values{};
   unsigned pending = (1u << kFields.size()) - 1;
   const char* const end = line.data() + line.size();
-  for_each_quote(line, [&](const char* quote) {
-    if (quote + 1 == end) return false;
-    for (unsigned candidates = kFieldsByFirstByte[static_cast<unsigned char>(quote[1])] & pending;
-         candidates != 0; candidates &= candidates - 1) {
-      const auto k = static_cast<std::size_t>(std::countr_zero(candidates));
-      if ((values[k] = value_after_key(quote, end, kFields[k].key)) != nullptr) {
-        pending &= ~(1u << k);
+  const auto quote_from = [end](const char* s) {
+    return static_cast<const char*>(std::memchr(s, '"', to_size(end - s)));
+  };
+  for (const char* quote = quote_from(line.data()); quote != nullptr && pending != 0;) {
+    const char* next = nullptr;
+    if (quote + 1 < end) {
+      for (unsigned candidates = kFieldsByFirstByte[static_cast<unsigned char>(quote[1])] & pending;
+           candidates != 0; candidates &= candidates - 1) {
+        const auto k = static_cast<std::size_t>(std::countr_zero(candidates));
+        if ((values[k] = value_after_key(quote, end, kFields[k].key)) != nullptr) {
+          pending &= ~(1u << k);
+          // The key's closing quote, followed by a colon or a blank, starts
+          // no key; the value's opening quote may.
+          next = values[k] - 1;
+        }
       }
     }
-    return pending != 0;
-  });
+    quote = next != nullptr ? next : quote_from(quote + 1);
+  }
 
   for (std::size_t k = 0; k < kFields.size(); ++k) {
     std::string& field = request.*kFields[k].member;

@@ -458,13 +458,15 @@ function finish({ out, seconds, server, captures, phrases, calls }) {
       errors: capture.errors,
     });
     lanes.push({
+      name: capture.kind, deviceId: capture.deviceId,
       samples, channels: capture.channels, sampleRate: capture.sampleRate,
       speechEnded: capture.speechEnded.map((e) => toSeconds(e.frame)),
       phraseEnds: summary.phrases.filter((p) => p.capture === capture.kind && p.heardEnd !== null).map((p) => p.heardEnd),
     });
   }
+  // The axis ends where the longest capture does, so the waveform spans the picture.
   const longest = Math.max(1, ...summary.captures.map((c) => c.seconds));
-  fs.writeFileSync(summary.png, waveformPng(lanes, { seconds: Math.ceil(longest), threshold: kThreshold }));
+  fs.writeFileSync(summary.png, waveformPng(lanes, { seconds: longest, threshold: kThreshold }));
 
   for (const call of calls) {
     const ok = Boolean(call.response && call.response.ok);

@@ -1,8 +1,9 @@
 'use strict';
 // A PNG writer (8-bit RGB, no interlace) on node's zlib, and the waveform
-// picture the demo leaves behind: one lane per capture, the signal as min/max
-// columns, a grid line per second, the speech-ended moments in red and the
-// real ends of the played phrases as green ticks along the top of the lane.
+// picture the demo leaves behind: a legend, one labelled lane per capture with
+// the signal as min/max columns, the speech-ended moments in red (each with its
+// delay after the phrase end) and the heard ends of the played phrases as
+// green ticks along the top of the lane, and a time axis under the lanes.
 
 const zlib = require('node:zlib');
 
@@ -51,6 +52,68 @@ function encodePng(width, height, rgb) {
   ]);
 }
 
+// A 5x7 bitmap font for printable ASCII: rows top to bottom, '#' set. Letters
+// with a descender (g j p q y) have an eighth row below the baseline.
+const kGlyphRows = {
+  ' ': '', '!': '..#.. ..#.. ..#.. ..#.. ..#.. ..... ..#..', '"': '.#.#. .#.#. .#.#.',
+  '#': '.#.#. .#.#. ##### .#.#. ##### .#.#. .#.#.', '$': '..#.. .#### #.#.. .###. ..#.# ####. ..#..',
+  '%': '##... ##..# ...#. ..#.. .#... #..## ...##', '&': '.##.. #..#. #.#.. .#... #.#.# #..#. .##.#',
+  "'": '..#.. ..#.. .#...', '(': '...#. ..#.. .#... .#... .#... ..#.. ...#.',
+  ')': '.#... ..#.. ...#. ...#. ...#. ..#.. .#...', '*': '..... ..#.. #.#.# .###. #.#.# ..#..',
+  '+': '..... ..#.. ..#.. ##### ..#.. ..#..', ',': '..... ..... ..... ..... .##.. ..#.. .#...',
+  '-': '..... ..... ..... #####', '.': '..... ..... ..... ..... ..... .##.. .##..',
+  '/': '..... ....# ...#. ..#.. .#... #....', ':': '..... .##.. .##.. ..... .##.. .##..',
+  ';': '..... .##.. .##.. ..... .##.. ..#.. .#...', '<': '...#. ..#.. .#... #.... .#... ..#.. ...#.',
+  '=': '..... ..... ##### ..... #####', '>': '.#... ..#.. ...#. ....# ...#. ..#.. .#...',
+  '?': '.###. #...# ....# ...#. ..#.. ..... ..#..', '@': '.###. #...# ....# .##.# #.#.# #.#.# .###.',
+  '[': '.###. .#... .#... .#... .#... .#... .###.', '\\': '..... #.... .#... ..#.. ...#. ....#',
+  ']': '.###. ...#. ...#. ...#. ...#. ...#. .###.', '^': '..#.. .#.#. #...#',
+  '_': '..... ..... ..... ..... ..... ..... #####', '`': '.#... ..#.. ...#.',
+  '{': '...#. ..#.. ..#.. .#... ..#.. ..#.. ...#.', '|': '..#.. ..#.. ..#.. ..#.. ..#.. ..#.. ..#..',
+  '}': '.#... ..#.. ..#.. ...#. ..#.. ..#.. .#...', '~': '..... ..... .#... #.#.# ...#.',
+  0: '.###. #...# #..## #.#.# ##..# #...# .###.', 1: '..#.. .##.. ..#.. ..#.. ..#.. ..#.. .###.',
+  2: '.###. #...# ....# ...#. ..#.. .#... #####', 3: '##### ...#. ..#.. ...#. ....# #...# .###.',
+  4: '...#. ..##. .#.#. #..#. ##### ...#. ...#.', 5: '##### #.... ####. ....# ....# #...# .###.',
+  6: '..##. .#... #.... ####. #...# #...# .###.', 7: '##### ....# ...#. ..#.. .#... .#... .#...',
+  8: '.###. #...# #...# .###. #...# #...# .###.', 9: '.###. #...# #...# .#### ....# ...#. .##..',
+  A: '.###. #...# #...# ##### #...# #...# #...#', B: '####. #...# #...# ####. #...# #...# ####.',
+  C: '.###. #...# #.... #.... #.... #...# .###.', D: '###.. #..#. #...# #...# #...# #..#. ###..',
+  E: '##### #.... #.... ####. #.... #.... #####', F: '##### #.... #.... ####. #.... #.... #....',
+  G: '.###. #...# #.... #.### #...# #...# .####', H: '#...# #...# #...# ##### #...# #...# #...#',
+  I: '.###. ..#.. ..#.. ..#.. ..#.. ..#.. .###.', J: '..### ...#. ...#. ...#. ...#. #..#. .##..',
+  K: '#...# #..#. #.#.. ##... #.#.. #..#. #...#', L: '#.... #.... #.... #.... #.... #.... #####',
+  M: '#...# ##.## #.#.# #.#.# #...# #...# #...#', N: '#...# #...# ##..# #.#.# #..## #...# #...#',
+  O: '.###. #...# #...# #...# #...# #...# .###.', P: '####. #...# #...# ####. #.... #.... #....',
+  Q: '.###. #...# #...# #...# #.#.# #..#. .##.#', R: '####. #...# #...# ####. #.#.. #..#. #...#',
+  S: '.#### #.... #.... .###. ....# ....# ####.', T: '##### ..#.. ..#.. ..#.. ..#.. ..#.. ..#..',
+  U: '#...# #...# #...# #...# #...# #...# .###.', V: '#...# #...# #...# #...# #...# .#.#. ..#..',
+  W: '#...# #...# #...# #.#.# #.#.# #.#.# .#.#.', X: '#...# #...# .#.#. ..#.. .#.#. #...# #...#',
+  Y: '#...# #...# .#.#. ..#.. ..#.. ..#.. ..#..', Z: '##### ....# ...#. ..#.. .#... #.... #####',
+  a: '..... ..... .###. ....# .#### #...# .####', b: '#.... #.... #.##. ##..# #...# #...# ####.',
+  c: '..... ..... .###. #.... #.... #...# .###.', d: '....# ....# .##.# #..## #...# #...# .####',
+  e: '..... ..... .###. #...# ##### #.... .###.', f: '..##. .#..# .#... ###.. .#... .#... .#...',
+  g: '..... ..... .#### #...# #...# .#### ....# .###.', h: '#.... #.... #.##. ##..# #...# #...# #...#',
+  i: '..#.. ..... .##.. ..#.. ..#.. ..#.. .###.', j: '...#. ..... ..##. ...#. ...#. ...#. #..#. .##..',
+  k: '#.... #.... #..#. #.#.. ##... #.#.. #..#.', l: '.##.. ..#.. ..#.. ..#.. ..#.. ..#.. .###.',
+  m: '..... ..... ##.#. #.#.# #.#.# #.#.# #.#.#', n: '..... ..... #.##. ##..# #...# #...# #...#',
+  o: '..... ..... .###. #...# #...# #...# .###.', p: '..... ..... ####. #...# #...# ####. #.... #....',
+  q: '..... ..... .#### #...# #...# .#### ....# ....#', r: '..... ..... #.##. ##..# #.... #.... #....',
+  s: '..... ..... .###. #.... .###. ....# ####.', t: '.#... .#... ###.. .#... .#... .#..# ..##.',
+  u: '..... ..... #...# #...# #...# #..## .##.#', v: '..... ..... #...# #...# #...# .#.#. ..#..',
+  w: '..... ..... #...# #...# #.#.# #.#.# .#.#.', x: '..... ..... #...# .#.#. ..#.. .#.#. #...#',
+  y: '..... ..... #...# #...# #...# .#### ....# .###.', z: '..... ..... ##### ...#. ..#.. .#... #####',
+};
+// Character -> one 5-bit number per row (the leftmost pixel is 0x10).
+const glyphs = new Map(Object.entries(kGlyphRows).map(([ch, rows]) => [
+  ch, rows.split(' ').filter(Boolean).map((row) => parseInt(row.replace(/\./g, '0').replace(/#/g, '1'), 2)),
+]));
+const kTextScale = 2;
+const kAdvance = 6;  // font pixels from one character to the next
+
+function textWidth(text, scale = kTextScale) {
+  return text.length === 0 ? 0 : (text.length * kAdvance - 1) * scale;
+}
+
 class Canvas {
   constructor(width, height, background) {
     this.width = width;
@@ -68,6 +131,19 @@ class Canvas {
   fill(x0, y0, w, h, colour) {
     for (let y = y0; y < y0 + h; y++) for (let x = x0; x < x0 + w; x++) this.set(x, y, colour);
   }
+  // `text` with its top-left corner at (x, y); returns where the next character would go.
+  text(x, y, text, colour, scale = kTextScale) {
+    for (const ch of text) {
+      const rows = glyphs.get(ch) ?? glyphs.get('?');
+      rows.forEach((bits, row) => {
+        for (let col = 0; col < 5; col++) {
+          if (bits & (0x10 >> col)) this.fill(x + col * scale, y + row * scale, scale, scale, colour);
+        }
+      });
+      x += kAdvance * scale;
+    }
+    return x;
+  }
   png() {
     return encodePng(this.width, this.height, this.rgb);
   }
@@ -81,31 +157,108 @@ const colours = {
   wave: [40, 90, 170],
   speechEnded: [220, 30, 30],
   phraseEnd: [20, 150, 60],
+  text: [40, 44, 52],
+  quiet: [110, 116, 128],
 };
 
-// lanes: [{ samples: Int16Array (interleaved), channels, sampleRate,
-//           speechEnded: [seconds], phraseEnds: [seconds] }]
-// All lanes share one time axis of `seconds`. `threshold` is drawn as a pair
-// of faint lines (a fraction of full scale).
+const kMargin = 12;
+const kLegendHeight = 32;
+const kHeaderHeight = 32;
+const kAxisHeight = 36;
+const kLineHeight = 8 * kTextScale;  // seven rows and a descender
+const kTickHeight = 14;
+
+// The seconds between labelled ticks: the shortest of 1, 2, 5, 10, 20, 30 s,
+// 1, 2, 5, 10 min whose labels do not run into each other.
+function tickStep(seconds, pxPerSecond) {
+  const room = textWidth(`${Math.ceil(seconds)} s`) + 16;
+  for (const step of [1, 2, 5, 10, 20, 30, 60, 120, 300, 600]) if (step * pxPerSecond >= room) return step;
+  return Math.max(600, Math.ceil(seconds));
+}
+
+// Where everything goes; the tests read it instead of repeating the numbers.
+function waveformLayout(laneCount, { seconds, width = 1200, laneHeight = 180 } = {}) {
+  const plot = { x: kMargin, width: width - 2 * kMargin };
+  const lanes = [];
+  let y = kLegendHeight;
+  for (let i = 0; i < Math.max(1, laneCount); i++) {
+    lanes.push({ header: y, top: y + kHeaderHeight, height: laneHeight });
+    y += kHeaderHeight + laneHeight;
+  }
+  return { width, height: y + kAxisHeight, legend: 0, plot, lanes, axis: y, pxPerSecond: plot.width / seconds };
+}
+
+// The device id, the sample rate and the channels in `room` pixels: a long
+// id is cut short rather than the format.
+function laneLabel(lane, room) {
+  const format = `   ${lane.sampleRate} Hz, ${lane.channels} channel${lane.channels === 1 ? '' : 's'}`;
+  const id = lane.deviceId ?? 'default device';
+  const fits = Math.floor((room - textWidth(format)) / (kAdvance * kTextScale));
+  return (id.length <= fits ? id : `${id.slice(0, Math.max(0, fits - 3))}...`) + format;
+}
+
+function drawLegend(canvas, layout) {
+  const y = layout.legend + 8;
+  let x = layout.plot.x;
+  const item = (swatch, label) => {
+    swatch(x, y);
+    x = canvas.text(x + 30, y, label, colours.text) + 36;
+  };
+  item((sx, sy) => canvas.fill(sx + 10, sy - 2, 3, kLineHeight + 2, colours.speechEnded), 'speech ended (+ delay after the phrase end)');
+  item((sx, sy) => canvas.fill(sx + 10, sy - 2, 3, 10, colours.phraseEnd), 'phrase end heard');
+  item((sx, sy) => {
+    canvas.fill(sx, sy + 3, 22, 1, colours.threshold);
+    canvas.fill(sx, sy + 9, 22, 1, colours.threshold);
+  }, 'detector threshold');
+}
+
+function drawAxis(canvas, layout, seconds) {
+  const { plot, pxPerSecond } = layout;
+  const step = tickStep(seconds, pxPerSecond);
+  canvas.fill(plot.x, layout.axis, plot.width, 1, colours.quiet);
+  for (let s = 0; s <= seconds + 1e-9; s += step) {
+    const x = plot.x + Math.round(s * pxPerSecond);
+    canvas.fill(x, layout.axis, 1, 6, colours.quiet);
+    const label = `${s} s`;
+    const left = Math.max(0, Math.min(layout.width - textWidth(label), x - Math.floor(textWidth(label) / 2)));
+    canvas.text(left, layout.axis + 10, label, colours.text);
+  }
+  return step;
+}
+
+// lanes: [{ name, deviceId, samples: Int16Array (interleaved), channels,
+//           sampleRate, speechEnded: [seconds], phraseEnds: [seconds] }]
+// All lanes share one time axis of `seconds` (default: the longest lane).
+// `threshold` is drawn as a pair of faint lines (a fraction of full scale).
 function waveformPng(lanes, { seconds, width = 1200, laneHeight = 180, threshold = 0 } = {}) {
-  const gap = 12;
-  const height = Math.max(1, lanes.length) * (laneHeight + gap) + gap;
-  const canvas = new Canvas(width, height, colours.background);
-  const pxPerSecond = width / seconds;
+  const lengthOf = (lane) => Math.floor(lane.samples.length / lane.channels) / lane.sampleRate;
+  seconds = seconds ?? Math.max(...lanes.map(lengthOf), 1);
+  const layout = waveformLayout(lanes.length, { seconds, width, laneHeight });
+  const { plot, pxPerSecond } = layout;
+  const canvas = new Canvas(width, layout.height, colours.background);
+  const xAt = (t) => plot.x + Math.round(t * pxPerSecond);
+  drawLegend(canvas, layout);
+  const step = drawAxis(canvas, layout, seconds);
+
   lanes.forEach((lane, index) => {
-    const top = gap + index * (laneHeight + gap);
+    const { header, top } = layout.lanes[index];
     const mid = top + Math.floor(laneHeight / 2);
     const half = Math.floor(laneHeight / 2) - 4;
-    canvas.fill(0, top, width, laneHeight, colours.lane);
-    for (let s = 1; s < seconds; s++) canvas.fill(Math.round(s * pxPerSecond), top, 1, laneHeight, colours.grid);
+    const after = canvas.text(plot.x, header + 10, lane.name ?? `capture ${index + 1}`, colours.text);
+    canvas.text(after + 24, header + 10, laneLabel(lane, plot.x + plot.width - after - 24), colours.quiet);
+
+    canvas.fill(plot.x, top, plot.width, laneHeight, colours.lane);
+    for (let s = step; s < seconds; s += step) canvas.fill(xAt(s), top, 1, laneHeight, colours.grid);
+    const frames = Math.floor(lane.samples.length / lane.channels);
+    // Only as far as the capture goes: past its end there is nothing to compare.
+    const end = Math.min(plot.width, Math.round((frames / lane.sampleRate) * pxPerSecond));
     if (threshold > 0) {
       const dy = Math.max(1, Math.round(threshold * half));
-      canvas.fill(0, mid - dy, width, 1, colours.threshold);
-      canvas.fill(0, mid + dy, width, 1, colours.threshold);
+      canvas.fill(plot.x, mid - dy, end, 1, colours.threshold);
+      canvas.fill(plot.x, mid + dy, end, 1, colours.threshold);
     }
-    const frames = Math.floor(lane.samples.length / lane.channels);
-    const framesPerPx = (lane.sampleRate * seconds) / width;
-    for (let x = 0; x < width; x++) {
+    const framesPerPx = lane.sampleRate / pxPerSecond;
+    for (let x = 0; x < plot.width; x++) {
       const from = Math.floor(x * framesPerPx);
       const to = Math.min(frames, Math.floor((x + 1) * framesPerPx));
       if (from >= to) continue;
@@ -120,12 +273,35 @@ function waveformPng(lanes, { seconds, width = 1200, laneHeight = 180, threshold
       }
       const y0 = mid - Math.round(hi * half);
       const y1 = mid - Math.round(lo * half);
-      canvas.fill(x, y0, 1, Math.max(1, y1 - y0 + 1), colours.wave);
+      canvas.fill(plot.x + x, y0, 1, Math.max(1, y1 - y0 + 1), colours.wave);
     }
-    for (const t of lane.phraseEnds) canvas.fill(Math.round(t * pxPerSecond) - 1, top, 3, 14, colours.phraseEnd);
-    for (const t of lane.speechEnded) canvas.fill(Math.round(t * pxPerSecond) - 1, top, 3, laneHeight, colours.speechEnded);
+    for (const t of lane.phraseEnds) canvas.fill(xAt(t) - 1, top, 3, kTickHeight, colours.phraseEnd);
+
+    // Each red line is labelled with its delay after the latest phrase end
+    // since the previous red line; a speech end with none before it (one in
+    // the middle of a phrase) gets no label.
+    const ends = [...lane.speechEnded].sort((a, b) => a - b);
+    let labelRight = -Infinity;
+    let row = 0;
+    for (const t of ends) canvas.fill(xAt(t) - 1, top, 3, laneHeight, colours.speechEnded);
+    ends.forEach((t, i) => {
+      const x = xAt(t);
+      const since = i > 0 ? ends[i - 1] : -Infinity;
+      const heard = lane.phraseEnds.filter((p) => p > since && p <= t);
+      if (heard.length === 0) return;
+      const label = `+${Math.round((t - Math.max(...heard)) * 1000)} ms`;
+      const w = textWidth(label);
+      let left = x + 6;
+      if (left + w + 3 > plot.x + plot.width) left = x - 6 - w;
+      // Below the band of the green ticks, a row lower when it would run into the last label.
+      row = left - 3 < labelRight ? (row + 1) % 3 : 0;
+      const y = top + kTickHeight + 6 + row * (kLineHeight + 4);
+      canvas.fill(left - 3, y - 2, w + 6, kLineHeight + 2, colours.lane);
+      canvas.text(left, y, label, colours.speechEnded);
+      labelRight = Math.max(labelRight, left + w + 3);
+    });
   });
   return canvas.png();
 }
 
-module.exports = { crc32, encodePng, waveformPng };
+module.exports = { crc32, encodePng, waveformPng, waveformLayout, textWidth, Canvas, colours, glyphRows: kGlyphRows };

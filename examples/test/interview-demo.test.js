@@ -9,35 +9,11 @@ const { spawnSync } = require('node:child_process');
 const fs = require('node:fs');
 const os = require('node:os');
 const path = require('node:path');
-const zlib = require('node:zlib');
 const { decodeWav } = require('../interview-demo/wav.js');
+const { colours, waveformLayout } = require('../interview-demo/png.js');
+const { findText, readPng } = require('./png-reader.js');
 
 const ready = Boolean(process.env.PARLANTO_AUDIO_ADDON && process.env.PARLANTO_SIDECAR);
-
-// Checks the PNG as a decoder would: signature, chunk order and CRCs, the
-// header, and that the inflated image data has exactly one filter byte and
-// one row of pixels per line.
-function checkPng(file) {
-  assert.deepEqual([...file.subarray(0, 8)], [0x89, 0x50, 0x4e, 0x47, 0x0d, 0x0a, 0x1a, 0x0a]);
-  const chunks = [];
-  for (let at = 8; at < file.length;) {
-    const length = file.readUInt32BE(at);
-    const type = file.toString('ascii', at + 4, at + 8);
-    const data = file.subarray(at + 8, at + 8 + length);
-    if (zlib.crc32) assert.equal(file.readUInt32BE(at + 8 + length), zlib.crc32(file.subarray(at + 4, at + 8 + length)), `CRC of ${type}`);
-    chunks.push({ type, data });
-    at += 12 + length;
-  }
-  assert.equal(chunks[0].type, 'IHDR');
-  assert.equal(chunks.at(-1).type, 'IEND');
-  const width = chunks[0].data.readUInt32BE(0);
-  const height = chunks[0].data.readUInt32BE(4);
-  assert.deepEqual([...chunks[0].data.subarray(8)], [8, 2, 0, 0, 0]);
-  const pixels = zlib.inflateSync(Buffer.concat(chunks.filter((c) => c.type === 'IDAT').map((c) => c.data)));
-  assert.equal(pixels.length, height * (1 + width * 3));
-  for (let y = 0; y < height; y++) assert.ok(pixels[y * (1 + width * 3)] <= 4, 'filter byte');
-  return { width, height, pixels };
-}
 
 test('the interview demo on the rig: one speech end per phrase, every turn answered, files that decode', { skip: !ready && 'needs PARLANTO_AUDIO_ADDON and PARLANTO_SIDECAR' }, () => {
   const out = fs.mkdtempSync(path.join(os.tmpdir(), 'interview-demo-test-'));
@@ -85,14 +61,26 @@ test('the interview demo on the rig: one speech end per phrase, every turn answe
       assert.ok(capture.seconds > 15 && capture.seconds < 23, `${capture.kind}: ${capture.seconds} s`);
     }
 
-    const png = checkPng(fs.readFileSync(summary.png));
-    assert.equal(png.height, 12 + 2 * (180 + 12));
-    // The speech-ended markers are drawn: pure red pixels exist in the picture.
-    let red = 0;
-    for (let i = 0; i + 2 < png.pixels.length; i++) {
-      if (png.pixels[i] === 220 && png.pixels[i + 1] === 30 && png.pixels[i + 2] === 30) red++;
-    }
-    assert.ok(red > 0);
+    // The picture: a labelled lane per capture whose waveform reaches the end
+    // of the time axis, and each speech end marked with its delay.
+    const png = readPng(fs.readFileSync(summary.png));
+    const layout = waveformLayout(summary.captures.length, { seconds: Math.max(...summary.captures.map((c) => c.seconds)) });
+    assert.equal(png.height, layout.height);
+    summary.captures.forEach((capture, i) => {
+      const { header, top, height } = layout.lanes[i];
+      assert.ok(findText(png, capture.kind, colours.text, [0, header, png.width, top]), `${capture.kind} label`);
+      assert.ok(findText(png, `${capture.sampleRate} Hz, ${capture.channels} channels`, colours.quiet, [0, header, png.width, top]));
+      const lastColumns = [];
+      for (let x = layout.plot.x + Math.floor(layout.plot.width * 0.98); x < layout.plot.x + layout.plot.width; x++) {
+        lastColumns.push(png.pixel(x, top + Math.floor(height / 2)));
+      }
+      assert.ok(lastColumns.some((p) => p.join() === colours.wave.join()), `${capture.kind}: the waveform stops short of the axis`);
+      for (const phrase of summary.phrases.filter((p) => p.capture === capture.kind)) {
+        const delay = `+${Math.round((phrase.speechEnded[0] - phrase.heardEnd) * 1000)} ms`;
+        assert.ok(findText(png, delay, colours.speechEnded, [0, top, png.width, top + height]), `${delay} in the ${capture.kind} lane`);
+      }
+    });
+    assert.ok(findText(png, '0 s', colours.text, [0, layout.axis, png.width, png.height]), 'the time axis');
   } finally {
     fs.rmSync(out, { recursive: true, force: true });
   }

@@ -6,9 +6,9 @@ const assert = require('node:assert/strict');
 const fs = require('node:fs');
 const os = require('node:os');
 const path = require('node:path');
-const zlib = require('node:zlib');
 const { encodeWav, decodeWav } = require('../interview-demo/wav.js');
-const { crc32, waveformPng } = require('../interview-demo/png.js');
+const { colours, crc32, glyphRows, waveformLayout, waveformPng } = require('../interview-demo/png.js');
+const { findText, readPng } = require('./png-reader.js');
 const { speechBounds } = require('../interview-demo/speech.js');
 
 function pcm(values) {
@@ -37,23 +37,54 @@ test('WAV files round-trip, and decoding walks past other chunks and an unknown 
   assert.throws(() => decodeWav(float), /unsupported WAV format 3/);
 });
 
-test('the picture is a valid PNG with the waveform and the markers where the times say', () => {
+test('the picture: the waveform, the markers and their labels where the times say', () => {
   assert.equal(crc32(Buffer.from('123456789')), 0xcbf43926);
   const rate = 1000;
   const samples = new Int16Array(2 * rate);  // 2 s mono: loud in the first second
   for (let i = 0; i < rate; i++) samples[i] = i % 2 ? 16000 : -16000;
-  const png = waveformPng([{ samples, channels: 1, sampleRate: rate, speechEnded: [1.5], phraseEnds: [1.0] }],
-                          { seconds: 2, width: 200, laneHeight: 100 });
-  assert.equal(png.readUInt32BE(16), 200);
-  assert.equal(png.readUInt32BE(20), 124);
-  const idat = png.subarray(png.indexOf('IDAT') + 4, png.indexOf('IEND') - 8);
-  const rows = zlib.inflateSync(idat);
-  const pixel = (x, y) => [...rows.subarray(y * 601 + 1 + x * 3, y * 601 + 1 + x * 3 + 3)];
-  const mid = 12 + 50;
-  assert.deepEqual(pixel(150, mid + 20), [220, 30, 30]);   // speech ended at 1.5 s
-  assert.deepEqual(pixel(100, 14), [20, 150, 60]);          // phrase end tick at 1.0 s
-  assert.deepEqual(pixel(50, mid - 20), [40, 90, 170]);     // the loud first second
-  assert.notDeepEqual(pixel(120, mid - 20), [40, 90, 170]); // silence after it
+  // A speech end at 0.3 s with no phrase end before it, and one 500 ms after the phrase end.
+  const lane = { name: 'mic', deviceId: 'source:rig_mic', samples, channels: 1, sampleRate: rate,
+                 speechEnded: [0.3, 1.5], phraseEnds: [1.0] };
+  const options = { seconds: 2, width: 400, laneHeight: 100 };
+  const image = readPng(waveformPng([lane], options));
+  const layout = waveformLayout(1, options);
+  assert.equal(image.width, 400);
+  assert.equal(image.height, layout.height);
+  const { top, header } = layout.lanes[0];
+  const x = (t) => layout.plot.x + Math.round(t * layout.pxPerSecond);
+  const mid = top + 50;
+  assert.deepEqual(image.pixel(x(1.5), mid + 20), colours.speechEnded);
+  assert.deepEqual(image.pixel(x(1.0), top + 2), colours.phraseEnd);
+  assert.deepEqual(image.pixel(x(0.6), mid + 20), colours.wave);     // the loud first second
+  assert.notDeepEqual(image.pixel(x(1.2), mid + 20), colours.wave);  // silence after it
+  assert.deepEqual(image.pixel(layout.plot.x + layout.plot.width - 1, mid), colours.wave);  // to the end of the axis
+
+  const markers = [0, top, image.width, top + 40];
+  assert.ok(findText(image, '+500 ms', colours.speechEnded, markers), 'the delay at the second speech end');
+  assert.equal(findText(image, '+', colours.speechEnded, [0, top, x(1.5) - 90, top + 40]), null, 'no delay at the first');
+  assert.ok(findText(image, 'mic', colours.text, [0, header, image.width, top]), 'the capture name');
+  // The device id is cut short to leave room for the format.
+  const labels = [0, header, image.width, top];
+  assert.equal(findText(image, 'source:rig_mic', colours.quiet, labels), null);
+  assert.ok(findText(image, '...   1000 Hz, 1 channel', colours.quiet, labels), 'the format');
+  for (const t of ['0 s', '1 s', '2 s']) assert.ok(findText(image, t, colours.text, [0, layout.axis, image.width, image.height]), t);
+});
+
+test('the font: a glyph for every printable character, five columns, a row below the baseline only for descenders', () => {
+  for (let code = 32; code < 127; code++) {
+    const ch = String.fromCharCode(code);
+    assert.equal(typeof glyphRows[ch], 'string', `no glyph for ${ch}`);
+    const rows = glyphRows[ch].split(' ').filter(Boolean);
+    for (const row of rows) assert.match(row, /^[.#]{5}$/, `glyph ${ch}`);
+    assert.ok(rows.length <= ('gjpqy'.includes(ch) ? 8 : 7), `glyph ${ch} has ${rows.length} rows`);
+  }
+  // Letters that differ only in a few pixels stay distinct.
+  const seen = new Map();
+  for (const [ch, rows] of Object.entries(glyphRows)) {
+    const key = rows.split(' ').filter(Boolean).join('').replace(/(\.{5})+$/, '');
+    assert.ok(!seen.has(key), `${ch} looks like ${seen.get(key)}`);
+    seen.set(key, ch);
+  }
 });
 
 test('speech bounds find the voiced stretch and the longest pause inside it', () => {

@@ -4,7 +4,7 @@
 set -euo pipefail
 
 packages=(
-  build-essential cmake g++ clang libclang-rt-14-dev
+  build-essential cmake pkg-config g++ clang libclang-rt-14-dev
   libgtest-dev libgmock-dev libbenchmark-dev
   nodejs npm libnode-dev
   libpulse-dev pulseaudio pulseaudio-utils espeak-ng sox

@@ -51,9 +51,12 @@ std::size_t index_of(napi_threadsafe_function raw) {
   std::abort();
 }
 
-void finalize(Tsfn& t) {
-  t.finalized = true;
+// Called with the engine's mutex held and `closing` set; returns with it held.
+void finalize(Tsfn& t, std::unique_lock<std::recursive_mutex>& lock) {
+  lock.unlock();
   t.finalize_cb(env(), t.finalize_data, t.context);
+  lock.lock();
+  t.finalized = true;
 }
 
 }  // namespace
@@ -113,14 +116,18 @@ void drain(std::size_t index) {
     t.queue.pop_front();
     t.call_js(env(), t.function, t.context, record);
   }
-  if (t.releases > 0 && !t.finalized) finalize(t);
+  if (t.releases > 0 && !t.closing) {
+    t.closing = true;
+    finalize(t, lock);
+  }
 }
 
 void teardown(std::size_t index) {
   auto& e = engine();
   std::unique_lock lock(e.mutex);
   Tsfn& t = *e.tsfns[index];
-  finalize(t);
+  t.closing = true;
+  finalize(t, lock);
   while (!t.queue.empty()) {
     void* record = t.queue.front();
     t.queue.pop_front();
@@ -265,7 +272,7 @@ napi_status napi_call_threadsafe_function(napi_threadsafe_function func, void* d
   const std::size_t index = fake_napi::index_of(func);
   fake_napi::Tsfn& t = *e.tsfns[index];
   if (t.finalized) std::abort();  // the module must never queue into a finalized function
-  if (t.releases > 0) return napi_closing;
+  if (t.releases > 0 || t.closing) return napi_closing;
   t.queue.push_back(data);
   e.queued.push_back({index, data});
   return napi_ok;

@@ -41,6 +41,7 @@ struct Tsfn {
   napi_threadsafe_function_call_js call_js;
   std::deque<void*> queue;
   int releases = 0;
+  bool closing = false;  // calls are refused; the finalization notice may be running
   bool finalized = false;
 };
 
@@ -60,6 +61,11 @@ std::vector<Queued> queued();
 std::vector<JsCall> calls();
 std::vector<napi_value> fatal_exceptions();
 
+// Both run on the calling thread as the JavaScript thread; other threads may
+// call and release meanwhile. As in a real engine, the finalization notice runs
+// without the function's lock, and calls are refused from the moment it is
+// due; a call or release after it has returned aborts (a use after free).
+//
 // Runs the invoker for every queued record; finalizes a released function once
 // its queue is empty (a release alone never finalizes, as in a real engine).
 void drain(std::size_t tsfn);

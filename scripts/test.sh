@@ -1,12 +1,13 @@
 #!/usr/bin/env bash
 # Builds everything and runs every test: the default build, then the same tests
-# under the address and undefined-behaviour sanitizers.
+# under the address and undefined-behaviour sanitizers, then the C++ tests under
+# the thread sanitizer (its preset builds and selects only those).
 set -euo pipefail
 cd "$(dirname "$0")/.."
 scripts/setup.sh
 
 jobs=$(nproc)
-for preset in default sanitize; do
+for preset in default sanitize thread; do
   echo "== ${preset} build"
   cmake --preset "$preset" >/dev/null
   cmake --build --preset "$preset" -j "$jobs"

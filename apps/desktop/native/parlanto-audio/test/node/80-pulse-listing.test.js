@@ -2,22 +2,13 @@
 // Device lists of the production module on a private PulseAudio server.
 
 const assert = require('node:assert/strict');
-const { test, before, after } = require('node:test');
+const { test } = require('node:test');
 const s = require('./pulse-support.js');
 
 let rig;
 let addon;
 let fixtures;
-
-before(async () => {
-  rig = await s.useRig();
-  addon = s.loadAddon();
-  fixtures = s.fixtureDir();
-});
-
-after(async () => {
-  if (rig) await rig.stop();
-});
+s.rigPerFile((ready) => ({ rig, addon, fixtures } = ready));
 
 test('the rig\'s sinks and microphone appear in the right lists', () => {
   const inputs = addon.listInputDevices();

@@ -3,22 +3,13 @@
 // microphone's feed arrives intact.
 
 const assert = require('node:assert/strict');
-const { test, before, after } = require('node:test');
+const { test } = require('node:test');
 const s = require('./pulse-support.js');
 
 let rig;
 let addon;
 let fixtures;
-
-before(async () => {
-  rig = await s.useRig();
-  addon = s.loadAddon();
-  fixtures = s.fixtureDir();
-});
-
-after(async () => {
-  if (rig) await rig.stop();
-});
+s.rigPerFile((ready) => ({ rig, addon, fixtures } = ready));
 
 test('speech played into the microphone arrives as chunks that add up to it', async () => {
   const wav = s.speechWav(fixtures, 'tell me about a project you are proud of');

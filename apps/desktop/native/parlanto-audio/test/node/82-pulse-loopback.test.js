@@ -3,21 +3,15 @@
 // sink plays arrives, and the end of each phrase is signalled once, on time.
 
 const assert = require('node:assert/strict');
-const { test, before, after } = require('node:test');
+const { test } = require('node:test');
 const s = require('./pulse-support.js');
 
 let rig;
 let addon;
 let phrase;
-
-before(async () => {
-  rig = await s.useRig();
-  addon = s.loadAddon();
-  phrase = s.speechWav(s.fixtureDir(), 'the quick brown fox jumps over the lazy dog');
-});
-
-after(async () => {
-  if (rig) await rig.stop();
+s.rigPerFile((ready) => {
+  ({ rig, addon } = ready);
+  phrase = s.speechWav(ready.fixtures, 'the quick brown fox jumps over the lazy dog');
 });
 
 // Plays `plays` (a function) into a running loopback and returns its log once

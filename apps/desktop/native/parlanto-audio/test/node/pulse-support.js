@@ -157,7 +157,21 @@ async function waitForChunks(log, count = 10, ms = 3000) {
   if (log.chunks.length < count) throw new Error(`only ${log.chunks.length} chunks in ${ms} ms`);
 }
 
+// Starts a private server before the calling file's tests and stops it after
+// them; `ready` receives { rig, addon, fixtures } once the server answers.
+function rigPerFile(ready) {
+  const { before, after } = require('node:test');
+  let rig;
+  before(async () => {
+    rig = await useRig();
+    ready({ rig, addon: loadAddon(), fixtures: fixtureDir() });
+  });
+  after(async () => {
+    if (rig) await rig.stop();
+  });
+}
+
 module.exports = {
-  GATE_THRESHOLD, sleep, useRig, startRig, toolEnv, loadAddon, fixtureDir, speechWav, toneWav, readWav,
+  GATE_THRESHOLD, sleep, useRig, rigPerFile, startRig, toolEnv, loadAddon, fixtureDir, speechWav, toneWav, readWav,
   pcmSamples, voicedSpan, rms, chunkVoiced, record, silenceBeforeEachEnd, waitForChunks,
 };

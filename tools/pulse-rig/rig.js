@@ -263,6 +263,9 @@ async function startRig({ dir, persist = false } = {}) {
     pactl: (args) => run('pactl', args, env),
     // Resolves when the file has been played; paplay is paced in real time.
     play: (file, sink) => run('paplay', ['--device', sink, file], env, { timeout: 0 }),
+    // The daemon stops answering (SIGSTOP), as a hung server does, and resumes.
+    freeze: () => alive(daemon.pid) && process.kill(daemon.pid, 'SIGSTOP'),
+    thaw: () => alive(daemon.pid) && process.kill(daemon.pid, 'SIGCONT'),
     // The daemon dies at once, as in a crash; stop() still cleans up.
     kill: async () => {
       if (alive(daemon.pid)) {
@@ -272,6 +275,7 @@ async function startRig({ dir, persist = false } = {}) {
     },
     stop: async () => {
       process.removeListener('exit', endWithProcess);
+      if (alive(daemon.pid)) process.kill(daemon.pid, 'SIGCONT');
       await stopDir(dir);
     },
   };

@@ -578,25 +578,27 @@ class PulseHost final : public Host {
     return std::nullopt;
   }
 
-  std::shared_ptr<Device> device_by_id(const DeviceId& id) override {
+  HostResult<std::shared_ptr<Device>> device_by_id(const DeviceId& id) override {
     const std::string& text = id.to_string();
     if (text.starts_with(kSourcePrefix)) {
       return find(DeviceKind::kSource, text.substr(kSourcePrefix.size()));
     }
     if (text.starts_with(kSinkPrefix))
       return find(DeviceKind::kSink, text.substr(kSinkPrefix.size()));
-    return nullptr;
+    return std::shared_ptr<Device>();
   }
 
-  std::shared_ptr<Device> default_input_device() override {
+  HostResult<std::shared_ptr<Device>> default_input_device() override {
     auto defaults = server_defaults();
-    if (!defaults || defaults->source.empty()) return nullptr;
+    if (!defaults) return unexpected(std::move(defaults.error()));
+    if (defaults->source.empty()) return std::shared_ptr<Device>();
     return find(DeviceKind::kSource, defaults->source);
   }
 
-  std::shared_ptr<Device> default_output_device() override {
+  HostResult<std::shared_ptr<Device>> default_output_device() override {
     auto defaults = server_defaults();
-    if (!defaults || defaults->sink.empty()) return nullptr;
+    if (!defaults) return unexpected(std::move(defaults.error()));
+    if (defaults->sink.empty()) return std::shared_ptr<Device>();
     return find(DeviceKind::kSink, defaults->sink);
   }
 
@@ -629,14 +631,13 @@ class PulseHost final : public Host {
   }
 
   // A monitor is reached through its sink, never as a source of its own.
-  std::shared_ptr<Device> find(DeviceKind kind, const std::string& name) {
-    auto found = ask([&](const Connection& connection) -> HostResult<std::shared_ptr<Device>> {
+  HostResult<std::shared_ptr<Device>> find(DeviceKind kind, const std::string& name) {
+    return ask([&](const Connection& connection) -> HostResult<std::shared_ptr<Device>> {
       auto info = connection->find(kind, name);
       if (!info) return unexpected(std::move(info.error()));
       if (!*info || (*info)->is_monitor) return std::shared_ptr<Device>();
       return std::shared_ptr<Device>(std::make_shared<PulseDevice>(connection, std::move(**info)));
     });
-    return found ? *found : nullptr;
   }
 
   std::mutex mutex_;

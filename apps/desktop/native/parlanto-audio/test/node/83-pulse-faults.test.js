@@ -44,6 +44,26 @@ test('the captured sink unloaded and loaded again: the capture by id waits for i
   assert.notEqual(report.loadToData, null, 'no data from the sink loaded again');
 });
 
+test('a frozen server: calls give up naming what timed out, silence is reported once, data resumes', () => {
+  const { report, lines } = runChild('freeze');
+  assert.deepEqual(lines, [PREFIX + 'no audio from the device for 2 s']);
+  assert.ok(report.before >= 10, 'capture ran before the fault');
+  const timeout = /^Timeout: the audio server did not answer within 2 s \(.+\)$/;
+  for (const [call, prefix] of [['listInputs', 'input_devices: '], ['listOutputs', 'output_devices: ']]) {
+    assert.ok(report[call].message.startsWith(prefix), report[call].message);
+    assert.match(report[call].message.slice(prefix.length), timeout);
+    assert.ok(report[call].ms < 3000, `${call} took ${report[call].ms} ms`);
+  }
+  for (const call of ['start', 'startById']) {
+    assert.equal(report[call].message, 'No default input device found');
+    assert.match(report[call].cause, timeout);
+    assert.ok(report[call].ms < 3000, `${call} took ${report[call].ms} ms`);
+  }
+  assert.equal(report.errorsWhileFrozen, 1);
+  assert.deepEqual(report.errors.map((e) => e.message), ['stream error: no audio from the device for 2 s']);
+  assert.notEqual(report.thawToData, null, 'no data after the server resumed');
+});
+
 test('start with no server fails with GenericFailure and leaves the object idle', async () => {
   const dir = s.fixtureDir('parlanto-no-server-');
   process.env.PULSE_SERVER = `unix:${path.join(dir, 'native')}`;

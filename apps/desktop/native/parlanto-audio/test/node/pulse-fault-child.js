@@ -111,15 +111,18 @@ async function freeze(rig, addon) {
   report.before = (await until(() => log.chunks >= 10, 3000)) ? log.chunks : 0;
   rig.freeze();
   const frozenAt = now();
+  await until(() => log.errors.length > 0, 4000);
+  report.silenceReportedAfter = log.errors.length > 0 ? log.errors[0].at - frozenAt : null;
   report.listInputs = timed(() => addon.listInputDevices());
   report.listOutputs = timed(() => addon.listOutputDevices());
   const mic = new addon.ParlantoMicrophone();
   report.start = timed(() => mic.start(() => {}));
   mic.stop();
-  await until(() => log.errors.length > 0, 4000);
-  report.silenceReportedAfter = log.errors.length > 0 ? log.errors[0].at - frozenAt : null;
-  await s.sleep(1500);  // the watchdog reports once, not every 2 s
-  report.errorsWhileFrozen = log.errors.length;
+  const byId = new addon.ParlantoMicrophone(`source:${rig.micSource}`);
+  report.startById = timed(() => byId.start(() => {}));
+  byId.stop();
+  await s.sleep(200);
+  report.errorsWhileFrozen = log.errors.length;  // once, not every 2 s
   rig.thaw();
   report.thawToData = await nextChunk(log, 5000);
   report.errors = log.errors;

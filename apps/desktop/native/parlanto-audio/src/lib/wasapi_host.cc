@@ -279,6 +279,9 @@ HostResult<MixFormat> mix_format_of(IMMDevice* device) {
   MixFormat out;
   const std::size_t size = sizeof(WAVEFORMATEX) + mix->cbSize;
   std::memcpy(&out.format, mix, std::min(size, sizeof out.format));
+  // Extra bytes beyond the extensible form are not kept: neither is their claim.
+  out.format.Format.cbSize = static_cast<WORD>(
+      std::min<std::size_t>(mix->cbSize, sizeof out.format - sizeof(WAVEFORMATEX)));
   out.config = {mix->nChannels, mix->nSamplesPerSec, format_of(*mix)};
   CoTaskMemFree(mix);
   return out;
@@ -373,7 +376,8 @@ struct StreamCore {
     try {
       if (format == SampleFormat::F32) {
         const float* samples = silent ? silence_f32.data() : reinterpret_cast<const float*>(data);
-        on_f32(std::span<const float>(samples, std::min(count, silent ? silence_f32.size() : count)));
+        on_f32(
+            std::span<const float>(samples, std::min(count, silent ? silence_f32.size() : count)));
       } else {
         const std::int16_t* samples =
             silent ? silence_i16.data() : reinterpret_cast<const std::int16_t*>(data);
@@ -395,11 +399,10 @@ struct StreamCore {
     wanted.Format.nAvgBytesPerSec = config.sample_rate * wanted.Format.nBlockAlign;
     wanted.Format.cbSize = sizeof(WAVEFORMATEXTENSIBLE) - sizeof(WAVEFORMATEX);
     wanted.Samples.wValidBitsPerSample = bits;
-    wanted.dwChannelMask =
-        config.channels == mix.format.Format.nChannels &&
-                mix.format.Format.wFormatTag == WAVE_FORMAT_EXTENSIBLE
-            ? mix.format.dwChannelMask
-            : 0;
+    wanted.dwChannelMask = config.channels == mix.format.Format.nChannels &&
+                                   mix.format.Format.wFormatTag == WAVE_FORMAT_EXTENSIBLE
+                               ? mix.format.dwChannelMask
+                               : 0;
     wanted.SubFormat =
         format == SampleFormat::F32 ? KSDATAFORMAT_SUBTYPE_IEEE_FLOAT : KSDATAFORMAT_SUBTYPE_PCM;
     return wanted;
@@ -437,9 +440,11 @@ struct StreamCore {
     const WAVEFORMATEXTENSIBLE wanted = as_mixed ? mix->format : requested_format(*mix);
     DWORD flags = AUDCLNT_STREAMFLAGS_EVENTCALLBACK;
     if (!endpoint.capture) flags |= AUDCLNT_STREAMFLAGS_LOOPBACK;
-    if (!as_mixed) flags |= AUDCLNT_STREAMFLAGS_AUTOCONVERTPCM | AUDCLNT_STREAMFLAGS_SRC_DEFAULT_QUALITY;
-    hr = client->Initialize(AUDCLNT_SHAREMODE_SHARED, flags, kBufferDuration, 0,
-                            reinterpret_cast<const WAVEFORMATEX*>(&wanted), session_of(config.role));
+    if (!as_mixed)
+      flags |= AUDCLNT_STREAMFLAGS_AUTOCONVERTPCM | AUDCLNT_STREAMFLAGS_SRC_DEFAULT_QUALITY;
+    hr =
+        client->Initialize(AUDCLNT_SHAREMODE_SHARED, flags, kBufferDuration, 0,
+                           reinterpret_cast<const WAVEFORMATEX*>(&wanted), session_of(config.role));
     if (FAILED(hr)) {
       built.set_value(unexpected(error_of(hr, "Initialize")));
       return;

@@ -370,11 +370,10 @@ napi_value stats(napi_env env, napi_callback_info) {
 #else
     const double heap_bytes = 0;
 #endif
-    const std::pair<const char*, double> fields[] = {
-        {"aliveSinks", alive},
-        {"refused", refused_calls.load()},
-        {"threads", running_threads.load()},
-        {"heapBytes", heap_bytes}};
+    const std::pair<const char*, double> fields[] = {{"aliveSinks", alive},
+                                                     {"refused", refused_calls.load()},
+                                                     {"threads", running_threads.load()},
+                                                     {"heapBytes", heap_bytes}};
     for (const auto& [name, value] : fields) {
       napi_value number = nullptr;
       check(napi_create_double(env, value, &number), name);

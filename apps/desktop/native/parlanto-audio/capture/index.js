@@ -225,4 +225,29 @@ async function openCapture(options) {
   return capture;
 }
 
-module.exports = { openCapture, Capture };
+// Open watches, so that a watch lives until unwatch() however the caller
+// keeps the function.
+const watches = new Set();
+
+// Calls `listener` on this thread for each device added or removed and each
+// change of a default device, as the audio system announces them. Starts
+// without blocking; returns unwatch(), which stops the notifications at once.
+// Until then the watch keeps the process running. A watch that cannot start
+// calls `onError` once (without one, the error is written to standard error).
+function watchDevices(listener, { onError } = {}) {
+  if (typeof listener !== 'function') throw invalid('watchDevices: listener must be a function');
+  let handle = null;
+  const failed = (error) => {
+    watches.delete(handle);
+    if (typeof onError === 'function') onError(error);
+    else process.stderr.write(`[parlanto_audio] ${error.message}\n`);
+  };
+  handle = internals.watchDevices((event) => listener(event), failed);
+  watches.add(handle);
+  return function unwatch() {
+    if (!watches.delete(handle)) return;
+    handle.close();
+  };
+}
+
+module.exports = { openCapture, watchDevices, Capture };

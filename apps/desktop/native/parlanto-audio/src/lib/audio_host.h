@@ -139,6 +139,28 @@ class Device {
       const StreamConfig& config, InputDataCallbackI16 on_data, StreamErrorCallback on_error) = 0;
 };
 
+// A change in the set of devices or in the defaults, as the audio system
+// announces it.
+struct DeviceEvent {
+  enum class Type : std::uint8_t { kAdded, kRemoved, kDefaultChanged };
+  Type type = Type::kAdded;
+  bool output = false;  // the device plays (a sink); otherwise it records
+  DeviceId id{""};      // the id its Device would have
+  std::string name;     // its description; for a removed device, the last one known
+};
+
+// Called on a thread the backend owns, one event at a time, in the audio
+// system's order; it must not block.
+using DeviceEventCallback = std::function<void(const DeviceEvent& event)>;
+
+// Running device notifications. Destroying it stops them: once the destructor
+// returns, the callback is not running and is never called again. Destroyed on
+// the thread that made it.
+class DeviceWatch {
+ public:
+  virtual ~DeviceWatch() = default;
+};
+
 class Host {
  public:
   virtual ~Host() = default;
@@ -152,6 +174,11 @@ class Host {
   // The system's default devices, or null when there is none.
   virtual std::shared_ptr<Device> default_input_device() = 0;
   virtual std::shared_ptr<Device> default_output_device() = 0;
+
+  // Starts device notifications from the audio system's own announcements.
+  // Blocks while it asks for the current devices. Backends without them
+  // return an error (the default).
+  virtual HostResult<std::unique_ptr<DeviceWatch>> watch_devices(DeviceEventCallback on_event);
 };
 
 // The platform's default host. Every addon links exactly one definition: the

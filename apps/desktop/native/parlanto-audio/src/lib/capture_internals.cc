@@ -6,6 +6,7 @@
 
 #include "capture_session.h"
 #include "coalescing_sink.h"
+#include "device_watch.h"
 #include "module_error.h"
 
 namespace parlanto_audio {
@@ -220,6 +221,13 @@ napi_status define_capture_internals(napi_env env, napi_value exports) {
   if (status == napi_ok) {
     status = napi_set_named_property(env, internals, "CaptureSession", session_class);
   }
+
+  napi_value watch = nullptr;
+  if (status == napi_ok) {
+    status = napi_create_function(env, "watchDevices", NAPI_AUTO_LENGTH, watch_devices, nullptr,
+                                  &watch);
+  }
+  if (status == napi_ok) status = napi_set_named_property(env, internals, "watchDevices", watch);
 
   napi_value key = nullptr;
   if (status == napi_ok) status = symbol_for(env, kInternalsKey, &key);

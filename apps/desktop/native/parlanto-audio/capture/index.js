@@ -15,6 +15,7 @@ const KINDS = { microphone: 0, loopback: 1 };
 const MIN_RATE = 8000;
 const MAX_RATE = 192000;
 const DEFAULT_BUFFER_LIMIT_MS = 10000;
+const DEFAULT_CHUNK_MS = 40;
 
 // Native times are CLOCK_MONOTONIC milliseconds; the layer reports them on
 // performance.now()'s clock, which runs on the same monotonic source.
@@ -56,7 +57,11 @@ function readOptions(options = {}) {
   if (!Number.isInteger(bufferLimitMs) || bufferLimitMs < 10 || bufferLimitMs > 600000) {
     throw invalid('openCapture: bufferLimitMs must be a whole number from 10 to 600000');
   }
-  return { kind, deviceId, sampleRate, channels, bufferLimitMs };
+  const chunkMs = options.chunkMs === undefined ? DEFAULT_CHUNK_MS : options.chunkMs;
+  if (!Number.isInteger(chunkMs) || chunkMs < 0 || chunkMs > 1000 || chunkMs > bufferLimitMs) {
+    throw invalid('openCapture: chunkMs must be a whole number from 0 to 1000, and at most bufferLimitMs');
+  }
+  return { kind, deviceId, sampleRate, channels, bufferLimitMs, chunkMs };
 }
 
 class Capture extends EventEmitter {
@@ -215,12 +220,12 @@ class Capture extends EventEmitter {
 // Opens a capture without blocking the event loop; rejects with the errors
 // the native classes' start() throws.
 async function openCapture(options) {
-  const { kind, deviceId, sampleRate, channels, bufferLimitMs } = readOptions(options);
+  const { kind, deviceId, sampleRate, channels, bufferLimitMs, chunkMs } = readOptions(options);
   const session = new internals.CaptureSession();
   const capture = new Capture(kind, session);
   capture._setLimit(bufferLimitMs);
   const info = await session.open(KINDS[kind], deviceId, sampleRate, channels, bufferLimitMs,
-    (...args) => capture._deliver(...args), () => capture._closed());
+    (...args) => capture._deliver(...args), () => capture._closed(), chunkMs);
   capture._opened(info);
   return capture;
 }

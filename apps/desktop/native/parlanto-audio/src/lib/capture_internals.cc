@@ -125,11 +125,11 @@ void complete_open(napi_env env, napi_status, void* data) {
   napi_delete_async_work(env, job->work);
 }
 
-// open(kind, deviceId, sampleRate, channels, boundMs, onDelivery, onClosed):
+// open(kind, deviceId, sampleRate, channels, boundMs, onDelivery, onClosed, chunkMs):
 // kind 0 microphone, 1 loopback; zero rate or channels keep the device's.
 napi_value open_session(napi_env env, napi_callback_info info) {
-  std::size_t argc = 7;
-  napi_value argv[7] = {};
+  std::size_t argc = 8;
+  napi_value argv[8] = {};
   napi_value self = nullptr;
   napi_get_cb_info(env, info, &argc, argv, &self, nullptr);
   SessionBox* box = unwrap_session(env, self);
@@ -155,6 +155,7 @@ napi_value open_session(napi_env env, napi_callback_info info) {
   job->request.format.sample_rate = uint32_argument(env, argv[2]);
   job->request.format.channels = static_cast<std::uint16_t>(uint32_argument(env, argv[3]));
   job->request.bound_ms = uint32_argument(env, argv[4]);
+  job->request.chunk_ms = uint32_argument(env, argv[7]);
 
   ModuleResult<std::shared_ptr<CoalescingSink>> sink =
       CoalescingSink::create(env, argv[5], is_nullish(env, argv[6]) ? nullptr : argv[6]);

@@ -62,7 +62,10 @@ ModuleResult<OpenedSession> open_once(Device& device, const SessionRequest& requ
 
   const std::uint64_t bound_frames =
       static_cast<std::uint64_t>(opened.delivered.sample_rate) * request.bound_ms / 1000;
-  sink->configure(opened.delivered.channels, opened.delivered.sample_rate, bound_frames);
+  const std::uint64_t min_frames =
+      static_cast<std::uint64_t>(opened.delivered.sample_rate) * request.chunk_ms / 1000;
+  sink->configure(opened.delivered.channels, opened.delivered.sample_rate, bound_frames,
+                  min_frames);
   if (HostResult<Ok> played = opened.stream->play(); !played) {
     return module_error("play stream failed: " + played.error().text);
   }

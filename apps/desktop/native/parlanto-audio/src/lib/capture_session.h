@@ -28,6 +28,7 @@ struct SessionRequest {
   // Zero fields keep the device's rate or channel count.
   PcmFormat format;
   std::uint32_t bound_ms = 10'000;
+  std::uint32_t chunk_ms = 0;  // the least audio a delivery waits for; 0 for any
 };
 
 // A stream that runs, and what it delivers.

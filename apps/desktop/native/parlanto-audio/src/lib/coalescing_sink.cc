@@ -1,5 +1,6 @@
 #include "coalescing_sink.h"
 
+#include <algorithm>
 #include <cmath>
 #include <limits>
 #include <mutex>
@@ -41,6 +42,7 @@ struct CoalescingSink::Shared {
   std::uint16_t channels = 1;
   std::uint32_t sample_rate = 48000;
   std::uint64_t bound_frames = std::numeric_limits<std::uint64_t>::max();
+  std::uint64_t min_frames = 1;
   double anchor_ms = std::numeric_limits<double>::quiet_NaN();
   std::vector<std::uint64_t> speech_ended;
   std::vector<std::string> errors;
@@ -177,16 +179,25 @@ ModuleResult<std::shared_ptr<CoalescingSink>> CoalescingSink::create(napi_env en
 CoalescingSink::CoalescingSink(std::shared_ptr<Shared> shared) : shared_(std::move(shared)) {}
 
 CoalescingSink::~CoalescingSink() {
+  // What is held back below the least worth a call goes out with the release.
+  bool needed = false;
+  {
+    std::lock_guard state(shared_->mutex);
+    needed = !shared_->call_queued && !shared_->pending.empty();
+    shared_->call_queued = shared_->call_queued || needed;
+  }
+  queue_call(needed);
   std::shared_lock lock(shared_->life);
   if (!shared_->aborted) napi_release_threadsafe_function(shared_->raw, napi_tsfn_release);
 }
 
 void CoalescingSink::configure(std::uint16_t channels, std::uint32_t sample_rate,
-                               std::uint64_t bound_frames) {
+                               std::uint64_t bound_frames, std::uint64_t min_frames) {
   std::lock_guard lock(shared_->mutex);
   shared_->channels = channels == 0 ? 1 : channels;
   shared_->sample_rate = sample_rate == 0 ? 48000 : sample_rate;
   shared_->bound_frames = bound_frames == 0 ? 1 : bound_frames;
+  shared_->min_frames = std::clamp<std::uint64_t>(min_frames, 1, shared_->bound_frames);
 }
 
 void CoalescingSink::append(std::span<const std::int16_t> samples, double anchor_ms) {
@@ -203,8 +214,8 @@ void CoalescingSink::append(std::span<const std::int16_t> samples, double anchor
     // thread costs one move of the kept frames per quarter, not per buffer.
     const std::uint64_t slack = s.bound_frames / 4;
     if (s.pending.size() / s.channels > s.bound_frames + slack) s.drop_beyond(s.bound_frames);
-    needed = !s.call_queued;
-    s.call_queued = true;
+    needed = !s.call_queued && s.pending.size() / s.channels >= s.min_frames;
+    s.call_queued = s.call_queued || needed;
   }
   queue_call(needed);
 }

@@ -46,8 +46,11 @@ class CoalescingSink {
   CoalescingSink(const CoalescingSink&) = delete;
   CoalescingSink& operator=(const CoalescingSink&) = delete;
 
-  // The delivered format and the bound, in frames; before the first append.
-  void configure(std::uint16_t channels, std::uint32_t sample_rate, std::uint64_t bound_frames);
+  // The delivered format, the bound, and the least audio worth a call of its
+  // own (events and the final delivery at release do not wait for it), in
+  // frames; before the first append.
+  void configure(std::uint16_t channels, std::uint32_t sample_rate, std::uint64_t bound_frames,
+                 std::uint64_t min_frames);
 
   // Appends whole frames. `anchor_ms` is the capture's current estimate of the
   // monotonic time of frame 0; deliveries read the time of their first frame

@@ -255,4 +255,4 @@ function watchDevices(listener, { onError } = {}) {
   };
 }
 
-module.exports = { openCapture, watchDevices, Capture };
+module.exports = { openCapture, watchDevices };

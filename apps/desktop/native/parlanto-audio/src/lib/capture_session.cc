@@ -38,7 +38,9 @@ ModuleResult<OpenedSession> open_once(Device& device, const SessionRequest& requ
 
   OpenedSession opened;
   std::string last_build_error;
-  for (const StreamConfig& config : candidates->configs) {
+  for (StreamConfig config : candidates->configs) {
+    config.role = request.kind == CaptureKind::kSystemLoopback ? StreamRole::kSystemAudio
+                                                               : StreamRole::kMicrophone;
     const PcmFormat from{config.sample_rate, config.channels};
     const PcmFormat to{request.format.sample_rate ? request.format.sample_rate : from.sample_rate,
                        request.format.channels ? request.format.channels : from.channels};
@@ -85,11 +87,12 @@ ModuleResult<OpenedSession> open_session_stream(const SessionRequest& request,
     return module_error(is_output ? "No default output device (system audio)"
                                   : "No default input device found");
   }
-  ModuleResult<std::shared_ptr<Device>> device = pick_device(*host, request.device_id, is_output);
-  if (!device) return unexpected(std::move(device).error());
+  ModuleResult<PickedDevice> picked = pick_device(*host, request.device_id, is_output);
+  if (!picked) return unexpected(std::move(picked).error());
+  const std::shared_ptr<Device> device = picked->device;
 
   for (int attempt = 1;; ++attempt) {
-    ModuleResult<OpenedSession> result = open_once(**device, request, sink, stopped);
+    ModuleResult<OpenedSession> result = open_once(*device, request, sink, stopped);
     if (result || attempt == kStartAttempts || !is_retryable(result.error()) || stopped->load()) {
       return result;
     }

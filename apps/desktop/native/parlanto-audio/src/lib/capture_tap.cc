@@ -36,6 +36,12 @@ float sum_of_squares(std::span<const std::int16_t> samples) {
 
 }  // namespace
 
+std::chrono::nanoseconds steady_now() {
+  // steady_clock is CLOCK_MONOTONIC here, the clock JavaScript reads as process.hrtime().
+  return std::chrono::duration_cast<std::chrono::nanoseconds>(
+      std::chrono::steady_clock::now().time_since_epoch());
+}
+
 SampleClockSpeechDetector::SampleClockSpeechDetector(std::uint32_t sample_rate)
     : min_silence_frames_(static_cast<std::uint64_t>(sample_rate) *
                           static_cast<std::uint64_t>(SpeechEndedGate::kMinSilence.count()) /

@@ -52,9 +52,13 @@ class SampleClockAnchor {
   bool set_ = false;
 };
 
+// Time since an arbitrary fixed point of CLOCK_MONOTONIC.
+using MonotonicNow = std::chrono::nanoseconds (*)();
+std::chrono::nanoseconds steady_now();
+
 struct CaptureTapState {
   CaptureTapState(std::shared_ptr<CoalescingSink> sink, std::unique_ptr<FormatConverter> converter,
-                  MonotonicNow now = monotonic_now);
+                  MonotonicNow now = steady_now);
 
   const std::shared_ptr<CoalescingSink> sink;
   const std::unique_ptr<FormatConverter> converter;

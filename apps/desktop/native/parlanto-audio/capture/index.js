@@ -16,6 +16,8 @@ const MIN_RATE = 8000;
 const MAX_RATE = 192000;
 const DEFAULT_BUFFER_LIMIT_MS = 10000;
 const DEFAULT_CHUNK_MS = 40;
+// The pause between attempts to open a failed capture's device again.
+const REOPEN_INTERVAL_MS = 200;
 
 // Native times are CLOCK_MONOTONIC milliseconds; the layer reports them on
 // performance.now()'s clock, which runs on the same monotonic source.
@@ -71,6 +73,7 @@ class Capture extends EventEmitter {
   #closed = false;
   #closeWaiters = [];
   #iterators = new Set();
+  #recovering = false;
 
   constructor(kind, session) {
     super();
@@ -106,12 +109,37 @@ class Capture extends EventEmitter {
         this.emit('speech-ended', { frame: at, time: time + ((at - frame) * 1000) / this.sampleRate });
       }
     }
-    if (errors !== undefined && this.listenerCount('error') > 0) {
-      for (const text of errors) {
-        const error = new Error(text);
-        error.code = 'GenericFailure';
-        this.emit('error', error);
+    if (errors !== undefined) {
+      if (this.listenerCount('error') > 0) {
+        for (const text of errors) {
+          const error = new Error(text);
+          error.code = 'GenericFailure';
+          this.emit('error', error);
+        }
       }
+      this.#recover();
+    }
+  }
+
+  // After a stream error: the device is opened again (the same id, or the
+  // default of the kind now) until it can be had or the capture is stopped.
+  // Frames go on from where they stopped, plus the frames the gap lasted.
+  async #recover() {
+    if (this.#recovering || !this.running) return;
+    this.#recovering = true;
+    try {
+      while (this.running) {
+        try {
+          await this.#session.reopen();
+          if (this.running) this.emit('resumed');
+          return;
+        } catch (error) {
+          if (!this.running || error.code === 'Cancelled') return;
+          await new Promise((resolve) => setTimeout(resolve, REOPEN_INTERVAL_MS));
+        }
+      }
+    } finally {
+      this.#recovering = false;
     }
   }
 
@@ -221,7 +249,7 @@ class Capture extends EventEmitter {
 // the native classes' start() throws.
 async function openCapture(options) {
   const { kind, deviceId, sampleRate, channels, bufferLimitMs, chunkMs } = readOptions(options);
-  const session = new internals.CaptureSession();
+  const session = new internals.LayerSession();
   const capture = new Capture(kind, session);
   capture._setLimit(bufferLimitMs);
   const info = await session.open(KINDS[kind], deviceId, sampleRate, channels, bufferLimitMs,

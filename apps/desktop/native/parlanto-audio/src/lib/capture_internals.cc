@@ -4,7 +4,7 @@
 #include <string>
 #include <utility>
 
-#include "capture_session.h"
+#include "layer_session.h"
 #include "coalescing_sink.h"
 #include "device_watch.h"
 #include "module_error.h"
@@ -16,7 +16,7 @@ namespace {
 constexpr char kInternalsKey[] = "parlanto-audio.capture";
 
 struct SessionBox {
-  CaptureSession session;
+  LayerSession session;
   bool used = false;  // a session opens once
 };
 
@@ -27,10 +27,10 @@ struct OpenJob {
   napi_deferred deferred = nullptr;
   napi_ref self = nullptr;  // keeps the session object alive while the open runs
   SessionBox* box = nullptr;
-  SessionRequest request;
+  LayerRequest request;
   std::shared_ptr<CoalescingSink> sink;
   std::shared_ptr<std::atomic<bool>> stopped;
-  ModuleResult<OpenedSession> result = module_error("the open did not run");
+  ModuleResult<OpenedLayerStream> result = module_error("the open did not run");
 };
 
 napi_value undefined_value(napi_env env) {
@@ -94,13 +94,13 @@ SessionBox* unwrap_session(napi_env env, napi_value self) {
 
 void execute_open(napi_env, void* data) {
   auto* job = static_cast<OpenJob*>(data);
-  job->result = open_session_stream(job->request, job->sink, job->stopped);
+  job->result = open_layer_stream(job->request, job->sink, job->stopped);
 }
 
 void complete_open(napi_env env, napi_status, void* data) {
   std::unique_ptr<OpenJob> job(static_cast<OpenJob*>(data));
   if (job->result) {
-    OpenedSession& opened = *job->result;
+    OpenedLayerStream& opened = *job->result;
     napi_value info = nullptr;
     napi_create_object(env, &info);
     set_number(env, info, "sampleRate", opened.delivered.sample_rate);
@@ -125,42 +125,15 @@ void complete_open(napi_env env, napi_status, void* data) {
   napi_delete_async_work(env, job->work);
 }
 
-// open(kind, deviceId, sampleRate, channels, boundMs, onDelivery, onClosed, chunkMs):
-// kind 0 microphone, 1 loopback; zero rate or channels keep the device's.
-napi_value open_session(napi_env env, napi_callback_info info) {
-  std::size_t argc = 8;
-  napi_value argv[8] = {};
-  napi_value self = nullptr;
-  napi_get_cb_info(env, info, &argc, argv, &self, nullptr);
-  SessionBox* box = unwrap_session(env, self);
-  if (box == nullptr) return nullptr;
-
-  napi_value promise = nullptr;
+// Queues the open of `request` into `sink` on the engine's pool; the promise
+// settles on the JavaScript thread once the session has adopted the stream.
+napi_value queue_open(napi_env env, napi_value self, SessionBox* box, napi_deferred deferred,
+                      napi_value promise, LayerRequest request,
+                      std::shared_ptr<CoalescingSink> sink) {
   auto job = std::make_unique<OpenJob>();
-  if (napi_status status = napi_create_promise(env, &job->deferred, &promise); status != napi_ok) {
-    throw_error(env, {status, "Failed to create a promise"});
-    return nullptr;
-  }
-  const auto reject = [&](const ModuleError& error) {
-    napi_reject_deferred(env, job->deferred, make_error(env, error.status, error.message));
-    return promise;
-  };
-  if (box->used) return reject({napi_generic_failure, "The capture session was opened before"});
-
-  ModuleResult<std::optional<std::string>> device_id = optional_string(env, argv[1]);
-  if (!device_id) return reject(device_id.error());
-  job->request.kind =
-      uint32_argument(env, argv[0]) == 1 ? CaptureKind::kSystemLoopback : CaptureKind::kMicrophone;
-  job->request.device_id = std::move(*device_id);
-  job->request.format.sample_rate = uint32_argument(env, argv[2]);
-  job->request.format.channels = static_cast<std::uint16_t>(uint32_argument(env, argv[3]));
-  job->request.bound_ms = uint32_argument(env, argv[4]);
-  job->request.chunk_ms = uint32_argument(env, argv[7]);
-
-  ModuleResult<std::shared_ptr<CoalescingSink>> sink =
-      CoalescingSink::create(env, argv[5], is_nullish(env, argv[6]) ? nullptr : argv[6]);
-  if (!sink) return reject(sink.error());
-  job->sink = std::move(*sink);
+  job->deferred = deferred;
+  job->request = std::move(request);
+  job->sink = std::move(sink);
   job->box = box;
   job->stopped = box->session.stopped();
 
@@ -175,11 +148,75 @@ napi_value open_session(napi_env env, napi_callback_info info) {
   if (status != napi_ok) {
     if (job->work) napi_delete_async_work(env, job->work);
     if (job->self) napi_delete_reference(env, job->self);
-    return reject({status, "Failed to start opening the capture"});
+    napi_reject_deferred(env, deferred,
+                         make_error(env, status, "Failed to start opening the capture"));
+    return promise;
   }
-  box->used = true;
   job.release();  // complete_open owns it
   return promise;
+}
+
+// open(kind, deviceId, sampleRate, channels, boundMs, onDelivery, onClosed, chunkMs):
+// kind 0 microphone, 1 loopback; zero rate or channels keep the device's.
+napi_value open_session(napi_env env, napi_callback_info info) {
+  std::size_t argc = 8;
+  napi_value argv[8] = {};
+  napi_value self = nullptr;
+  napi_get_cb_info(env, info, &argc, argv, &self, nullptr);
+  SessionBox* box = unwrap_session(env, self);
+  if (box == nullptr) return nullptr;
+
+  napi_value promise = nullptr;
+  napi_deferred deferred = nullptr;
+  if (napi_status status = napi_create_promise(env, &deferred, &promise); status != napi_ok) {
+    throw_error(env, {status, "Failed to create a promise"});
+    return nullptr;
+  }
+  const auto reject = [&](const ModuleError& error) {
+    napi_reject_deferred(env, deferred, make_error(env, error.status, error.message));
+    return promise;
+  };
+  if (box->used) return reject({napi_generic_failure, "The capture session was opened before"});
+
+  ModuleResult<std::optional<std::string>> device_id = optional_string(env, argv[1]);
+  if (!device_id) return reject(device_id.error());
+  LayerRequest request;
+  request.kind =
+      uint32_argument(env, argv[0]) == 1 ? CaptureKind::kSystemLoopback : CaptureKind::kMicrophone;
+  request.device_id = std::move(*device_id);
+  request.format.sample_rate = uint32_argument(env, argv[2]);
+  request.format.channels = static_cast<std::uint16_t>(uint32_argument(env, argv[3]));
+  request.bound_ms = uint32_argument(env, argv[4]);
+  request.chunk_ms = uint32_argument(env, argv[7]);
+
+  ModuleResult<std::shared_ptr<CoalescingSink>> sink =
+      CoalescingSink::create(env, argv[5], is_nullish(env, argv[6]) ? nullptr : argv[6]);
+  if (!sink) return reject(sink.error());
+  box->used = true;
+  return queue_open(env, self, box, deferred, promise, std::move(request), std::move(*sink));
+}
+
+// reopen(): after a stream error, drops the failed stream and opens the
+// device again (the same id, or the default of the kind now) in the same
+// format, into the same delivery handle.
+napi_value reopen_session(napi_env env, napi_callback_info info) {
+  napi_value self = nullptr;
+  napi_get_cb_info(env, info, nullptr, nullptr, &self, nullptr);
+  SessionBox* box = unwrap_session(env, self);
+  if (box == nullptr) return nullptr;
+  napi_value promise = nullptr;
+  napi_deferred deferred = nullptr;
+  if (napi_status status = napi_create_promise(env, &deferred, &promise); status != napi_ok) {
+    throw_error(env, {status, "Failed to create a promise"});
+    return nullptr;
+  }
+  if (box->session.stopped_now() || !box->session.sink()) {
+    napi_reject_deferred(env, deferred,
+                         make_error(env, napi_cancelled, "The capture is not running"));
+    return promise;
+  }
+  box->session.drop_stream();
+  return queue_open(env, self, box, deferred, promise, box->session.again(), box->session.sink());
 }
 
 napi_value stop_session(napi_env env, napi_callback_info info) {
@@ -213,14 +250,15 @@ napi_status define_capture_internals(napi_env env, napi_value exports) {
   const napi_property_descriptor members[] = {
       {"open", nullptr, open_session, nullptr, nullptr, nullptr, napi_default_method, nullptr},
       {"stop", nullptr, stop_session, nullptr, nullptr, nullptr, napi_default_method, nullptr},
+      {"reopen", nullptr, reopen_session, nullptr, nullptr, nullptr, napi_default_method, nullptr},
   };
   napi_value session_class = nullptr;
   if (status == napi_ok) {
-    status = napi_define_class(env, "CaptureSession", NAPI_AUTO_LENGTH, construct_session, nullptr,
-                               2, members, &session_class);
+    status = napi_define_class(env, "LayerSession", NAPI_AUTO_LENGTH, construct_session, nullptr,
+                               3, members, &session_class);
   }
   if (status == napi_ok) {
-    status = napi_set_named_property(env, internals, "CaptureSession", session_class);
+    status = napi_set_named_property(env, internals, "LayerSession", session_class);
   }
 
   napi_value watch = nullptr;

@@ -96,8 +96,10 @@ void CaptureTapState::process_samples(std::span<const Sample> samples, float sum
   const std::size_t frames = samples.size() / from.channels;
   if (frames == 0) return;
   const double now_ms = std::chrono::duration<double, std::milli>(now()).count();
+  const bool first = device_frames == 0;
   device_frames += frames;
   const double anchor_ms = anchor.update(now_ms, device_frames, from.sample_rate);
+  if (first) sink->begin_stream(anchor_ms);
 
   const std::optional<std::uint64_t> ended = detector.observe(sum, samples.size(), device_frames);
   sink->append(converter->convert(samples), anchor_ms);

@@ -43,7 +43,9 @@ struct CoalescingSink::Shared {
   std::uint32_t sample_rate = 48000;
   std::uint64_t bound_frames = std::numeric_limits<std::uint64_t>::max();
   std::uint64_t min_frames = 1;
-  double anchor_ms = std::numeric_limits<double>::quiet_NaN();
+  double anchor_ms = std::numeric_limits<double>::quiet_NaN();  // of delivered frame 0
+  std::uint64_t stream_base = 0;  // the delivered frame of the current stream's frame 0
+  bool stream_begun = false;
   std::vector<std::uint64_t> speech_ended;
   std::vector<std::string> errors;
   bool call_queued = false;
@@ -209,7 +211,8 @@ void CoalescingSink::append(std::span<const std::int16_t> samples, double anchor
     if (whole == 0) return;
     s.pending.insert(s.pending.end(), samples.begin(),
                      samples.begin() + static_cast<std::ptrdiff_t>(whole));
-    s.anchor_ms = anchor_ms;
+    s.anchor_ms = anchor_ms - static_cast<double>(s.stream_base) * 1000.0 /
+                                  static_cast<double>(s.sample_rate);
     // Trimmed in steps of a quarter of the bound, so a blocked JavaScript
     // thread costs one move of the kept frames per quarter, not per buffer.
     const std::uint64_t slack = s.bound_frames / 4;
@@ -220,11 +223,30 @@ void CoalescingSink::append(std::span<const std::int16_t> samples, double anchor
   queue_call(needed);
 }
 
+void CoalescingSink::begin_stream(double anchor_ms) {
+  std::lock_guard lock(shared_->mutex);
+  Shared& s = *shared_;
+  const std::uint64_t next = s.first_frame + s.pending.size() / s.channels;
+  std::uint64_t lost = 0;
+  // Audio still pending belongs to the stream before; a gap cannot sit inside
+  // one delivery, so it is not marked then. In practice the failure's error
+  // has taken the pending audio along before a stream is opened again.
+  if (s.stream_begun && s.pending.empty() && !std::isnan(s.anchor_ms)) {
+    const double expected_ms =
+        s.anchor_ms + static_cast<double>(next) * 1000.0 / static_cast<double>(s.sample_rate);
+    const double gap = (anchor_ms - expected_ms) * static_cast<double>(s.sample_rate) / 1000.0;
+    if (gap > 0) lost = static_cast<std::uint64_t>(std::llround(gap));
+  }
+  s.stream_begun = true;
+  s.stream_base = next + lost;
+  s.first_frame = next + lost;
+}
+
 void CoalescingSink::speech_ended(std::uint64_t frame) {
   bool needed = false;
   {
     std::lock_guard lock(shared_->mutex);
-    shared_->speech_ended.push_back(frame);
+    shared_->speech_ended.push_back(shared_->stream_base + frame);
     needed = !shared_->call_queued;
     shared_->call_queued = true;
   }

@@ -52,11 +52,16 @@ class CoalescingSink {
   void configure(std::uint16_t channels, std::uint32_t sample_rate, std::uint64_t bound_frames,
                  std::uint64_t min_frames);
 
-  // Appends whole frames. `anchor_ms` is the capture's current estimate of the
-  // monotonic time of frame 0; deliveries read the time of their first frame
-  // from the latest one.
+  // Appends whole frames. `anchor_ms` is the current stream's estimate of the
+  // monotonic time of its frame 0; deliveries read the time of their first
+  // frame from the latest one.
   void append(std::span<const std::int16_t> samples, double anchor_ms);
-  // Speech ended at this frame of the delivered clock.
+  // A stream starts delivering into this handle (the first, or one opened
+  // again after a failure). Its frames continue the delivered clock after the
+  // frames lost in between, as measured on the monotonic clock: `anchor_ms` is
+  // that stream's first estimate of the time of its own frame 0.
+  void begin_stream(double anchor_ms);
+  // Speech ended at this frame of the current stream's clock.
   void speech_ended(std::uint64_t frame);
   void stream_error(std::string text);
 

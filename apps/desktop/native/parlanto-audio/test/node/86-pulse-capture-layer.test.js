@@ -220,6 +220,37 @@ test('a JavaScript thread blocked for 2 s gets every frame in a handful of callb
   assert.ok(longest <= 8000, `a chunk of ${longest} frames exceeds the 500 ms bound`);
 });
 
+test('after the server dies and comes back, the capture resumes by itself and its frames skip the gap', async () => {
+  const capture = await layer.openCapture({ kind: 'loopback', format: { sampleRate: 16000, channels: 1 } });
+  const log = recordLayer(capture);
+  const errors = [];
+  let resumed = 0;
+  capture.on('error', (error) => errors.push(error));
+  capture.on('resumed', () => resumed++);
+  try {
+    await waitFor(() => log.chunks.length > 5, 3000, 'first chunks');
+    await rig.kill();
+    await waitFor(() => errors.length > 0, 3000, 'the stream error');
+    const before = log.chunks.at(-1);
+    const end = before.frame + before.chunk.length / 2;
+    await s.sleep(500);
+    rig = await s.useRig({ dir: rig.dir });
+    await waitFor(() => resumed === 1, 5000, 'resumed');
+    const count = log.chunks.length;
+    await waitFor(() => log.chunks.length > count + 3, 3000, 'data after the resume');
+    const after = log.chunks.find((c) => c.frame >= end);
+    const gapMs = ((after.frame - end) * 1000) / 16000;
+    const waitedMs = after.time - (before.time + (before.chunk.length / 2) * 1000 / 16000);
+    assert.ok(gapMs >= 500, `the frames skip ${gapMs} ms`);
+    assert.ok(Math.abs(gapMs - waitedMs) < 50, `skipped ${gapMs} ms of frames over ${waitedMs} ms`);
+  } finally {
+    await capture.stop();
+  }
+  assert.equal(errors[0].code, 'GenericFailure');
+  assert.match(errors[0].message, /^stream error: /);
+  assert.equal(log.gaps, 1, 'the frames jump once, over the gap, and nowhere else');
+});
+
 test('watchDevices tells of a sink and a source loaded, made default and unloaded, and unwatch lets the process exit', async () => {
   const events = [];
   const unwatch = layer.watchDevices((event) => events.push(event), { onError: (error) => events.push(error) });

@@ -1,4 +1,4 @@
-#include "capture_session.h"
+#include "layer_session.h"
 
 #include <utility>
 
@@ -19,7 +19,7 @@ HostResult<std::unique_ptr<Stream>> build(Device& device, SampleFormat format,
   return device.build_input_stream_i16(config, std::move(callback), std::move(on_error));
 }
 
-ModuleResult<OpenedSession> open_once(Device& device, const SessionRequest& request,
+ModuleResult<OpenedLayerStream> open_once(Device& device, const LayerRequest& request,
                                       const std::shared_ptr<CoalescingSink>& sink,
                                       const std::shared_ptr<std::atomic<bool>>& stopped) {
   ModuleResult<StreamCandidates> candidates = stream_candidates(device);
@@ -36,7 +36,7 @@ ModuleResult<OpenedSession> open_once(Device& device, const SessionRequest& requ
     if (const auto held = weak_sink.lock()) held->stream_error("stream error: " + error.text);
   };
 
-  OpenedSession opened;
+  OpenedLayerStream opened;
   std::string last_build_error;
   for (StreamConfig config : candidates->configs) {
     config.role = request.kind == CaptureKind::kSystemLoopback ? StreamRole::kSystemAudio
@@ -77,7 +77,7 @@ ModuleResult<OpenedSession> open_once(Device& device, const SessionRequest& requ
 
 }  // namespace
 
-ModuleResult<OpenedSession> open_session_stream(const SessionRequest& request,
+ModuleResult<OpenedLayerStream> open_layer_stream(const LayerRequest& request,
                                                 const std::shared_ptr<CoalescingSink>& sink,
                                                 const std::shared_ptr<std::atomic<bool>>& stopped,
                                                 RetryPause pause) {
@@ -87,27 +87,48 @@ ModuleResult<OpenedSession> open_session_stream(const SessionRequest& request,
     return module_error(is_output ? "No default output device (system audio)"
                                   : "No default input device found");
   }
-  ModuleResult<PickedDevice> picked = pick_device(*host, request.device_id, is_output);
-  if (!picked) return unexpected(std::move(picked).error());
-  const std::shared_ptr<Device> device = picked->device;
+  std::shared_ptr<Device> device;
+  std::optional<std::string> found_by;
+  if (request.exact_device && request.device_id) {
+    std::optional<DeviceId> id = parse_device_id(*host, request.device_id);
+    HostResult<std::shared_ptr<Device>> exact =
+        id ? host->device_by_id(*id) : HostResult<std::shared_ptr<Device>>(nullptr);
+    if (!exact) return module_error(std::move(exact.error().text));
+    if (!*exact) return module_error("the device is not there");
+    device = *exact;
+    found_by = request.device_id;
+  } else {
+    ModuleResult<PickedDevice> picked = pick_device(*host, request.device_id, is_output);
+    if (!picked) return unexpected(std::move(picked).error());
+    device = picked->device;
+    if (picked->id) found_by = picked->id->to_string();
+  }
 
   for (int attempt = 1;; ++attempt) {
-    ModuleResult<OpenedSession> result = open_once(*device, request, sink, stopped);
-    if (result || attempt == kStartAttempts || !is_retryable(result.error()) || stopped->load()) {
+    ModuleResult<OpenedLayerStream> result = open_once(*device, request, sink, stopped);
+    if (result) {
+      result->again = request;
+      result->again.device_id = found_by;
+      result->again.exact_device = found_by.has_value();
+      result->again.format = result->delivered;
+      return result;
+    }
+    if (attempt == kStartAttempts || !is_retryable(result.error()) || stopped->load()) {
       return result;
     }
     pause(kRetryPause);
   }
 }
 
-bool CaptureSession::adopt(OpenedSession opened, std::shared_ptr<CoalescingSink> sink) {
+bool LayerSession::adopt(OpenedLayerStream opened, std::shared_ptr<CoalescingSink> sink) {
   if (stopped_->load()) return false;  // the stream and its callbacks go with `opened`
   stream_ = std::move(opened.stream);
   sink_ = std::move(sink);
+  again_ = std::move(opened.again);
   return true;
 }
 
-void CaptureSession::stop() {
+void LayerSession::stop() {
   stopped_->exchange(true);
   stream_.reset();
   sink_.reset();

@@ -54,7 +54,7 @@ export interface Capture extends EventEmitter, AsyncIterable<Buffer> {
   readonly deviceChannels: number;
   /** Frames dropped because JavaScript did not take them within `bufferLimitMs`. */
   readonly dropped: number;
-  /** True from open until stop() or a failure that ends the capture. */
+  /** True from open until stop(); a capture recovering from a stream error is still running. */
   readonly running: boolean;
 
   /** Stops capturing; resolves once the audio captured before the stop has been delivered. */
@@ -68,12 +68,15 @@ export interface Capture extends EventEmitter, AsyncIterable<Buffer> {
   on(event: 'drop', listener: (drop: CaptureDrop) => void): this;
   /** A stream error ("stream error: ..." with code "GenericFailure"). Without a listener, only the standard-error line reports it. */
   on(event: 'error', listener: (error: ParlantoAudioError) => void): this;
+  /** After a stream error the device was opened again by itself; frames go on after the gap. */
+  on(event: 'resumed', listener: () => void): this;
   /** The last delivery after stop() has been made. */
   on(event: 'close', listener: () => void): this;
   once(event: 'data', listener: (chunk: Buffer, position: CapturePosition) => void): this;
   once(event: 'speech-ended', listener: (position: CapturePosition) => void): this;
   once(event: 'drop', listener: (drop: CaptureDrop) => void): this;
   once(event: 'error', listener: (error: ParlantoAudioError) => void): this;
+  once(event: 'resumed', listener: () => void): this;
   once(event: 'close', listener: () => void): this;
 
   /** The same chunks as 'data' from the moment iteration starts; ends after stop(). Breaking out leaves the capture running. */

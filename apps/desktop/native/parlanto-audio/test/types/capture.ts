@@ -10,6 +10,7 @@ async function recognize(feed: (pcm: Int16Array) => void): Promise<void> {
   capture.on('speech-ended', ({ frame }) => console.log(frame / capture.sampleRate));
   capture.on('drop', ({ frames, total }) => console.log(frames, total, capture.dropped));
   capture.on('error', (error) => console.error(error.code, error.message));
+  capture.on('resumed', () => console.log('back'));
   for await (const chunk of capture) {
     if (chunk.length > 0) break;
   }

@@ -74,6 +74,7 @@ class Capture extends EventEmitter {
   #closeWaiters = [];
   #iterators = new Set();
   #recovering = false;
+  #nativeDropped = 0;  // frames the native side dropped; the iterators count their own
 
   constructor(kind, session) {
     super();
@@ -95,10 +96,11 @@ class Capture extends EventEmitter {
       return;
     }
     time -= MONOTONIC_OFFSET;
-    if (dropped > this.dropped) {
-      const frames = dropped - this.dropped;
-      this.dropped = dropped;
-      this.emit('drop', { frames, total: dropped });
+    if (dropped > this.#nativeDropped) {
+      const frames = dropped - this.#nativeDropped;
+      this.#nativeDropped = dropped;
+      this.dropped += frames;
+      this.emit('drop', { frames, total: this.dropped });
     }
     if (chunk !== undefined) {
       this.emit('data', chunk, { frame, time });

@@ -23,12 +23,10 @@ const s = require('../test/node/pulse-support.js');
 const args = process.argv.slice(2);
 const seconds = Number(args[args.indexOf('--seconds') + 1]) || 30;
 const chunkMs = args.includes('--chunk-ms') ? Number(args[args.indexOf('--chunk-ms') + 1]) : undefined;
-const CLOCK_TICKS = 100;  // USER_HZ on Linux
-
+// CPU time of a process or thread in ms, from the scheduler's nanosecond
+// count (the 10 ms ticks of /proc/PID/stat are too coarse for 2 ms a second).
 function cpuOfPid(pid) {
-  const stat = fs.readFileSync(`/proc/${pid}/stat`, 'utf8');
-  const fields = stat.slice(stat.lastIndexOf(')') + 2).split(' ');
-  return ((Number(fields[11]) + Number(fields[12])) * 1000) / CLOCK_TICKS;
+  return Number(fs.readFileSync(`/proc/${pid}/schedstat`, 'utf8').split(' ')[0]) / 1e6;
 }
 
 // CPU of this process's audio threads (the backend's mainloops), ms.
@@ -36,8 +34,8 @@ function audioThreadCpu() {
   let total = 0;
   for (const tid of fs.readdirSync('/proc/self/task')) {
     try {
-      const stat = fs.readFileSync(`/proc/self/task/${tid}/stat`, 'utf8');
-      if (stat.includes('(parlanto-pulse)')) total += cpuOfPid(`self/task/${tid}`);
+      const name = fs.readFileSync(`/proc/self/task/${tid}/comm`, 'utf8').trim();
+      if (name === 'parlanto-pulse') total += cpuOfPid(`self/task/${tid}`);
     } catch {}
   }
   return total;

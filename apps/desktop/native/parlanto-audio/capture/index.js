@@ -18,6 +18,9 @@ const DEFAULT_BUFFER_LIMIT_MS = 10000;
 const DEFAULT_CHUNK_MS = 40;
 // The pause between attempts to open a failed capture's device again.
 const REOPEN_INTERVAL_MS = 200;
+// A capture that has received nothing for this long reports it once.
+const NO_DATA_MS = 2000;
+const WATCH_INTERVAL_MS = 250;
 
 // Native times are CLOCK_MONOTONIC milliseconds; the layer reports them on
 // performance.now()'s clock, which runs on the same monotonic source.
@@ -75,6 +78,8 @@ class Capture extends EventEmitter {
   #iterators = new Set();
   #recovering = false;
   #nativeDropped = 0;  // frames the native side dropped; the iterators count their own
+  #watchdog = null;
+  #silenceReported = false;
 
   constructor(kind, session) {
     super();
@@ -103,6 +108,7 @@ class Capture extends EventEmitter {
       this.emit('drop', { frames, total: this.dropped });
     }
     if (chunk !== undefined) {
+      this.#silenceReported = false;
       this.emit('data', chunk, { frame, time });
       for (const iterator of this.#iterators) iterator.push(chunk, this.sampleRate);
     }
@@ -112,15 +118,27 @@ class Capture extends EventEmitter {
       }
     }
     if (errors !== undefined) {
-      if (this.listenerCount('error') > 0) {
-        for (const text of errors) {
-          const error = new Error(text);
-          error.code = 'GenericFailure';
-          this.emit('error', error);
-        }
-      }
+      for (const text of errors) this.#report(text);
       this.#recover();
     }
+  }
+
+  #report(text) {
+    if (this.listenerCount('error') === 0) return;
+    const error = new Error(text);
+    error.code = 'GenericFailure';
+    this.emit('error', error);
+  }
+
+  // The device may stop giving audio without an error (a frozen server): the
+  // time since the last audio is the native side's, so a blocked JavaScript
+  // thread does not count as silence. Reported once; the capture waits on.
+  #watch() {
+    const idle = this.#session.idleMs();
+    if (idle < NO_DATA_MS || this.#silenceReported || this.#recovering || !this.running) return;
+    this.#silenceReported = true;
+    process.stderr.write(`[parlanto_audio] stream error: no audio from the device for ${NO_DATA_MS / 1000} s\n`);
+    this.#report(`stream error: no audio from the device for ${NO_DATA_MS / 1000} s`);
   }
 
   // After a stream error: the device is opened again (the same id, or the
@@ -148,6 +166,8 @@ class Capture extends EventEmitter {
   _opened(info) {
     Object.assign(this, info);
     this.running = true;
+    this.#watchdog = setInterval(() => this.#watch(), WATCH_INTERVAL_MS);
+    this.#watchdog.unref();
     // Listeners are attached once openCapture's caller resumes; deliveries
     // that came sooner follow on the next turn.
     setImmediate(() => {
@@ -158,6 +178,7 @@ class Capture extends EventEmitter {
 
   _closed() {
     this.running = false;
+    clearInterval(this.#watchdog);
     const finish = () => {
       this.#closed = true;
       for (const iterator of this.#iterators) iterator.end();
@@ -175,6 +196,7 @@ class Capture extends EventEmitter {
     if (this.#closed) return Promise.resolve();
     const done = new Promise((resolve) => this.#closeWaiters.push(resolve));
     this.running = false;
+    clearInterval(this.#watchdog);
     this.#session.stop();
     return done;
   }

@@ -219,6 +219,17 @@ napi_value reopen_session(napi_env env, napi_callback_info info) {
   return queue_open(env, self, box, deferred, promise, box->session.again(), box->session.sink());
 }
 
+// idleMs(): milliseconds since the device last gave audio, or -1.
+napi_value idle_session(napi_env env, napi_callback_info info) {
+  napi_value self = nullptr;
+  napi_get_cb_info(env, info, nullptr, nullptr, &self, nullptr);
+  SessionBox* box = unwrap_session(env, self);
+  if (box == nullptr) return nullptr;
+  napi_value value = nullptr;
+  napi_create_double(env, box->session.sink() ? box->session.sink()->idle_ms() : -1.0, &value);
+  return value;
+}
+
 napi_value stop_session(napi_env env, napi_callback_info info) {
   napi_value self = nullptr;
   napi_get_cb_info(env, info, nullptr, nullptr, &self, nullptr);
@@ -251,11 +262,12 @@ napi_status define_capture_internals(napi_env env, napi_value exports) {
       {"open", nullptr, open_session, nullptr, nullptr, nullptr, napi_default_method, nullptr},
       {"stop", nullptr, stop_session, nullptr, nullptr, nullptr, napi_default_method, nullptr},
       {"reopen", nullptr, reopen_session, nullptr, nullptr, nullptr, napi_default_method, nullptr},
+      {"idleMs", nullptr, idle_session, nullptr, nullptr, nullptr, napi_default_method, nullptr},
   };
   napi_value session_class = nullptr;
   if (status == napi_ok) {
     status = napi_define_class(env, "LayerSession", NAPI_AUTO_LENGTH, construct_session, nullptr,
-                               3, members, &session_class);
+                               4, members, &session_class);
   }
   if (status == napi_ok) {
     status = napi_set_named_property(env, internals, "LayerSession", session_class);

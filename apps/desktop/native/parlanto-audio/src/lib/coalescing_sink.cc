@@ -1,6 +1,8 @@
 #include "coalescing_sink.h"
 
 #include <algorithm>
+#include <atomic>
+#include <chrono>
 #include <cmath>
 #include <limits>
 #include <mutex>
@@ -49,6 +51,7 @@ struct CoalescingSink::Shared {
   std::vector<std::uint64_t> speech_ended;
   std::vector<std::string> errors;
   bool call_queued = false;
+  std::atomic<std::int64_t> last_append_ns{-1};  // steady clock; read without the mutex
 
   // Drops the oldest pending frames beyond `keep`. Under mutex.
   void drop_beyond(std::uint64_t keep) {
@@ -217,6 +220,10 @@ void CoalescingSink::append(std::span<const std::int16_t> samples, double anchor
     // thread costs one move of the kept frames per quarter, not per buffer.
     const std::uint64_t slack = s.bound_frames / 4;
     if (s.pending.size() / s.channels > s.bound_frames + slack) s.drop_beyond(s.bound_frames);
+    s.last_append_ns.store(std::chrono::duration_cast<std::chrono::nanoseconds>(
+                               std::chrono::steady_clock::now().time_since_epoch())
+                               .count(),
+                           std::memory_order_relaxed);
     needed = !s.call_queued && s.pending.size() / s.channels >= s.min_frames;
     s.call_queued = s.call_queued || needed;
   }
@@ -272,6 +279,15 @@ void CoalescingSink::queue_call(bool needed) {
     std::lock_guard state(shared_->mutex);
     shared_->call_queued = false;
   }
+}
+
+double CoalescingSink::idle_ms() const {
+  const std::int64_t last = shared_->last_append_ns.load(std::memory_order_relaxed);
+  if (last < 0) return -1;
+  const std::int64_t now = std::chrono::duration_cast<std::chrono::nanoseconds>(
+                               std::chrono::steady_clock::now().time_since_epoch())
+                               .count();
+  return static_cast<double>(now - last) / 1e6;
 }
 
 CoalescingSink::Counters CoalescingSink::counters() const {

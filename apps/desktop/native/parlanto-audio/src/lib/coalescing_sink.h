@@ -65,6 +65,10 @@ class CoalescingSink {
   void speech_ended(std::uint64_t frame);
   void stream_error(std::string text);
 
+  // Milliseconds since the last append, on the monotonic clock, or -1 before
+  // the first: how long the device has given nothing, whatever JavaScript did.
+  double idle_ms() const;
+
   struct Counters {
     std::uint64_t pending_frames = 0;
     std::uint64_t dropped = 0;

@@ -127,7 +127,7 @@ test('16 kHz mono: a 1 kHz tone keeps its level, 10 kHz is gone, and 10 s of dev
   assert.ok(t16 < performance.now() && t16 > performance.now() - 60000);
 });
 
-test('openCapture on a frozen server leaves the event loop running, and completes once it thaws', async () => {
+test('openCapture on a frozen server leaves the event loop running and completes once it thaws; a capture frozen for 2 s reports it once', async () => {
   // A connection to the server exists already; the open waits on it.
   const warm = await layer.openCapture({ kind: 'microphone' });
   await warm.stop();
@@ -145,11 +145,28 @@ test('openCapture on a frozen server leaves the event loop running, and complete
   }
   const capture = await opening;
   const log = recordLayer(capture);
+  const errors = [];
+  let resumed = 0;
+  capture.on('error', (error) => errors.push(error.message));
+  capture.on('resumed', () => resumed++);
   try {
     await waitFor(() => log.chunks.length >= 3, 3000, 'data after the thaw');
+    // Frozen while it captures: reported once after 2 s without audio, and the
+    // capture goes on when the server does.
+    process.kill(rig.pid, 'SIGSTOP');
+    try {
+      await waitFor(() => errors.length > 0, 4000, 'the no-data report');
+      await s.sleep(600);
+    } finally {
+      process.kill(rig.pid, 'SIGCONT');
+    }
+    const count = log.chunks.length;
+    await waitFor(() => log.chunks.length > count + 3, 3000, 'data after the second thaw');
   } finally {
     await capture.stop();
   }
+  assert.deepEqual(errors, ['stream error: no audio from the device for 2 s']);
+  assert.equal(resumed, 0, 'the stream was kept, not opened again');
 });
 
 test('speech ends about 420 ms of audio after the last voiced frame, on the delivered clock', async (t) => {

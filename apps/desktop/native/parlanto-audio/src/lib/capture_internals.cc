@@ -118,7 +118,7 @@ void complete_open(napi_env env, napi_status, void* data) {
     }
   } else {
     const ModuleError& error = job->result.error();
-    napi_reject_deferred(env, job->deferred, make_error(env, error.status, error.message));
+    napi_reject_deferred(env, job->deferred, make_error(env, error.status, error.message, error.cause));
   }
   job->sink.reset();
   napi_delete_reference(env, job->self);
@@ -173,7 +173,7 @@ napi_value open_session(napi_env env, napi_callback_info info) {
     return nullptr;
   }
   const auto reject = [&](const ModuleError& error) {
-    napi_reject_deferred(env, deferred, make_error(env, error.status, error.message));
+    napi_reject_deferred(env, deferred, make_error(env, error.status, error.message, error.cause));
     return promise;
   };
   if (box->used) return reject({napi_generic_failure, "The capture session was opened before"});

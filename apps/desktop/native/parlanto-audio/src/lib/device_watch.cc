@@ -89,7 +89,7 @@ void invoke(napi_env env, napi_value on_event, void* context, void* data) {
     napi_value on_error = nullptr;
     if (state->on_error && napi_get_reference_value(env, state->on_error, &on_error) == napi_ok &&
         on_error != nullptr) {
-      napi_value error = make_error(env, failure->status, failure->message);
+      napi_value error = make_error(env, failure->status, failure->message, failure->cause);
       report(env, napi_call_function(env, undefined, on_error, 1, &error, nullptr));
     }
     return;

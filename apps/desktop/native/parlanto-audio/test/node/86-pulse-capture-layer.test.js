@@ -13,8 +13,9 @@ const s = require('./pulse-support.js');
 let rig;
 let fixtures;
 let layer;
+let addon;
 s.rigPerFile((ready) => {
-  ({ rig, fixtures } = ready);
+  ({ rig, fixtures, addon } = ready);
   layer = require('../../capture');
 });
 
@@ -320,13 +321,14 @@ test('openCapture rejects bad options and a device failure as start() throws it'
   const line = modules.split('\n').find((l) => l.includes(`source_name=${rig.micSource} `));
   await rig.pactl(['unload-module', line.split('\t')[0]]);
   await rig.pactl(['unload-module', 'module-null-sink']);
-  try {
-    await assert.rejects(layer.openCapture({ kind: 'loopback' }), (error) => {
-      assert.equal(error.code, 'GenericFailure');
-      assert.equal(error.message, 'No default output device (system audio)');
-      return true;
-    });
-  } finally {
-    // The rig is not restored; this test runs last.
-  }
+  // The rig is not restored; this test runs last.
+  let thrown;
+  assert.throws(() => new addon.ParlantoSystemLoopback().start(() => {}), (error) => Boolean(thrown = error));
+  await assert.rejects(layer.openCapture({ kind: 'loopback' }), (error) => {
+    assert.equal(error.code, 'GenericFailure');
+    assert.equal(error.message, 'No default output device (system audio)');
+    assert.equal(error.message, thrown.message);
+    assert.equal(String(error.cause), String(thrown.cause));
+    return true;
+  });
 });

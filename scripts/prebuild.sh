@@ -50,6 +50,19 @@ mkdir -p "$audio_out" "$sidecar_out"
 install -m 0644 "$work/build/audio/parlanto_audio.node" "$audio_out/parlanto-audio.napi.glibc.node"
 install -m 0755 "$work/build/sidecar/sidecar" "$sidecar_out/sidecar"
 
+# Where they were built they must run: the program answers, and the C
+# library there (2.31) resolves every versioned symbol of the module.
+answer=$(echo '{"id":"1","type":"status"}' | chroot "$root" /parlanto/build/sidecar/sidecar)
+if [[ $answer != '{"id":"1","ok":true,"output":"stub","inferenceMs":0}' ]]; then
+  echo "prebuild: the sidecar does not run on Debian 11: $answer" >&2
+  exit 1
+fi
+if chroot "$root" /usr/bin/ldd /parlanto/build/audio/parlanto_audio.node 2>&1 | grep -q 'not found'; then
+  echo "prebuild: the audio module does not load on Debian 11:" >&2
+  chroot "$root" /usr/bin/ldd /parlanto/build/audio/parlanto_audio.node >&2
+  exit 1
+fi
+
 for binary in "$audio_out/parlanto-audio.napi.glibc.node" "$sidecar_out/sidecar"; do
   needs=$(objdump -T "$binary" | grep -o 'GLIBC_[0-9.]*' | sort -u -V | tr '\n' ' ')
   echo "prebuild: ${binary#"$repo"/} needs ${needs% }"

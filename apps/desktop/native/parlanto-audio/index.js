@@ -32,7 +32,7 @@ function load() {
   if (!platforms.hasBackend()) throw platforms.unsupportedError(__dirname);
   const error = new Error(`parlanto-audio has no binary for ${platforms.target()}: none is prebuilt for it and ` +
                           'none was built at install (were install scripts off?). Build one with ' +
-                          '`npm rebuild parlanto-audio --build-from-source` (needs CMake 3.20 or newer, ' +
+                          '`PARLANTO_AUDIO_BUILD_FROM_SOURCE=1 npm rebuild parlanto-audio` (needs CMake 3.20 or newer, ' +
                           'a C++20 compiler and the PulseAudio headers). Supported: ' +
                           `${platforms.supportedText(__dirname)}.`);
   error.code = 'ERR_PARLANTO_AUDIO_NO_BINARY';

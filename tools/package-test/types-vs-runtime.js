@@ -2,7 +2,8 @@
 // Compares a package's typings with what it really exports, from CommonJS and
 // from an ES module:  node types-vs-runtime.js NAME   (run in an app that has
 // NAME and typescript installed). Checks the exported values (the ES default
-// export aside), and for each exported class the members of its prototype.
+// export aside), and for each exported class the methods and accessors of its
+// prototype.
 // Prints what differs and exits 1 when anything does.
 const fs = require('node:fs');
 const path = require('node:path');
@@ -13,6 +14,18 @@ const name = process.argv[2];
 const app = process.cwd();
 const appRequire = createRequire(path.join(app, 'package.json'));
 const ts = appRequire('typescript');
+
+// The members a class declares itself (inherited ones aside): its methods,
+// and its properties and accessors (instance fields among them).
+function classMembers(symbol) {
+  const methods = [];
+  const properties = [];
+  for (const member of symbol.members ? symbol.members.values() : []) {
+    if (member.flags & ts.SymbolFlags.Method) methods.push(member.name);
+    else if (member.flags & (ts.SymbolFlags.Property | ts.SymbolFlags.Accessor)) properties.push(member.name);
+  }
+  return { methods: methods.sort(), properties: properties.sort() };
+}
 
 function declared(extension) {
   const file = path.join(app, `.types-vs-runtime${extension}`);
@@ -30,9 +43,7 @@ function declared(extension) {
     for (const symbol of checker.getExportsOfModule(moduleSymbol)) {
       const target = symbol.flags & ts.SymbolFlags.Alias ? checker.getAliasedSymbol(symbol) : symbol;
       if (!(target.flags & ts.SymbolFlags.Value) || symbol.name === 'default') continue;
-      const members = target.flags & ts.SymbolFlags.Class
-        ? checker.getPropertiesOfType(checker.getDeclaredTypeOfSymbol(target)).map((m) => m.name).sort() : null;
-      values[symbol.name] = members;
+      values[symbol.name] = target.flags & ts.SymbolFlags.Class ? classMembers(target) : null;
     }
     return values;
   } finally {
@@ -40,14 +51,26 @@ function declared(extension) {
   }
 }
 
+// The same from the class's prototype: its methods and its accessors.
 function actual(module) {
   const values = {};
   for (const key of Object.keys(module)) {
     if (key === 'default') continue;
     const value = module[key];
-    const isClass = typeof value === 'function' && value.prototype &&
-                    Object.getOwnPropertyNames(value.prototype).length > 1;
-    values[key] = isClass ? Object.getOwnPropertyNames(value.prototype).filter((m) => m !== 'constructor').sort() : null;
+    const names = typeof value === 'function' && value.prototype
+      ? Object.getOwnPropertyNames(value.prototype).filter((m) => m !== 'constructor') : [];
+    const isClass = names.length > 0 || (typeof value === 'function' && /^class\b/.test(Function.prototype.toString.call(value)));
+    if (!isClass) {
+      values[key] = null;
+      continue;
+    }
+    const methods = [];
+    const accessors = [];
+    for (const name of names) {
+      const descriptor = Object.getOwnPropertyDescriptor(value.prototype, name);
+      (descriptor.get || descriptor.set ? accessors : methods).push(name);
+    }
+    values[key] = { methods: methods.sort(), accessors: accessors.sort() };
   }
   return values;
 }
@@ -58,8 +81,15 @@ async function main() {
     for (const key of new Set([...Object.keys(types), ...Object.keys(runtime)])) {
       if (!(key in types)) problems.push(`${mode}: ${key} is exported but not declared`);
       else if (!(key in runtime)) problems.push(`${mode}: ${key} is declared but not exported`);
-      else if (JSON.stringify(types[key]) !== JSON.stringify(runtime[key])) {
-        problems.push(`${mode}: ${key} declares members ${JSON.stringify(types[key])}, has ${JSON.stringify(runtime[key])}`);
+      else if (!types[key] !== !runtime[key]) problems.push(`${mode}: ${key} is declared as ${types[key] ? 'a class' : 'no class'}`);
+      else if (types[key]) {
+        // Methods match exactly; an accessor must be declared (properties
+        // that are not accessors are instance fields, not on the prototype).
+        if (JSON.stringify(types[key].methods) !== JSON.stringify(runtime[key].methods)) {
+          problems.push(`${mode}: ${key} declares methods ${types[key].methods}, has ${runtime[key].methods}`);
+        }
+        const undeclared = runtime[key].accessors.filter((a) => !types[key].properties.includes(a));
+        if (undeclared.length > 0) problems.push(`${mode}: ${key} has undeclared accessors ${undeclared}`);
       }
     }
   };

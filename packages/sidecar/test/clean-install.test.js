@@ -1,0 +1,103 @@
+'use strict';
+// The package as app developers meet it: packed (its prepack builds the
+// prebuilt program), installed into a fresh app whose PATH holds no compiler
+// or cmake, and used from CommonJS, an ES module and TypeScript for a round
+// trip with the real program; on a simulated other system it installs and
+// createSidecar() names the platform. Needs the npm registry (or npm's cache)
+// and root for the prebuild.
+const test = require('node:test');
+const assert = require('node:assert/strict');
+const fs = require('node:fs');
+const path = require('node:path');
+
+const packageDir = path.resolve(__dirname, '..');
+const repo = path.resolve(packageDir, '..', '..');
+const { CleanRoom, pack, listFiles } = require(path.join(repo, 'tools', 'package-test', 'clean-room.js'));
+const typesVsRuntime = path.join(repo, 'tools', 'package-test', 'types-vs-runtime.js');
+
+const room = new CleanRoom('parlanto-sidecar-package-');
+test.after(() => room.remove());
+const packed = pack(packageDir, room.dir);
+
+function ok(result, what) {
+  assert.equal(result.status, 0, `${what}:\n${result.output}`);
+  return result;
+}
+
+// A status and a tool call through createSidecar(), printed as one line.
+const roundTrip = (imports) => [
+  imports,
+  'const sidecar = createSidecar({ timeoutMs: 5000 });',
+  'const status = await sidecar.status();',
+  'const reply = await sidecar.toolCall("Please summarize the session");',
+  'const call = reply.ok ? parseFunctionCall(reply.output) : null;',
+  'await sidecar.close();',
+  'console.log(status.ok && status.output, call && call.name);',
+].join('\n');
+
+test('the tarball holds the client, its typings and the prebuilt program', () => {
+  assert.deepEqual(packed.files, ['LICENSE', 'README.md', 'client.js', 'index.d.mts', 'index.d.ts', 'index.js',
+                                  'index.mjs', 'package.json', 'prebuilds/linux-x64/sidecar']);
+  assert.equal(packed.modes['prebuilds/linux-x64/sidecar'] & 0o111, 0o111, 'the program is executable');
+});
+
+test('an app installs it without a compiler and talks to the program from CJS, ESM and TypeScript', () => {
+  const app = room.app('app');
+  ok(room.npm(['install', packed.tarball, 'typescript@~5.9.3', '@types/node@^20.19.0', '@arethetypeswrong/cli@^0.18.5'],
+              app), 'npm install');
+  assert.deepEqual(listFiles(path.join(app, 'node_modules', 'parlanto-sidecar')), packed.files);
+
+  const expected = 'stub summarize_session';
+  const cjs = ok(room.node(['-e', `(async () => {\n${roundTrip('const { createSidecar, parseFunctionCall } = require("parlanto-sidecar");')}\n})()`],
+                 app), 'require');
+  assert.equal(cjs.stdout.trim(), expected);
+  const esm = ok(room.node(['--input-type=module', '-e', roundTrip('import { createSidecar, parseFunctionCall } from "parlanto-sidecar";')],
+                 app), 'import');
+  assert.equal(esm.stdout.trim(), expected);
+
+  fs.writeFileSync(path.join(app, 'tsconfig.json'), JSON.stringify({
+    compilerOptions: { strict: true, module: 'nodenext', moduleResolution: 'nodenext', target: 'es2022',
+                       types: ['node'], outDir: 'out' },
+    files: ['cjs.ts', 'esm.mts'],
+  }));
+  const typed = (imports) => [
+    imports,
+    'async function main(): Promise<void> {',
+    '  const sidecar: SidecarClient = createSidecar({ timeoutMs: 5000 });',
+    '  sidecar.on("restart", (why: string) => console.error(why));',
+    '  const reply: SidecarResponse = await sidecar.toolCall("Save this question about Kafka", { tool: undefined });',
+    '  await sidecar.close();',
+    '  if (!reply.ok) throw new Error(reply.error);',
+    '  const call = parseFunctionCall(reply.output);',
+    '  console.log(call?.name, call?.args.topic);',
+    '}',
+    'main().catch((error: unknown) => { console.error(error instanceof SidecarError ? error.code : error); process.exit(1); });',
+  ].join('\n');
+  const names = '{ createSidecar, parseFunctionCall, SidecarClient, SidecarError, SidecarResponse }';
+  fs.writeFileSync(path.join(app, 'cjs.ts'), typed(`import ${names} from 'parlanto-sidecar';`));
+  fs.writeFileSync(path.join(app, 'esm.mts'), typed(`import ${names} from 'parlanto-sidecar';`));
+  ok(room.node([path.join('node_modules', 'typescript', 'bin', 'tsc'), '-p', '.'], app), 'tsc --strict');
+  for (const compiled of ['out/cjs.js', 'out/esm.mjs']) {
+    assert.equal(ok(room.node([compiled], app), compiled).stdout.trim(), 'save_interview_question kafka');
+  }
+
+  ok(room.node([typesVsRuntime, 'parlanto-sidecar'], app), 'types versus runtime');
+  const attw = room.node([path.join('node_modules', '@arethetypeswrong', 'cli', 'dist', 'index.js'),
+                          '--format', 'ascii', packed.tarball], app);
+  assert.equal(attw.status, 0, attw.output);
+});
+
+test('on a system without a prebuilt program it installs and createSidecar names the platform', () => {
+  const platform = 'darwin-arm64';
+  const app = room.app(`on-${platform}`);
+  ok(room.npm(['install', packed.tarball], app, { platform }), `npm install on ${platform}`);
+  const used = room.node(['-e', [
+    'const sidecar = require("parlanto-sidecar");',
+    'console.log(typeof sidecar.parseFunctionCall);',
+    'try { sidecar.createSidecar(); } catch (error) { console.log(error.code); console.log(error.message); }',
+  ].join('\n')], app, { platform });
+  const [parser, code, message] = used.stdout.trim().split('\n');
+  assert.equal(parser, 'function', used.output);
+  assert.equal(code, 'ERR_PARLANTO_SIDECAR_UNSUPPORTED_PLATFORM');
+  assert.match(message, /for darwin-arm64\. Supported: linux-x64;/);
+});

@@ -1,7 +1,7 @@
 'use strict';
-// The sidecar program prebuilt for this platform, and the client that runs it
-// as a child process. createSidecar() is what an app calls; `command` names
-// another build of the program (one made from the repository's sources).
+// The sidecar program for this platform (prebuilt, or built from source at
+// install), and the client that runs it as a child process. createSidecar() is what an app calls; `command` names
+// another build of the program.
 const fs = require('node:fs');
 const path = require('node:path');
 const client = require('./client.js');
@@ -18,20 +18,24 @@ function prebuiltTargets() {
   }
 }
 
-// The path of the program for this platform; throws when none is prebuilt.
+// The program for this platform: one built from source at install, else the
+// prebuilt one; throws when there is neither.
 function sidecarPath() {
   const target = `${process.platform}-${process.arch}`;
-  const file = path.join(__dirname, 'prebuilds', target, executable);
+  const local = path.join(__dirname, 'build', executable);
+  const file = fs.existsSync(local) ? local : path.join(__dirname, 'prebuilds', target, executable);
   // Inside an Electron app's asar archive a program cannot be run; the copy
   // that `asarUnpack` puts beside the archive can.
   const unpacked = file.replace(/app\.asar([\\/])/, 'app.asar.unpacked$1');
   if (unpacked !== file && fs.existsSync(unpacked)) return unpacked;
   if (fs.existsSync(file)) return file;
-  const supported = prebuiltTargets();
-  const error = new Error(`parlanto-sidecar has no prebuilt program for ${target}. ` +
-                          `Supported: ${supported.length > 0 ? supported.join(', ') : 'none in this copy'}; ` +
-                          'elsewhere build the sidecar from the repository and pass its path as `command`.');
-  error.code = 'ERR_PARLANTO_SIDECAR_UNSUPPORTED_PLATFORM';
+  const supported = prebuiltTargets().map((t) => `${t} (prebuilt)`);
+  supported.push('any system with CMake and a C++20 compiler (built from source at install)');
+  const error = new Error(`parlanto-sidecar has no program for ${target}: none is prebuilt for it and none was ` +
+                          `built at install. Supported: ${supported.join(', ')}. Build it with ` +
+                          '`PARLANTO_SIDECAR_BUILD_FROM_SOURCE=1 npm rebuild parlanto-sidecar`, ' +
+                          'or pass the path of a program you built as `command`.');
+  error.code = 'ERR_PARLANTO_SIDECAR_NO_PROGRAM';
   error.platform = target;
   throw error;
 }

@@ -2,8 +2,8 @@
 // The package as app developers meet it: packed (its prepack builds the
 // prebuilt program), installed into a fresh app whose PATH holds no compiler
 // or cmake, and used from CommonJS, an ES module and TypeScript for a round
-// trip with the real program; on a simulated other system it installs and
-// createSidecar() names the platform. Needs the npm registry (or npm's cache)
+// trip with the real program; on a simulated other system it builds the
+// program at install, or installs without one and createSidecar() says why. Needs the npm registry (or npm's cache)
 // and root for the prebuild.
 const test = require('node:test');
 const assert = require('node:assert/strict');
@@ -35,9 +35,11 @@ const roundTrip = (imports) => [
   'console.log(status.ok && status.output, call && call.name);',
 ].join('\n');
 
-test('the tarball holds the client, its typings and the prebuilt program', () => {
-  assert.deepEqual(packed.files, ['LICENSE', 'README.md', 'client.js', 'index.d.mts', 'index.d.ts', 'index.js',
-                                  'index.mjs', 'package.json', 'prebuilds/linux-x64/sidecar']);
+test('the tarball holds the client, its typings, the sources and the prebuilt program', () => {
+  const sources = fs.readdirSync(path.join(repo, 'sidecar', 'src')).filter((f) => /\.(cc|h)$/.test(f)).map((f) => `src/${f}`);
+  assert.deepEqual(packed.files, ['CMakeLists.txt', 'LICENSE', 'README.md', 'client.js', 'index.d.mts', 'index.d.ts',
+                                  'index.js', 'index.mjs', 'package.json', 'prebuilds/linux-x64/sidecar',
+                                  'scripts/install.js', ...sources].sort());
   assert.equal(packed.modes['prebuilds/linux-x64/sidecar'] & 0o111, 0o111, 'the program is executable');
 });
 
@@ -87,17 +89,31 @@ test('an app installs it without a compiler and talks to the program from CJS, E
   assert.equal(attw.status, 0, attw.output);
 });
 
-test('on a system without a prebuilt program it installs and createSidecar names the platform', () => {
+test('on a system without a prebuilt program the install builds one, or installs anyway and createSidecar says why', () => {
   const platform = 'darwin-arm64';
-  const app = room.app(`on-${platform}`);
-  ok(room.npm(['install', packed.tarball], app, { platform }), `npm install on ${platform}`);
-  const used = room.node(['-e', [
-    'const sidecar = require("parlanto-sidecar");',
-    'console.log(typeof sidecar.parseFunctionCall);',
-    'try { sidecar.createSidecar(); } catch (error) { console.log(error.code); console.log(error.message); }',
-  ].join('\n')], app, { platform });
-  const [parser, code, message] = used.stdout.trim().split('\n');
-  assert.equal(parser, 'function', used.output);
-  assert.equal(code, 'ERR_PARLANTO_SIDECAR_UNSUPPORTED_PLATFORM');
-  assert.match(message, /for darwin-arm64\. Supported: linux-x64;/);
+  const use = ['-e', [
+    'let client;',
+    'try {',
+    '  client = require("parlanto-sidecar").createSidecar();',
+    '} catch (error) {',
+    '  console.log(`${error.code}\\n${error.message}`);',
+    '  process.exit(0);',
+    '}',
+    'client.status().then(async (reply) => { console.log(reply.output); await client.close(); });',
+  ].join('\n')];
+
+  const bare = room.app(`on-${platform}`);
+  ok(room.npm(['install', '--foreground-scripts', packed.tarball], bare, { platform }), `npm install on ${platform}`);
+  const [code, message] = room.node(use, bare, { platform }).stdout.trim().split('\n');
+  assert.equal(code, 'ERR_PARLANTO_SIDECAR_NO_PROGRAM');
+  assert.match(message, /for darwin-arm64: .* Supported: linux-x64 \(prebuilt\), any system with CMake/);
+
+  // With a compiler and cmake on PATH the install builds the program, and
+  // keeps only it.
+  const built = room.app(`built-on-${platform}`);
+  ok(room.npm(['install', '--foreground-scripts', packed.tarball], built,
+              { platform, extra: { PATH: `${room.bin}${path.delimiter}${process.env.PATH}` } }), 'npm install with cmake');
+  const installed = path.join(built, 'node_modules', 'parlanto-sidecar');
+  assert.deepEqual(listFiles(path.join(installed, 'build')), ['sidecar']);
+  assert.equal(ok(room.node(use, built, { platform }), 'the built program').stdout.trim(), 'stub');
 });

@@ -59,8 +59,16 @@ function unsupportedError(dir = __dirname) {
 // The binary node-gyp-build picks for this process (build/Release/ first,
 // then the best-matching prebuild), or null.
 function findBinary(dir = __dirname) {
+  let resolver;
   try {
-    return require('node-gyp-build').resolve(dir);
+    resolver = require('node-gyp-build');
+  } catch (error) {
+    // A checkout of the repository before `npm install`: nothing installed.
+    if (error.code === 'MODULE_NOT_FOUND') return null;
+    throw error;
+  }
+  try {
+    return resolver.resolve(dir);
   } catch (error) {
     if (/No native build was found/.test(error.message)) return null;
     throw error;

@@ -50,16 +50,17 @@ mkdir -p "$audio_out" "$sidecar_out"
 install -m 0644 "$work/build/audio/parlanto_audio.node" "$audio_out/parlanto-audio.napi.glibc.node"
 install -m 0755 "$work/build/sidecar/sidecar" "$sidecar_out/sidecar"
 
-# Where they were built they must run: the program answers, and the C
-# library there (2.31) resolves every versioned symbol of the module.
+# Where they were built they must run, on its C library (2.31): the program
+# answers, and that system's Node.js loads the module.
 answer=$(echo '{"id":"1","type":"status"}' | chroot "$root" /parlanto/build/sidecar/sidecar)
 if [[ $answer != '{"id":"1","ok":true,"output":"stub","inferenceMs":0}' ]]; then
   echo "prebuild: the sidecar does not run on Debian 11: $answer" >&2
   exit 1
 fi
-if chroot "$root" /usr/bin/ldd /parlanto/build/audio/parlanto_audio.node 2>&1 | grep -q 'not found'; then
-  echo "prebuild: the audio module does not load on Debian 11:" >&2
-  chroot "$root" /usr/bin/ldd /parlanto/build/audio/parlanto_audio.node >&2
+loaded=$(chroot "$root" /usr/bin/env -i PATH=/usr/bin:/bin /usr/bin/node -e \
+  'console.log(Object.keys(require("/parlanto/build/audio/parlanto_audio.node")).join(","))' 2>&1) || true
+if [[ $loaded != listInputDevices,listOutputDevices,ParlantoMicrophone,ParlantoSystemLoopback ]]; then
+  echo "prebuild: the audio module does not load in Debian 11's Node.js: $loaded" >&2
   exit 1
 fi
 

@@ -3,9 +3,10 @@
 # a Debian 11 root so they load on glibc 2.31 and newer:
 #   apps/desktop/native/parlanto-audio/prebuilds/linux-x64/parlanto-audio.napi.glibc.node
 #   packages/sidecar/prebuilds/linux-x64/sidecar
-# Run by each package's `prepack`; a second run with unchanged sources only
-# relinks nothing and copies. Prints the C library versions the binaries need.
-# Needs root (the build root is entered with chroot) on an x86-64 Linux.
+# Run by each package's `prepack`; the build in the root is kept, so a second
+# run with unchanged sources compiles nothing. Prints the C library versions
+# the binaries need. Needs root (the build root is entered with chroot) on an
+# x86-64 Linux.
 set -euo pipefail
 repo=$(cd "$(dirname "$0")/.." && pwd)
 cache=${PARLANTO_CACHE:-$repo/.cache}

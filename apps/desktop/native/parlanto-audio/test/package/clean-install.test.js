@@ -92,18 +92,27 @@ test('an app installs it without a compiler, with or without install scripts, an
   assert.match(attw.stdout, /No problems found/);
 
   await t.test('it captures on an audio server', async () => {
-    // Records the rig's microphone for two seconds while a tone plays into it.
+    // Records the rig's microphone until the tone played into it arrives
+    // (or ten seconds have passed).
     const script = [
       'import { ParlantoMicrophone } from "parlanto-audio";',
       'const mic = new ParlantoMicrophone();',
-      'let bytes = 0, peak = 0;',
+      'let bytes = 0, peak = 0, finished = false;',
+      'const done = () => {',
+      '  if (finished) return;',
+      '  finished = true;',
+      '  mic.stop();',
+      '  clearTimeout(timer);',
+      '  console.log(JSON.stringify({ bytes, peak }));',
+      '};',
+      'const timer = setTimeout(done, 10000);',
       'mic.start((error, chunk) => {',
       '  if (error) throw error;',
       '  bytes += chunk.length;',
       '  for (let i = 0; i + 1 < chunk.length; i += 2) peak = Math.max(peak, Math.abs(chunk.readInt16LE(i)));',
+      '  if (peak > 8000) done();',
       '});',
       'console.log("started");',
-      'setTimeout(() => { mic.stop(); console.log(JSON.stringify({ bytes, peak, rate: mic.sampleRate })); }, 2000);',
     ].join('\n');
     const child = spawn(path.join(room.bin, 'node'), ['--input-type=module', '-e', script],
                         { cwd: app, env: { ...room.env, ...rig.env } });

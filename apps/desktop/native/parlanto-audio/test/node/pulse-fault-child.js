@@ -4,6 +4,8 @@
 //   kill    the server dies and a new one starts in its place
 //   unload  the captured sink's module goes away and is loaded again
 //   freeze  the server stops answering (SIGSTOP) for a while, then resumes
+//   cycles  many starts and stops with the faults above mixed in; threads,
+//           descriptors and memory before and after (run with --expose-gc)
 // The parent reads standard error and the exit status too: a capture that
 // still held the event loop after stop() would keep this process alive.
 
@@ -130,10 +132,73 @@ async function freeze(rig, addon) {
   return report;
 }
 
+const fs = require('node:fs');
+
+function resources() {
+  for (let i = 0; i < 3; i++) globalThis.gc();
+  const rss = Number(fs.readFileSync('/proc/self/status', 'utf8').match(/VmRSS:\s+(\d+)/)[1]);
+  return {
+    threads: fs.readdirSync('/proc/self/task').length,
+    fds: fs.readdirSync('/proc/self/fd').length,
+    rssKiB: rss,
+  };
+}
+
+async function cycles(rig, addon) {
+  const total = Number(process.env.PARLANTO_CYCLES || 1000);
+  const captures = [new addon.ParlantoMicrophone(), new addon.ParlantoSystemLoopback(),
+    new addon.ParlantoSystemLoopback(`sink:${rig.outputSink}`)];
+  const report = { cycles: 0, failedStarts: 0, faults: 0 };
+  const cycle = async (i) => {
+    const capture = captures[i % captures.length];
+    try {
+      capture.start(() => {}, () => {});
+    } catch {
+      report.failedStarts += 1;
+      return;
+    }
+    if (i % 10 === 0) await s.sleep(20);  // some run long enough to deliver
+    capture.stop();
+  };
+  for (let i = 0; i < total; i++) {
+    if (i === 100) report.before = resources();
+    if (i % 200 === 150) {
+      // A sink goes away under running captures, which stop while recovering.
+      captures[1].start(() => {});
+      captures[2].start(() => {});
+      const modules = await rig.pactl(['list', 'short', 'modules']);
+      const line = modules.split('\n').find((l) => l.includes(`sink_name=${rig.outputSink} `));
+      const [index, name, args] = line.split('\t');
+      await rig.pactl(['unload-module', index]);
+      await s.sleep(300);
+      captures[1].stop();
+      captures[2].stop();
+      await rig.pactl(['load-module', name, ...args.match(/(?:[^\s"]+|"[^"]*")+/g)]);
+      report.faults += 1;
+    }
+    if (i % 400 === 350) {
+      // The server dies under running captures; starts fail until it is back.
+      captures[0].start(() => {});
+      await rig.kill();
+      await s.sleep(300);
+      for (let j = 0; j < 10; j++) await cycle(j + 1);
+      const restarted = await s.useRig({ dir: rig.dir });
+      Object.assign(rig, { pactl: restarted.pactl, kill: restarted.kill, stop: restarted.stop });
+      await s.sleep(300);
+      captures[0].stop();
+      report.faults += 1;
+    }
+    await cycle(i);
+    report.cycles += 1;
+  }
+  report.after = resources();
+  return report;
+}
+
 async function main(mode) {
   const rig = await s.useRig();
   const addon = s.loadAddon();
-  const report = await { kill, unload, freeze }[mode](rig, addon);
+  const report = await { kill, unload, freeze, cycles }[mode](rig, addon);
   await rig.stop();
   process.stdout.write(JSON.stringify(report));
 }

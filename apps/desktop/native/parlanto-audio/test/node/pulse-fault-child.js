@@ -71,27 +71,29 @@ async function kill(rig, addon) {
   return report;
 }
 
+// A sink of its own, loaded through the pulse server (both servers can unload it).
+const EXTRA_SINK = 'rig_extra';
+const loadExtraSink = (rig) => rig.pactl(['load-module', 'module-null-sink', `sink_name=${EXTRA_SINK}`,
+  'rate=48000', 'channels=2']);
+
 async function unload(rig, addon) {
-  const id = `sink:${rig.outputSink}`;
-  const loopback = new addon.ParlantoSystemLoopback(id);
+  let module = (await loadExtraSink(rig)).trim();
+  const loopback = new addon.ParlantoSystemLoopback(`sink:${EXTRA_SINK}`);
   const log = watch(loopback);
   const report = {};
   report.before = (await until(() => log.chunks >= 10, 3000)) ? log.chunks : 0;
-  const modules = await rig.pactl(['list', 'short', 'modules']);
-  const line = modules.split('\n').find((l) => l.includes(`sink_name=${rig.outputSink} `));
-  const [index, name, args] = line.split('\t');
-  await rig.pactl(['unload-module', index]);
+  await rig.pactl(['unload-module', module]);
   await until(() => log.errors.length > 0, 2000);
   await s.sleep(100);
   const unloaded = log.chunks;
   await s.sleep(700);
   report.whileGone = log.chunks - unloaded;  // a capture by id waits for that device
-  await rig.pactl(['load-module', name, ...args.match(/(?:[^\s"]+|"[^"]*")+/g)]);
+  module = (await loadExtraSink(rig)).trim();
   const loadedAt = now();
   // An idle null sink renders ahead for up to 2 s before a new recorder sees
   // data, so how soon the capture is back shows on the server: a recorder on
   // the new sink's monitor.
-  const monitor = `${rig.outputSink}.monitor`;
+  const monitor = `${EXTRA_SINK}.monitor`;
   const recording = async () => {
     const sources = await rig.pactl(['list', 'short', 'sources']);
     const source = sources.split('\n').find((l) => l.split('\t')[1] === monitor);
@@ -103,6 +105,7 @@ async function unload(rig, addon) {
   report.loadToData = await nextChunk(log, 5000);
   report.errors = log.errors;
   loopback.stop();
+  await rig.pactl(['unload-module', module]);
   return report;
 }
 
@@ -146,8 +149,9 @@ function resources() {
 
 async function cycles(rig, addon) {
   const total = Number(process.env.PARLANTO_CYCLES || 1000);
+  let extra = (await loadExtraSink(rig)).trim();
   const captures = [new addon.ParlantoMicrophone(), new addon.ParlantoSystemLoopback(),
-    new addon.ParlantoSystemLoopback(`sink:${rig.outputSink}`)];
+    new addon.ParlantoSystemLoopback(`sink:${EXTRA_SINK}`)];
   const report = { cycles: 0, failedStarts: 0, faults: 0 };
   const cycle = async (i) => {
     const capture = captures[i % captures.length];
@@ -166,14 +170,11 @@ async function cycles(rig, addon) {
       // A sink goes away under running captures, which stop while recovering.
       captures[1].start(() => {});
       captures[2].start(() => {});
-      const modules = await rig.pactl(['list', 'short', 'modules']);
-      const line = modules.split('\n').find((l) => l.includes(`sink_name=${rig.outputSink} `));
-      const [index, name, args] = line.split('\t');
-      await rig.pactl(['unload-module', index]);
+      await rig.pactl(['unload-module', extra]);
       await s.sleep(300);
       captures[1].stop();
       captures[2].stop();
-      await rig.pactl(['load-module', name, ...args.match(/(?:[^\s"]+|"[^"]*")+/g)]);
+      extra = (await loadExtraSink(rig)).trim();
       report.faults += 1;
     }
     if (i % 400 === 350) {
@@ -184,6 +185,7 @@ async function cycles(rig, addon) {
       for (let j = 0; j < 10; j++) await cycle(j + 1);
       const restarted = await s.useRig({ dir: rig.dir });
       Object.assign(rig, { pactl: restarted.pactl, kill: restarted.kill, stop: restarted.stop });
+      extra = (await loadExtraSink(rig)).trim();
       await s.sleep(300);
       captures[0].stop();
       report.faults += 1;

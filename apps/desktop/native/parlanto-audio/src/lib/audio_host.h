@@ -116,8 +116,9 @@ using InputDataCallbackI16 = std::function<void(std::span<const std::int16_t> sa
 using StreamErrorCallback = std::function<void(const HostError& error)>;
 
 // A built input stream. Created paused; play() starts the data callbacks.
-// Destroying it is the drop described at the top of this file. Used from the
-// JavaScript thread that built it.
+// Destroying it is the drop described at the top of this file. Used by one
+// thread at a time, not necessarily the one that built it: a capture's
+// recovery thread drops a failed stream that the JavaScript thread built.
 class Stream {
  public:
   virtual ~Stream() = default;

@@ -59,8 +59,12 @@ async function kill(rig, addon) {
   await until(() => log.errors.length > 0, 2000);
   await s.sleep(500);
   report.duringOutage = log.chunks;
+  // Data may already flow before the rig has finished its own set-up.
+  const seen = log.chunks;
+  const restarting = now();
   const restarted = await s.useRig({ dir: rig.dir });
-  report.restartToData = await nextChunk(log, 5000);
+  report.rigStartMs = now() - restarting;
+  report.restartToData = log.chunks > seen ? 0 : await nextChunk(log, 5000);
   report.errors = log.errors;
   report.sameFormat = loopback.sampleRate === report.rate && loopback.channels === 2;
   loopback.stop();

@@ -145,7 +145,9 @@ class Device {
 
   // Builds a paused input stream of 32-bit float or signed 16-bit samples. The
   // stream takes ownership of both callbacks; on failure they are destroyed
-  // before this returns.
+  // before this returns. A capture that opens its device again after a failure
+  // asks for the configuration it had before, which the device may no longer
+  // use itself: a backend converts where the platform can.
   virtual HostResult<std::unique_ptr<Stream>> build_input_stream_f32(
       const StreamConfig& config, InputDataCallbackF32 on_data, StreamErrorCallback on_error) = 0;
   virtual HostResult<std::unique_ptr<Stream>> build_input_stream_i16(

@@ -9,6 +9,7 @@ packages=(
   nodejs npm libnode-dev
   libpulse-dev pulseaudio pulseaudio-utils espeak-ng sox
   pipewire pipewire-pulse wireplumber dbus-daemon
+  debootstrap
 )
 
 missing=()

@@ -276,8 +276,19 @@ async function startPipewire(dir, env) {
     }
     await run('pactl', ['load-module', 'module-remap-source', `source_name=${MIC_SOURCE}`,
       `master=${MIC_FEED_SINK}.monitor`, 'source_properties=device.description=Rig-Microphone'], env);
-    await run('pactl', ['set-default-sink', OUTPUT_SINK], env);
-    await run('pactl', ['set-default-source', MIC_SOURCE], env);
+    // Defaults live in wireplumber's metadata, which may come up after the
+    // pulse server answers ("Not supported" until then).
+    for (const args of [['set-default-sink', OUTPUT_SINK], ['set-default-source', MIC_SOURCE]]) {
+      for (;;) {
+        try {
+          await run('pactl', args, env);
+          break;
+        } catch (error) {
+          if (Date.now() > deadline) throw error;
+          await sleep(20);
+        }
+      }
+    }
     return pulse.pid;
   } catch (error) {
     const text = fs.readFileSync(path.join(dir, 'daemon.log'), 'utf8');

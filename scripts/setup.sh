@@ -8,6 +8,7 @@ packages=(
   libgtest-dev libgmock-dev libbenchmark-dev
   nodejs npm libnode-dev
   libpulse-dev libspeexdsp-dev pulseaudio pulseaudio-utils espeak-ng sox
+  pipewire pipewire-pulse wireplumber dbus-daemon
   debootstrap
 )
 

@@ -116,8 +116,9 @@ using InputDataCallbackI16 = std::function<void(std::span<const std::int16_t> sa
 using StreamErrorCallback = std::function<void(const HostError& error)>;
 
 // A built input stream. Created paused; play() starts the data callbacks.
-// Destroying it is the drop described at the top of this file. Used from the
-// JavaScript thread that built it.
+// Destroying it is the drop described at the top of this file. Used by one
+// thread at a time, not necessarily the one that built it: a capture's
+// recovery thread drops a failed stream that the JavaScript thread built.
 class Stream {
  public:
   virtual ~Stream() = default;
@@ -144,7 +145,9 @@ class Device {
 
   // Builds a paused input stream of 32-bit float or signed 16-bit samples. The
   // stream takes ownership of both callbacks; on failure they are destroyed
-  // before this returns.
+  // before this returns. A capture that opens its device again after a failure
+  // asks for the configuration it had before, which the device may no longer
+  // use itself: a backend converts where the platform can.
   virtual HostResult<std::unique_ptr<Stream>> build_input_stream_f32(
       const StreamConfig& config, InputDataCallbackF32 on_data, StreamErrorCallback on_error) = 0;
   virtual HostResult<std::unique_ptr<Stream>> build_input_stream_i16(

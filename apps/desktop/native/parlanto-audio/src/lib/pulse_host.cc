@@ -12,9 +12,11 @@
 // they do. A connection whose context failed (the server went away) is
 // replaced on the host's next request; the old one lives on, inert, until its
 // last device or stream lets go. Stream callbacks run on the mainloop thread,
-// always with the mainloop lock held; the JavaScript threads take that lock for
-// every request and for every drop, which is how a drop knows that no callback
-// is running.
+// always with the mainloop lock held; the calling threads (JavaScript threads,
+// captures' recovery threads) take that lock for every request and for every
+// drop, which is how a drop knows that no callback is running. Every wait for
+// the server ends at a deadline (kHostCallDeadline): a server that hangs never
+// holds a caller longer than that.
 
 #include <pulse/pulseaudio.h>
 

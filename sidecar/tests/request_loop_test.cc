@@ -73,14 +73,19 @@ TEST(RequestLoop, SplitsDescriptorInputIntoTheLinesTheStreamLoopSees) {
   }
 }
 
-TEST(RequestLoop, KeepsReadingWhenResponsesCannotBeWritten) {
+TEST(RequestLoop, StopsAtOnceWhenAResponseCannotBeWritten) {
   RecordingRunner runner;
-  run_on_fds(runner,
-             "{\"id\":\"1\",\"type\":\"tool_call\",\"input\":\"a\"}\n"
-             "{\"id\":\"2\",\"type\":\"tool_call\",\"input\":\"b\"}\n",
-             -1);
-  ASSERT_EQ(runner.seen.size(), 2u);
-  EXPECT_EQ(runner.seen[1].input, "b");
+  std::FILE* in = std::tmpfile();
+  ASSERT_NE(in, nullptr);
+  const std::string requests =
+      "{\"id\":\"1\",\"type\":\"tool_call\",\"input\":\"a\"}\n"
+      "{\"id\":\"2\",\"type\":\"tool_call\",\"input\":\"b\"}\n";
+  std::fwrite(requests.data(), 1, requests.size(), in);
+  std::fflush(in);
+  std::rewind(in);
+  EXPECT_EQ(run_request_loop(runner, fileno(in), -1), LoopEnd::kWriteFailed);
+  EXPECT_EQ(run_request_loop(runner, -1, fileno(in)), LoopEnd::kReadFailed);
+  std::fclose(in);
 }
 
 TEST(RequestLoop, AnswersEveryLineInOrderWithTheFirstFaultThatApplies) {

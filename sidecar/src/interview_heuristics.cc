@@ -24,39 +24,79 @@ std::string_view question_span(std::string_view text) {
 
 // A plain loop over a fixed count, which the compiler turns into a few
 // vector operations.
-constexpr std::ptrdiff_t kBlock = 32;
+constexpr std::size_t kBlock = 32;
 void lower_in_place(char* c) {
-  for (std::ptrdiff_t i = 0; i < kBlock; ++i) {
+  for (std::size_t i = 0; i < kBlock; ++i) {
     c[i] = static_cast<char>(c[i] + (c[i] >= 'A' && c[i] <= 'Z' ? 'a' - 'A' : 0));
   }
 }
 
+// Whether any of the kBlock positions from `at` holds `first` with `last`
+// `last_offset` bytes later.
+bool block_may_start(const char* at, std::size_t last_offset, char first, char last) {
+  unsigned char found = 0;
+  for (std::size_t i = 0; i < kBlock; ++i) {
+    found |= static_cast<unsigned char>((at[i] == first) & (at[i + last_offset] == last));
+  }
+  return found != 0;
+}
+
+// In TurnWord order, then the topic rules' words in rule order.
+constexpr std::array<std::string_view, 14> kTurnWords = {
+    "summarize", "summary", "save",  "remember", "okay",  "then ",    "spring",
+    "sql",       "react",   "aws",   "gcp",      "kafka", "consumer", "project"};
+constexpr std::array<std::string_view, 8> kTopicOfWord = {
+    "spring_boot", "sql", "react", "aws_gcp", "aws_gcp", "kafka", "kafka", "resume_project"};
+
+// Windows overlap by one byte less than the longest word, so that every
+// occurrence lies whole in one of them.
+constexpr std::size_t kWindow = std::size_t{1} << 14;
+constexpr std::size_t kOverlap = 8;
+static_assert(std::all_of(kTurnWords.begin(), kTurnWords.end(),
+                          [](std::string_view w) { return w.size() <= kOverlap + 1; }));
+
 }  // namespace
 
-bool contains(std::string_view text, const Keyword& keyword) {
-  const std::string_view word = keyword.text;
-  if (word.empty()) return true;
-  if (word.size() > text.size()) return false;
-  const std::size_t anchor = keyword.anchor;
-  // Candidates put the anchor letter at text[anchor .. size - (word.size() - anchor)].
-  const char* s = text.data() + anchor;
-  const char* const last = text.data() + text.size() - (word.size() - anchor);
-  while (s <= last) {
-    s = static_cast<const char*>(
-        std::memchr(s, word[anchor], static_cast<std::size_t>(last - s) + 1));
-    if (s == nullptr) return false;
-    // Keywords are short: comparing in place beats a call to memcmp.
-    const char* candidate = s - anchor;
-    if (std::all_of(word.begin(), word.end(), [&](char c) { return *candidate++ == c; })) {
-      return true;
+bool contains(std::string_view text, std::string_view keyword) {
+  const std::size_t n = keyword.size();
+  if (n == 0) return true;
+  if (n > text.size()) return false;
+  const char* const s = text.data();
+  const std::size_t starts = text.size() - n + 1;
+  // Keywords are short: comparing in place beats a call to memcmp.
+  const auto at = [&](std::size_t i) {
+    for (std::size_t k = 0; k < n; ++k) {
+      if (s[i + k] != keyword[k]) return false;
     }
-    ++s;
+    return true;
+  };
+  std::size_t i = 0;
+  for (; i + kBlock <= starts; i += kBlock) {
+    if (!block_may_start(s + i, n - 1, keyword[0], keyword[n - 1])) continue;
+    for (std::size_t j = i; j < i + kBlock; ++j) {
+      if (at(j)) return true;
+    }
+  }
+  for (; i < starts; ++i) {
+    if (at(i)) return true;
   }
   return false;
 }
 
-bool contains(std::string_view text, std::string_view keyword) {
-  return contains(text, Keyword(keyword));
+std::uint32_t turn_words(std::string_view text) {
+  constexpr std::uint32_t kAll = (1u << kTurnWords.size()) - 1;
+  char window[kWindow + kOverlap + kBlock];
+  std::uint32_t found = 0;
+  for (std::size_t from = 0;; from += kWindow) {
+    const std::size_t size = std::min(text.size() - from, kWindow + kOverlap);
+    std::memcpy(window, text.data() + from, size);
+    for (std::size_t i = 0; i < size; i += kBlock) lower_in_place(window + i);
+    const std::string_view lowered(window, size);
+    for (std::size_t w = 0; w < kTurnWords.size(); ++w) {
+      if ((found & (1u << w)) == 0 && contains(lowered, kTurnWords[w])) found |= 1u << w;
+    }
+    if (found == kAll || from + size >= text.size()) return found;
+  }
 }
 
 std::string lower_ascii(std::string_view text) {
@@ -70,7 +110,7 @@ void assign_lower_ascii(std::string& lower, std::string_view text) {
   lower.append(text);
   char* c = lower.data();
   char* const end = c + lower.size();
-  for (; end - c >= kBlock; c += kBlock) lower_in_place(c);
+  for (; static_cast<std::size_t>(end - c) >= kBlock; c += kBlock) lower_in_place(c);
   // The rest goes through a whole block too.
   char block[kBlock] = {};
   const auto rest = static_cast<std::size_t>(end - c);
@@ -96,36 +136,30 @@ std::string normalize_question(std::string_view text) {
   return question;
 }
 
-std::string_view topic_of_lowered(std::string_view lower) {
-  static constexpr std::array<std::pair<Keyword, std::string_view>, 8> kRules = {{
-      {Keyword("spring"), "spring_boot"},
-      {Keyword("sql"), "sql"},
-      {Keyword("react"), "react"},
-      {Keyword("aws"), "aws_gcp"},
-      {Keyword("gcp"), "aws_gcp"},
-      {Keyword("kafka"), "kafka"},
-      {Keyword("consumer"), "kafka"},
-      {Keyword("project"), "resume_project"},
-  }};
-  for (const auto& [keyword, topic] : kRules) {
-    if (contains(lower, keyword)) return topic;
+std::string_view topic_of_words(std::uint32_t words) {
+  for (std::size_t w = kFirstTopicWord; w < kTurnWords.size(); ++w) {
+    if ((words & (1u << w)) != 0) return kTopicOfWord[w - kFirstTopicWord];
   }
   return "other";
 }
 
+std::string_view topic_of_lowered(std::string_view lower) { return topic_of_words(turn_words(lower)); }
+
 std::string infer_topic(std::string_view text) {
-  return std::string(topic_of_lowered(lower_ascii(text)));
+  return std::string(topic_of_words(turn_words(text)));
 }
 
 std::string classification_call(std::string_view input, std::string_view lower) {
-  const std::string_view topic = topic_of_lowered(lower);
+  return classification_call_for_words(input, turn_words(lower));
+}
+
+std::string classification_call_for_words(std::string_view input, std::uint32_t words) {
+  const std::string_view topic = topic_of_words(words);
   std::string call;
   call.reserve(2 * input.size() + 512);
   call.append("<start_function_call>call:classify_interview_turn{text:<escape>").append(input);
 
-  static constexpr Keyword kOkay("okay");
-  static constexpr Keyword kThen("then ");
-  if (contains(lower, kOkay) || contains(lower, kThen)) {
+  if ((words & (1u << kWordOkay | 1u << kWordThen)) != 0) {
     call.append(
             "<escape>,should_respond:false,intent_type:<escape>transition<escape>,"
             "interview_type:<escape>none<escape>,topic:<escape>")
@@ -142,7 +176,7 @@ std::string classification_call(std::string_view input, std::string_view lower) 
   // A question mark with at most one space (tabs do not count) is a fragment
   // that leans on the previous turn.
   const bool partial =
-      lower.find('?') != std::string_view::npos && lower.find(' ') == lower.rfind(' ');
+      input.find('?') != std::string_view::npos && input.find(' ') == input.rfind(' ');
   const bool kafka = topic == "kafka";
   call.append("<escape>,should_respond:true,intent_type:<escape>")
       .append(partial ? "partial_question" : "direct_question")

@@ -1,6 +1,7 @@
 #ifndef PARLANTO_SIDECAR_INTERVIEW_HEURISTICS_H_
 #define PARLANTO_SIDECAR_INTERVIEW_HEURISTICS_H_
 
+#include <cstdint>
 #include <string>
 #include <string_view>
 
@@ -14,29 +15,26 @@ namespace sidecar {
 std::string lower_ascii(std::string_view text);
 void assign_lower_ascii(std::string& lower, std::string_view text);
 
-// A keyword with the position of its least common letter in English prose,
-// which contains() skips ahead on. Constant keywords work it out at compile
-// time.
-struct Keyword {
-  constexpr explicit Keyword(std::string_view keyword) : text(keyword) {
-    for (std::size_t i = 1; i < text.size(); ++i) {
-      if (commonness(text[i]) < commonness(text[anchor])) anchor = i;
-    }
-  }
+// Plain substring search, quicker than std::string_view::find on prose: a
+// block of candidate positions at a time is tested on the keyword's first
+// and last byte before any is compared whole.
+bool contains(std::string_view text, std::string_view keyword);
 
-  // Lower-case letters from the most to the least common count highest;
-  // anything else is rarer still.
-  static constexpr std::size_t commonness(char c) {
-    return std::string_view("zqxjkvbpygfwmucldrhsnioate ").find(c) + 1;
-  }
-
-  std::string_view text;
-  std::size_t anchor = 0;
+// The words the stub's rules look for; bit w of turn_words() is word w.
+enum TurnWord : unsigned {
+  kWordSummarize,
+  kWordSummary,
+  kWordSave,
+  kWordRemember,
+  kWordOkay,
+  kWordThen,  // "then " with its space
+  kFirstTopicWord,
 };
 
-// Plain substring search, quicker than std::string_view::find on prose.
-bool contains(std::string_view text, const Keyword& keyword);
-bool contains(std::string_view text, std::string_view keyword);
+// Which of the stub's words `text` contains in any letter case. One pass
+// over the text, lowered a small window at a time, so that a long turn is
+// never copied whole.
+std::uint32_t turn_words(std::string_view text);
 
 // Drops a "Q:"-style prefix, the blanks around the question and a trailing
 // "?" or ".", and capitalises the first byte. Never empty.
@@ -47,9 +45,11 @@ void append_normalized_question(std::string& out, std::string_view text);
 // "resume_project", "other".
 std::string infer_topic(std::string_view text);
 std::string_view topic_of_lowered(std::string_view lower);
+std::string_view topic_of_words(std::uint32_t words);
 
 // The complete classify_interview_turn function call for one turn.
 std::string classification_call(std::string_view input, std::string_view lower);
+std::string classification_call_for_words(std::string_view input, std::uint32_t words);
 
 }  // namespace sidecar
 

@@ -35,20 +35,32 @@ void release_if_large(std::string& buffer) {
   if (buffer.capacity() > kKeptCapacity) std::string().swap(buffer);
 }
 
-// Gives back what a long line took: its strings, and the heap pages the
-// allocator would otherwise keep for the next one.
-void release_long_line(ToolCallRequest& request) {
-  if (request.raw_line.capacity() <= kKeptCapacity && request.input.capacity() <= kKeptCapacity &&
-      request.id.capacity() <= kKeptCapacity) {
-    return;
-  }
-  for (std::string* field : {&request.id, &request.type, &request.model_path, &request.backend,
-                             &request.input, &request.raw_line}) {
-    std::string().swap(*field);
-  }
+void give_back_heap() {
 #if defined(__GLIBC__)
   ::malloc_trim(0);
 #endif
+}
+
+// Lets go of a long line's texts but its id, which its response still needs.
+void release_texts_if_long(ToolCallRequest& request) {
+  if (request.raw_line.capacity() <= kKeptCapacity && request.input.capacity() <= kKeptCapacity) {
+    return;
+  }
+  for (std::string* field :
+       {&request.type, &request.model_path, &request.backend, &request.input, &request.raw_line}) {
+    std::string().swap(*field);
+  }
+}
+
+// Gives back what a long line took once it is answered: its strings, and
+// the heap pages the allocator would otherwise keep for the next one.
+void release_long_line(ToolCallRequest& request) {
+  const bool long_line = request.raw_line.capacity() > kKeptCapacity ||
+                         request.input.capacity() > kKeptCapacity ||
+                         request.id.capacity() > kKeptCapacity;
+  release_texts_if_long(request);
+  release_if_large(request.id);
+  if (long_line) give_back_heap();
 }
 
 // The error line for a request that ran out of memory, with its id if it
@@ -63,12 +75,37 @@ void append_out_of_memory(std::string& line, std::string_view id) {
   }
 }
 
+// `owner`, when given, is `request` itself, whose long texts are let go of
+// once the runner is done with them and before its output is escaped.
+void respond(SidecarRunner& runner, const ToolCallRequest& request, std::string& line,
+             ToolCallRequest* owner) {
+  if (request.id.empty()) return append_error(line, "", "missing id");
+  if (request.type == "status") return append_success(line, request.id, runner.Mode(), 0);
+  if (request.type != "tool_call")
+    return append_error(line, request.id, "unsupported request type");
+  if (request.input.empty()) return append_error(line, request.id, "missing input");
+  // A success line that fails part way is taken back whole, so that the
+  // error line replaces it.
+  const std::size_t start = line.size();
+  try {
+    const ToolCallResult result = runner.GenerateToolCall(request);
+    if (owner != nullptr) release_texts_if_long(*owner);
+    append_success(line, request.id, result.output, result.inference_ms);
+  } catch (const std::bad_alloc&) {
+    line.resize(start);
+    append_out_of_memory(line, request.id);
+  } catch (const std::exception& e) {
+    line.resize(start);
+    append_error(line, request.id, e.what());
+  }
+}
+
 // Parses `request.raw_line` and appends its one response to `line`.
 void answer_line(SidecarRunner& runner, ToolCallRequest& request, std::string& line) {
   const std::size_t start = line.size();
   try {
     parse_raw_line(request);
-    append_response(runner, request, line);
+    respond(runner, request, line, &request);
   } catch (const std::bad_alloc&) {
     line.resize(start);
     append_out_of_memory(line, request.id);
@@ -91,24 +128,7 @@ void write_error(std::ostream& out, std::string_view id, std::string_view messag
 }
 
 void append_response(SidecarRunner& runner, const ToolCallRequest& request, std::string& line) {
-  if (request.id.empty()) return append_error(line, "", "missing id");
-  if (request.type == "status") return append_success(line, request.id, runner.Mode(), 0);
-  if (request.type != "tool_call")
-    return append_error(line, request.id, "unsupported request type");
-  if (request.input.empty()) return append_error(line, request.id, "missing input");
-  // A success line that fails part way is taken back whole, so that the
-  // error line replaces it.
-  const std::size_t start = line.size();
-  try {
-    const ToolCallResult result = runner.GenerateToolCall(request);
-    append_success(line, request.id, result.output, result.inference_ms);
-  } catch (const std::bad_alloc&) {
-    line.resize(start);
-    append_out_of_memory(line, request.id);
-  } catch (const std::exception& e) {
-    line.resize(start);
-    append_error(line, request.id, e.what());
-  }
+  respond(runner, request, line, nullptr);
 }
 
 void answer_request(SidecarRunner& runner, const ToolCallRequest& request, std::ostream& out) {
@@ -165,9 +185,7 @@ LoopEnd run_request_loop(SidecarRunner& runner, int in_fd, int out_fd) {
     if (skipping) {
       append_out_of_memory(pending, lost_id);
       std::string().swap(lost_id);
-#if defined(__GLIBC__)
-      ::malloc_trim(0);
-#endif
+      give_back_heap();
     } else {
       answer_line(runner, request, pending);
       release_long_line(request);

@@ -31,60 +31,54 @@ void lower_in_place(char* c) {
   }
 }
 
-// Whether any of the kBlock positions from `at` holds `first` with `last`
-// `last_offset` bytes later.
-bool block_may_start(const char* at, std::size_t last_offset, char first, char last) {
-  unsigned char found = 0;
-  for (std::size_t i = 0; i < kBlock; ++i) {
-    found |= static_cast<unsigned char>((at[i] == first) & (at[i + last_offset] == last));
-  }
-  return found != 0;
-}
-
 // In TurnWord order, then the topic rules' words in rule order.
-constexpr std::array<std::string_view, 14> kTurnWords = {
-    "summarize", "summary", "save",  "remember", "okay",  "then ",    "spring",
-    "sql",       "react",   "aws",   "gcp",      "kafka", "consumer", "project"};
+constexpr std::array<Keyword, 14> kTurnWords = {
+    Keyword("summarize"), Keyword("summary"), Keyword("save"),     Keyword("remember"),
+    Keyword("okay"),      Keyword("then "),   Keyword("spring"),   Keyword("sql"),
+    Keyword("react"),     Keyword("aws"),     Keyword("gcp"),      Keyword("kafka"),
+    Keyword("consumer"),  Keyword("project")};
 constexpr std::array<std::string_view, 8> kTopicOfWord = {
     "spring_boot", "sql", "react", "aws_gcp", "aws_gcp", "kafka", "kafka", "resume_project"};
 
 // Windows overlap by one byte less than the longest word, so that every
 // occurrence lies whole in one of them.
+static_assert(kTopicWordBits >> kFirstTopicWord == (1u << (kTurnWords.size() - kFirstTopicWord)) - 1);
+
 constexpr std::size_t kWindow = std::size_t{1} << 14;
 constexpr std::size_t kOverlap = 8;
 static_assert(std::all_of(kTurnWords.begin(), kTurnWords.end(),
-                          [](std::string_view w) { return w.size() <= kOverlap + 1; }));
+                          [](const Keyword& w) { return w.text.size() <= kOverlap + 1; }));
 
 }  // namespace
 
-bool contains(std::string_view text, std::string_view keyword) {
-  const std::size_t n = keyword.size();
-  if (n == 0) return true;
-  if (n > text.size()) return false;
-  const char* const s = text.data();
-  const std::size_t starts = text.size() - n + 1;
-  // Keywords are short: comparing in place beats a call to memcmp.
-  const auto at = [&](std::size_t i) {
-    for (std::size_t k = 0; k < n; ++k) {
-      if (s[i + k] != keyword[k]) return false;
+bool contains(std::string_view text, const Keyword& keyword) {
+  const std::string_view word = keyword.text;
+  if (word.empty()) return true;
+  if (word.size() > text.size()) return false;
+  const std::size_t anchor = keyword.anchor;
+  // Candidates put the anchor letter at text[anchor .. size - (word.size() - anchor)].
+  const char* s = text.data() + anchor;
+  const char* const last = text.data() + text.size() - (word.size() - anchor);
+  while (s <= last) {
+    s = static_cast<const char*>(
+        std::memchr(s, word[anchor], static_cast<std::size_t>(last - s) + 1));
+    if (s == nullptr) return false;
+    // Keywords are short: comparing in place beats a call to memcmp.
+    const char* candidate = s - anchor;
+    if (std::all_of(word.begin(), word.end(), [&](char c) { return *candidate++ == c; })) {
+      return true;
     }
-    return true;
-  };
-  std::size_t i = 0;
-  for (; i + kBlock <= starts; i += kBlock) {
-    if (!block_may_start(s + i, n - 1, keyword[0], keyword[n - 1])) continue;
-    for (std::size_t j = i; j < i + kBlock; ++j) {
-      if (at(j)) return true;
-    }
-  }
-  for (; i < starts; ++i) {
-    if (at(i)) return true;
+    ++s;
   }
   return false;
 }
 
-std::uint32_t turn_words(std::string_view text) {
-  constexpr std::uint32_t kAll = (1u << kTurnWords.size()) - 1;
+bool contains(std::string_view text, std::string_view keyword) {
+  return contains(text, Keyword(keyword));
+}
+
+std::uint32_t turn_words(std::string_view text, std::uint32_t wanted) {
+  constexpr std::uint32_t kTopicWords = ~((1u << kFirstTopicWord) - 1);
   char window[kWindow + kOverlap + kBlock];
   std::uint32_t found = 0;
   for (std::size_t from = 0;; from += kWindow) {
@@ -93,9 +87,19 @@ std::uint32_t turn_words(std::string_view text) {
     for (std::size_t i = 0; i < size; i += kBlock) lower_in_place(window + i);
     const std::string_view lowered(window, size);
     for (std::size_t w = 0; w < kTurnWords.size(); ++w) {
-      if ((found & (1u << w)) == 0 && contains(lowered, kTurnWords[w])) found |= 1u << w;
+      const std::uint32_t bit = 1u << w;
+      // Only the first topic rule that matches counts.
+      if ((found & kTopicWords & (bit - 1)) != 0) break;
+      if ((wanted & bit) != 0 && (found & bit) == 0 && contains(lowered, kTurnWords[w])) {
+        found |= bit;
+      }
     }
-    if (found == kAll || from + size >= text.size()) return found;
+    // Only the first topic rule that matches counts: the later ones need no
+    // more looking for.
+    if (const std::uint32_t topics = found & kTopicWords; topics != 0) {
+      wanted &= ~kTopicWords | ((topics & (~topics + 1)) - 1) | topics;
+    }
+    if ((found & wanted) == wanted || from + size >= text.size()) return found & wanted;
   }
 }
 
@@ -143,14 +147,14 @@ std::string_view topic_of_words(std::uint32_t words) {
   return "other";
 }
 
-std::string_view topic_of_lowered(std::string_view lower) { return topic_of_words(turn_words(lower)); }
+std::string_view topic_of_lowered(std::string_view lower) { return topic_of_words(turn_words(lower, kTopicWordBits)); }
 
 std::string infer_topic(std::string_view text) {
-  return std::string(topic_of_words(turn_words(text)));
+  return std::string(topic_of_words(turn_words(text, kTopicWordBits)));
 }
 
 std::string classification_call(std::string_view input, std::string_view lower) {
-  return classification_call_for_words(input, turn_words(lower));
+  return classification_call_for_words(input, turn_words(lower, kClassificationWordBits));
 }
 
 std::string classification_call_for_words(std::string_view input, std::uint32_t words) {

@@ -15,10 +15,30 @@ namespace sidecar {
 std::string lower_ascii(std::string_view text);
 void assign_lower_ascii(std::string& lower, std::string_view text);
 
-// Plain substring search, quicker than std::string_view::find on prose: a
-// block of candidate positions at a time is tested on the keyword's first
-// and last byte before any is compared whole.
+// A keyword with the position of its least common letter in English prose,
+// which contains() skips ahead on. Constant keywords work it out at compile
+// time.
+struct Keyword {
+  constexpr explicit Keyword(std::string_view keyword) : text(keyword) {
+    for (std::size_t i = 1; i < text.size(); ++i) {
+      if (commonness(text[i]) < commonness(text[anchor])) anchor = i;
+    }
+  }
+
+  // Lower-case letters from the most to the least common count highest;
+  // anything else is rarer still.
+  static constexpr std::size_t commonness(char c) {
+    return std::string_view("zqxjkvbpygfwmucldrhsnioate ").find(c) + 1;
+  }
+
+  std::string_view text;
+  std::size_t anchor = 0;
+};
+
+// Plain substring search, quicker than std::string_view::find on prose.
+bool contains(std::string_view text, const Keyword& keyword);
 bool contains(std::string_view text, std::string_view keyword);
+
 
 // The words the stub's rules look for; bit w of turn_words() is word w.
 enum TurnWord : unsigned {
@@ -31,10 +51,16 @@ enum TurnWord : unsigned {
   kFirstTopicWord,
 };
 
-// Which of the stub's words `text` contains in any letter case. One pass
+constexpr std::uint32_t kTopicWordBits = ~((1u << kFirstTopicWord) - 1) & ((1u << 14) - 1);
+// What classification_call_for_words() reads.
+constexpr std::uint32_t kClassificationWordBits =
+    kTopicWordBits | 1u << kWordOkay | 1u << kWordThen;
+
+// Which of the `wanted` words `text` contains in any letter case; of the
+// topic words, those after the first that occurs may be left out. One pass
 // over the text, lowered a small window at a time, so that a long turn is
-// never copied whole.
-std::uint32_t turn_words(std::string_view text);
+// never copied whole; it ends as soon as every wanted word is found.
+std::uint32_t turn_words(std::string_view text, std::uint32_t wanted);
 
 // Drops a "Q:"-style prefix, the blanks around the question and a trailing
 // "?" or ".", and capitalises the first byte. Never empty.

@@ -48,13 +48,16 @@ class StubSidecarRunner final : public SidecarRunner {
   // The first rule that holds wins. The classification test looks at the
   // whole line, case-sensitively, so a client can ask for it from any key.
   static std::string choose_call(const ToolCallRequest& request) {
-    const std::uint32_t words = turn_words(request.input);
-    if (contains(request.raw_line, "classify_interview_turn")) {
-      return classification_call_for_words(request.input, words);
+    static constexpr Keyword kClassify("classify_interview_turn");
+    if (contains(request.raw_line, kClassify)) {
+      return classification_call_for_words(request.input,
+                                           turn_words(request.input, kClassificationWordBits));
     }
-    if ((words & (word(kWordSummarize) | word(kWordSummary))) != 0) {
+    if (turn_words(request.input, word(kWordSummarize) | word(kWordSummary)) != 0) {
       return std::string(kSummarizeCall);
     }
+    const std::uint32_t words =
+        turn_words(request.input, word(kWordSave) | word(kWordRemember) | kTopicWordBits);
     const std::string_view topic = topic_of_words(words);
     if ((words & (word(kWordSave) | word(kWordRemember))) != 0) {
       return question_call("save_interview_question", request.input, topic, "");

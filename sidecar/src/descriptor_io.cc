@@ -22,6 +22,11 @@ bool would_block(int error) { return error == EAGAIN || error == EWOULDBLOCK; }
 
 }  // namespace
 
+bool readable_now(int fd) {
+  pollfd entry{fd, POLLIN, 0};
+  return ::poll(&entry, 1, 0) != 0;
+}
+
 std::ptrdiff_t read_some(int fd, char* buffer, std::size_t size) {
   for (;;) {
     const ssize_t got = ::read(fd, buffer, size);

@@ -13,6 +13,10 @@ namespace sidecar {
 // input, or -1 when reading failed (errno tells why).
 std::ptrdiff_t read_some(int fd, char* buffer, std::size_t size);
 
+// Whether input can be read from `fd` without waiting (its end and errors
+// included).
+bool readable_now(int fd);
+
 // Whether all of `bytes` reached `fd`. False only for a failure that waiting
 // cannot mend (a closed reader, a full disk, a bad descriptor).
 bool write_all(int fd, std::string_view bytes);

@@ -41,25 +41,28 @@ void give_back_heap() {
 #endif
 }
 
-// Lets go of a long line's texts but its id, which its response still needs.
-void release_texts_if_long(ToolCallRequest& request) {
+// Lets go of a long line's fields but its id, which its response still
+// needs: with the raw line and the output that leaves room for the response
+// within three times the line's size.
+void release_fields_if_long(ToolCallRequest& request) {
   if (request.raw_line.capacity() <= kKeptCapacity && request.input.capacity() <= kKeptCapacity) {
     return;
   }
-  for (std::string* field :
-       {&request.type, &request.model_path, &request.backend, &request.input, &request.raw_line}) {
+  for (std::string* field : {&request.type, &request.model_path, &request.backend, &request.input}) {
     std::string().swap(*field);
   }
 }
 
-// Gives back what a long line took once it is answered: its strings, and
-// the heap pages the allocator would otherwise keep for the next one.
+// Gives back what long lines took: their strings, and the heap pages the
+// allocator would otherwise keep.
 void release_long_line(ToolCallRequest& request) {
   const bool long_line = request.raw_line.capacity() > kKeptCapacity ||
                          request.input.capacity() > kKeptCapacity ||
                          request.id.capacity() > kKeptCapacity;
-  release_texts_if_long(request);
-  release_if_large(request.id);
+  for (std::string* field : {&request.id, &request.type, &request.model_path, &request.backend,
+                             &request.input, &request.raw_line}) {
+    release_if_large(*field);
+  }
   if (long_line) give_back_heap();
 }
 
@@ -89,7 +92,7 @@ void respond(SidecarRunner& runner, const ToolCallRequest& request, std::string&
   const std::size_t start = line.size();
   try {
     const ToolCallResult result = runner.GenerateToolCall(request);
-    if (owner != nullptr) release_texts_if_long(*owner);
+    if (owner != nullptr) release_fields_if_long(*owner);
     append_success(line, request.id, result.output, result.inference_ms);
   } catch (const std::bad_alloc&) {
     line.resize(start);
@@ -158,6 +161,10 @@ LoopEnd run_request_loop(SidecarRunner& runner, int in_fd, int out_fd) {
   bool gathering = false;  // raw_line holds the start of an unfinished line
   bool skipping = false;   // the unfinished line did not fit in memory
   std::string lost_id;     // its id, when the part that fitted held one
+  // The buffers of a long line are kept while more input is ready at once,
+  // so that a run of long lines reuses them, and given back after the first
+  // short line or before the loop waits for input.
+  bool holding = false;
 
   // Appends [from, to) to the line being gathered; on running out of memory
   // the line is dropped, and its id kept if that part already closed it.
@@ -188,7 +195,8 @@ LoopEnd run_request_loop(SidecarRunner& runner, int in_fd, int out_fd) {
       give_back_heap();
     } else {
       answer_line(runner, request, pending);
-      release_long_line(request);
+      holding = request.raw_line.size() > kKeptCapacity;
+      if (!holding) release_long_line(request);
     }
     skipping = false;
     gathering = false;
@@ -197,12 +205,20 @@ LoopEnd run_request_loop(SidecarRunner& runner, int in_fd, int out_fd) {
     if (pending.empty()) return true;
     if (!write_all(out_fd, pending)) return false;
     pending.clear();
-    release_if_large(pending);
+    if (!holding) release_if_large(pending);
     return true;
   };
 
   for (;;) {
     if (!flush()) return LoopEnd::kWriteFailed;
+    if (holding && !readable_now(in_fd)) {
+      release_if_large(pending);
+      // An unfinished line keeps its raw_line until it is answered.
+      if (!gathering) {
+        holding = false;
+        release_long_line(request);
+      }
+    }
     const std::ptrdiff_t got = read_some(in_fd, buffer.data(), buffer.size());
     if (got < 0) return LoopEnd::kReadFailed;
     if (got == 0) break;

@@ -52,16 +52,25 @@ const cases = {
   },
 
   // Requests arrive in bursts with pauses, on a non-blocking standard input;
-  // each burst is answered before the next is written.
+  // each burst is answered before the next is written. Long lines come in
+  // parts, the input running dry in the middle of them.
   async nonblocking_late_writer() {
     const child = spawn(nonblockingExec, ['0,1', sidecar]);
     const result = collect(child);
     let answered = 0;
     child.stdout.on('data', (chunk) => { answered += chunk.toString().split('\n').length - 1; });
-    for (let burst = 0; burst < 3; ++burst) {
+    const long = (id) => `{"id":"${id}","type":"tool_call","input":"${'how do SQL joins work '.repeat(1 << 17)}"}\n`;
+    const bursts = [
+      Array.from({ length: 10 }, (_, i) => `{"id":"0.${i}","type":"status"}\n`).join(''),
+      long('1.0') + long('1.1').slice(0, 1 << 20),
+      long('1.1').slice(1 << 20) + long('2.0').slice(0, 1 << 21),
+      long('2.0').slice(1 << 21) + '{"id":"3.0","type":"status"}\n',
+    ];
+    const expected = [10, 11, 12, 14];
+    for (let burst = 0; burst < bursts.length; ++burst) {
       await sleep(300);
-      for (let i = 0; i < 10; ++i) child.stdin.write(`{"id":"${burst}.${i}","type":"status"}\n`);
-      for (let waited = 0; answered < 10 * (burst + 1); waited += 10) {
+      child.stdin.write(bursts[burst]);
+      for (let waited = 0; answered < expected[burst]; waited += 10) {
         assert.ok(waited < 20000, `burst ${burst} not answered`);
         await sleep(10);
       }
@@ -70,9 +79,15 @@ const cases = {
     const { status, stdout, stderr } = await result;
     assert.equal(stderr, '');
     assert.equal(status, 0);
-    const ids = responses(stdout).map((response) => response.id);
-    assert.equal(ids.length, 31);
-    assert.equal(ids[30], 'last');
+    const got = responses(stdout);
+    assert.deepEqual(got.map((response) => response.id),
+        [...Array.from({ length: 10 }, (_, i) => `0.${i}`), '1.0', '1.1', '2.0', '3.0', 'last']);
+    for (const response of got.slice(10, 13)) {
+      assert.ok(response.output.startsWith('<start_function_call>call:route_to_cloud_llm{' +
+          'question:<escape>How do SQL joins work how do'), response.id);
+      assert.ok(response.output.endsWith('<escape>,topic:<escape>sql<escape>,answer_type:' +
+          '<escape>technical_interview<escape>,context_keys:[]}<end_function_call>'), response.id);
+    }
   },
 
   // A response that cannot be written ends the program with status 2; a

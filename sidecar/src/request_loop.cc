@@ -41,14 +41,15 @@ void give_back_heap() {
 #endif
 }
 
-// Lets go of a long line's fields but its id, which its response still
-// needs: with the raw line and the output that leaves room for the response
-// within three times the line's size.
+// Lets go of a long line's texts but its id, which its response still
+// needs, so that the output and the response together stay within three
+// times the line's size.
 void release_fields_if_long(ToolCallRequest& request) {
   if (request.raw_line.capacity() <= kKeptCapacity && request.input.capacity() <= kKeptCapacity) {
     return;
   }
-  for (std::string* field : {&request.type, &request.model_path, &request.backend, &request.input}) {
+  for (std::string* field :
+       {&request.type, &request.model_path, &request.backend, &request.input, &request.raw_line}) {
     std::string().swap(*field);
   }
 }
@@ -195,7 +196,7 @@ LoopEnd run_request_loop(SidecarRunner& runner, int in_fd, int out_fd) {
       give_back_heap();
     } else {
       answer_line(runner, request, pending);
-      holding = request.raw_line.size() > kKeptCapacity;
+      holding = pending.capacity() > kKeptCapacity || request.raw_line.size() > kKeptCapacity;
       if (!holding) release_long_line(request);
     }
     skipping = false;

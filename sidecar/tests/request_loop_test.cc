@@ -1,6 +1,7 @@
 #include <gtest/gtest.h>
 
 #include <cstdio>
+#include <new>
 #include <sstream>
 #include <stdexcept>
 #include <string>
@@ -19,6 +20,7 @@ class RecordingRunner : public SidecarRunner {
     seen.push_back(request);
     if (request.input == "fail") throw std::runtime_error("model \"x\" not loaded");
     if (request.input == "odd") throw 42;
+    if (request.input == "huge") throw std::bad_alloc();
     return {"echo:" + request.input, 1234};
   }
   std::vector<ToolCallRequest> seen;
@@ -128,6 +130,15 @@ TEST(RequestLoop, AnswersAStandardExceptionWithItsMessageAndGoesOn) {
                 "{\"id\":\"1\",\"type\":\"tool_call\",\"input\":\"fail\"}\n"
                 "{\"id\":\"2\",\"type\":\"status\"}\n"),
             "{\"id\":\"1\",\"ok\":false,\"error\":\"model \\\"x\\\" not loaded\"}\n"
+            "{\"id\":\"2\",\"ok\":true,\"output\":\"fake\",\"inferenceMs\":0}\n");
+}
+
+TEST(RequestLoop, AnswersRunningOutOfMemoryPlainlyAndGoesOn) {
+  RecordingRunner runner;
+  EXPECT_EQ(run(runner,
+                "{\"id\":\"1\",\"type\":\"tool_call\",\"input\":\"huge\"}\n"
+                "{\"id\":\"2\",\"type\":\"status\"}\n"),
+            "{\"id\":\"1\",\"ok\":false,\"error\":\"out of memory\"}\n"
             "{\"id\":\"2\",\"ok\":true,\"output\":\"fake\",\"inferenceMs\":0}\n");
 }
 

@@ -33,16 +33,17 @@ void lower_in_place(char* c) {
 
 // In TurnWord order, then the topic rules' words in rule order.
 constexpr std::array<Keyword, 14> kTurnWords = {
-    Keyword("summarize"), Keyword("summary"), Keyword("save"),     Keyword("remember"),
-    Keyword("okay"),      Keyword("then "),   Keyword("spring"),   Keyword("sql"),
-    Keyword("react"),     Keyword("aws"),     Keyword("gcp"),      Keyword("kafka"),
+    Keyword("summarize"), Keyword("summary"), Keyword("save"),   Keyword("remember"),
+    Keyword("okay"),      Keyword("then "),   Keyword("spring"), Keyword("sql"),
+    Keyword("react"),     Keyword("aws"),     Keyword("gcp"),    Keyword("kafka"),
     Keyword("consumer"),  Keyword("project")};
 constexpr std::array<std::string_view, 8> kTopicOfWord = {
     "spring_boot", "sql", "react", "aws_gcp", "aws_gcp", "kafka", "kafka", "resume_project"};
 
 // Windows overlap by one byte less than the longest word, so that every
 // occurrence lies whole in one of them.
-static_assert(kTopicWordBits >> kFirstTopicWord == (1u << (kTurnWords.size() - kFirstTopicWord)) - 1);
+static_assert(kTopicWordBits >> kFirstTopicWord ==
+              (1u << (kTurnWords.size() - kFirstTopicWord)) - 1);
 
 constexpr std::size_t kWindow = std::size_t{1} << 14;
 constexpr std::size_t kOverlap = 8;
@@ -147,7 +148,9 @@ std::string_view topic_of_words(std::uint32_t words) {
   return "other";
 }
 
-std::string_view topic_of_lowered(std::string_view lower) { return topic_of_words(turn_words(lower, kTopicWordBits)); }
+std::string_view topic_of_lowered(std::string_view lower) {
+  return topic_of_words(turn_words(lower, kTopicWordBits));
+}
 
 std::string infer_topic(std::string_view text) {
   return std::string(topic_of_words(turn_words(text, kTopicWordBits)));

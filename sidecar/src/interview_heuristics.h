@@ -39,7 +39,6 @@ struct Keyword {
 bool contains(std::string_view text, const Keyword& keyword);
 bool contains(std::string_view text, std::string_view keyword);
 
-
 // The words the stub's rules look for; bit w of turn_words() is word w.
 enum TurnWord : unsigned {
   kWordSummarize,

@@ -255,5 +255,4 @@ void append_error(std::string& line, std::string_view id, std::string_view messa
   line.append("\"}\n");
 }
 
-
 }  // namespace sidecar

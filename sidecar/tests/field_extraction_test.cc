@@ -61,8 +61,8 @@ TEST(FieldExtraction, UnclosedValueEndsAtTheLastEscapedQuote) {
 // whole line's answer or none.
 TEST(FieldExtraction, AClosedValueInALineStartIsTheWholeLinesValue) {
   for (const std::string& line : {R"({"x":"\"id\":\"no\"","id" : "a\"b","input":"...)"s,
-                                 R"({"id":7,"meta":{"id":"z"},"input":"...)"s,
-                                 R"({"id":"open \" ... \" end)"s, R"({"input":"id","id":"")"s}) {
+                                  R"({"id":7,"meta":{"id":"z"},"input":"...)"s,
+                                  R"({"id":"open \" ... \" end)"s, R"({"input":"id","id":"")"s}) {
     const std::optional<std::string_view> whole = find_json_string(line, "id");
     for (std::size_t cut = 0; cut <= line.size(); ++cut) {
       const auto start = find_closed_json_string(std::string_view(line).substr(0, cut), "id");
@@ -70,7 +70,8 @@ TEST(FieldExtraction, AClosedValueInALineStartIsTheWholeLinesValue) {
         EXPECT_EQ(start, whole) << line << " cut at " << cut;
       }
     }
-    EXPECT_EQ(find_closed_json_string(line, "id").has_value(), line.find(" end") == std::string::npos)
+    EXPECT_EQ(find_closed_json_string(line, "id").has_value(),
+              line.find(" end") == std::string::npos)
         << line;
   }
 }

@@ -58,8 +58,7 @@ TEST(TurnWords, FindsWordsAtEveryOffsetOfALongTurn) {
     }
     std::string text(70000, 'x');
     text.replace(at, 9, "SUMMARIZE");
-    ASSERT_EQ(turn_words(text, 1u << kWordSummarize | 1u << kWordSave), 1u << kWordSummarize)
-        << at;
+    ASSERT_EQ(turn_words(text, 1u << kWordSummarize | 1u << kWordSave), 1u << kWordSummarize) << at;
   }
 }
 

@@ -7,7 +7,9 @@ packages=(
   build-essential cmake pkg-config g++ clang libclang-rt-14-dev
   libgtest-dev libgmock-dev libbenchmark-dev
   nodejs npm libnode-dev
-  libpulse-dev pulseaudio pulseaudio-utils espeak-ng sox
+  libpulse-dev libspeexdsp-dev pulseaudio pulseaudio-utils espeak-ng sox
+  pipewire pipewire-pulse wireplumber dbus-daemon
+  debootstrap
 )
 
 missing=()
@@ -34,5 +36,5 @@ if [[ $(id -u) -ne 0 ]]; then
 fi
 echo "setup: installing ${missing[*]}"
 export DEBIAN_FRONTEND=noninteractive
-apt-get update -qq
-apt-get install -y -qq "${missing[@]}" >/dev/null
+apt-get -o DPkg::Lock::Timeout=900 update -qq
+apt-get -o DPkg::Lock::Timeout=900 install -y -qq "${missing[@]}" >/dev/null

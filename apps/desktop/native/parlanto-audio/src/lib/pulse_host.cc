@@ -12,14 +12,18 @@
 // they do. A connection whose context failed (the server went away) is
 // replaced on the host's next request; the old one lives on, inert, until its
 // last device or stream lets go. Stream callbacks run on the mainloop thread,
-// always with the mainloop lock held; the JavaScript threads take that lock for
-// every request and for every drop, which is how a drop knows that no callback
-// is running.
+// always with the mainloop lock held; the calling threads (JavaScript threads,
+// captures' recovery threads) take that lock for every request and for every
+// drop, which is how a drop knows that no callback is running. Every wait for
+// the server ends at a deadline (kHostCallDeadline): a server that hangs never
+// holds a caller longer than that.
 
 #include <pulse/pulseaudio.h>
 
+#include <chrono>
 #include <cstddef>
 #include <cstring>
+#include <map>
 #include <mutex>
 #include <optional>
 #include <string>
@@ -34,7 +38,8 @@ namespace {
 
 constexpr std::string_view kSourcePrefix = "source:";
 constexpr std::string_view kSinkPrefix = "sink:";
-constexpr pa_usec_t kConnectTimeout = 5 * PA_USEC_PER_SEC;
+constexpr pa_usec_t kCallDeadline =
+    static_cast<pa_usec_t>(std::chrono::microseconds(kHostCallDeadline).count());
 constexpr pa_usec_t kFragmentTime = 10 * PA_USEC_PER_MSEC;
 // The rates the server resamples between; libpulse accepts up to PA_RATE_MAX.
 constexpr std::uint32_t kMinRate = 8000;
@@ -51,6 +56,53 @@ class MainloopLock {
 
  private:
   pa_threaded_mainloop* loop_;
+};
+
+pa_usec_t deadline_from_now() { return pa_rtclock_now() + kCallDeadline; }
+
+constexpr std::string_view kTimeoutPrefix = "Timeout: ";
+
+// What a request that the server left unanswered reports: it names the request.
+HostError timed_out(std::string_view what) {
+  return HostError{std::string(kTimeoutPrefix) + "the audio server did not answer within " +
+                   std::to_string(kHostCallDeadline.count() / 1000) + " s (" + std::string(what) +
+                   ")"};
+}
+
+bool is_timeout(const HostError& error) { return error.text.starts_with(kTimeoutPrefix); }
+
+// A wait on the mainloop that gives up at an instant of the real-time clock.
+// Made, used and destroyed under the mainloop lock; its timer runs on the
+// mainloop thread and only wakes the waiting thread.
+class Deadline {
+ public:
+  Deadline(pa_threaded_mainloop* loop, pa_context* context, pa_usec_t at) : loop_(loop) {
+    timer_ = pa_context_rttime_new(context, at, &Deadline::fire, this);
+  }
+  ~Deadline() {
+    if (timer_) pa_threaded_mainloop_get_api(loop_)->time_free(timer_);
+  }
+  Deadline(const Deadline&) = delete;
+  Deadline& operator=(const Deadline&) = delete;
+
+  // Waits for the mainloop's next signal; false once the deadline has passed.
+  bool wait() {
+    if (expired_) return false;
+    pa_threaded_mainloop_wait(loop_);
+    return !expired_;
+  }
+  bool expired() const { return expired_; }
+
+ private:
+  static void fire(pa_mainloop_api*, pa_time_event*, const struct timeval*, void* userdata) {
+    auto* self = static_cast<Deadline*>(userdata);
+    self->expired_ = true;
+    pa_threaded_mainloop_signal(self->loop_, 0);
+  }
+
+  pa_threaded_mainloop* loop_;
+  pa_time_event* timer_ = nullptr;
+  bool expired_ = false;
 };
 
 SampleFormat format_of(pa_sample_format_t format) {
@@ -72,6 +124,24 @@ SampleFormat format_of(pa_sample_format_t format) {
       // 16-bit linear, and the 8-bit companded codes the server expands to it.
       return SampleFormat::I16;
   }
+}
+
+// Each role is a stream of its own for the server: its own name in mixers and
+// its own application id, so that saved volumes and mutes (module-stream-restore,
+// WirePlumber's restore-stream) never carry over from one role to the other.
+// No media.role: the servers' role policies (corking, ducking, moving to a
+// role's intended device) are not ours to trigger.
+constexpr const char* kStreamNames[] = {"Microphone", "System audio"};
+constexpr const char* kStreamApplicationIds[] = {"parlanto-audio.microphone",
+                                                 "parlanto-audio.system-audio"};
+
+std::size_t role_index(StreamRole role) { return role == StreamRole::kSystemAudio ? 1 : 0; }
+
+pa_proplist* stream_properties(StreamRole role) {
+  pa_proplist* properties = pa_proplist_new();
+  pa_proplist_sets(properties, PA_PROP_MEDIA_NAME, kStreamNames[role_index(role)]);
+  pa_proplist_sets(properties, PA_PROP_APPLICATION_ID, kStreamApplicationIds[role_index(role)]);
+  return properties;
 }
 
 enum class DeviceKind : std::uint8_t { kSource, kSink };
@@ -174,12 +244,12 @@ struct StreamCore {
 // One mainloop thread and one context.
 class PulseConnection {
  public:
-  static HostResult<std::shared_ptr<PulseConnection>> open() {
+  static HostResult<std::shared_ptr<PulseConnection>> open(pa_usec_t deadline) {
     auto connection = std::shared_ptr<PulseConnection>(new PulseConnection());
     if (!connection->loop_ || !connection->context_) {
       return unexpected(HostError{"cannot create the audio client"});
     }
-    if (auto connected = connection->connect(); !connected) {
+    if (auto connected = connection->connect(deadline); !connected) {
       return unexpected(std::move(connected.error()));
     }
     return connection;
@@ -209,19 +279,24 @@ class PulseConnection {
 
   HostError last_error() const { return HostError{pa_strerror(pa_context_errno(context_))}; }
 
-  // Runs the operation `start` makes (under the lock) to its end. Returns false
-  // when the operation could not run to completion.
+  // Runs the operation `start` makes (under the lock) to its end, or cancels
+  // it at `deadline`: a cancelled operation calls none of its callbacks again,
+  // so their state may live on the caller's stack. The error is the
+  // connection's, or the timeout naming `what`.
   template <typename Start>
-  bool run(Start&& start) {
+  HostResult<Ok> run(Start&& start, pa_usec_t deadline, std::string_view what) {
     pa_operation* operation = start();
-    if (!operation) return false;
+    if (!operation) return unexpected(last_error());
     pa_operation_set_state_callback(operation, &signal_loop, loop_);
-    while (pa_operation_get_state(operation) == PA_OPERATION_RUNNING) {
-      pa_threaded_mainloop_wait(loop_);
+    Deadline wait(loop_, context_, deadline);
+    while (pa_operation_get_state(operation) == PA_OPERATION_RUNNING && wait.wait()) {
     }
-    const bool done = pa_operation_get_state(operation) == PA_OPERATION_DONE;
+    const pa_operation_state_t state = pa_operation_get_state(operation);
+    if (state == PA_OPERATION_RUNNING) pa_operation_cancel(operation);
     pa_operation_unref(operation);
-    return done;
+    if (state == PA_OPERATION_DONE) return Ok{};
+    if (state == PA_OPERATION_RUNNING) return unexpected(timed_out(what));
+    return unexpected(last_error());
   }
 
   struct ServerDefaults {
@@ -229,86 +304,102 @@ class PulseConnection {
     std::string sink;
   };
 
-  HostResult<ServerDefaults> server_defaults() {
+  HostResult<ServerDefaults> server_defaults(pa_usec_t deadline) {
     MainloopLock lock(loop_);
     ServerDefaults defaults;
-    const bool done = run([&] {
-      return pa_context_get_server_info(
-          context_,
-          [](pa_context*, const pa_server_info* info, void* userdata) {
-            auto* out = static_cast<ServerDefaults*>(userdata);
-            if (!info) return;
-            if (info->default_source_name) out->source = info->default_source_name;
-            if (info->default_sink_name) out->sink = info->default_sink_name;
-          },
-          &defaults);
-    });
-    if (!done) return unexpected(last_error());
+    HostResult<Ok> done = run(
+        [&] {
+          return pa_context_get_server_info(
+              context_,
+              [](pa_context*, const pa_server_info* info, void* userdata) {
+                auto* out = static_cast<ServerDefaults*>(userdata);
+                if (!info) return;
+                if (info->default_source_name) out->source = info->default_source_name;
+                if (info->default_sink_name) out->sink = info->default_sink_name;
+              },
+              &defaults);
+        },
+        deadline, "asking for the default devices");
+    if (!done) return unexpected(std::move(done.error()));
     return defaults;
   }
 
   // Every source and then every sink, in the server's order.
-  HostResult<std::vector<DeviceInfo>> list() {
+  HostResult<std::vector<DeviceInfo>> list(pa_usec_t deadline) {
     MainloopLock lock(loop_);
     struct Listing {
       std::vector<DeviceInfo> devices;
       bool failed = false;
     } listing;
-    const bool sources_done = run([&] {
-      return pa_context_get_source_info_list(
-          context_,
-          [](pa_context*, const pa_source_info* info, int eol, void* userdata) {
-            auto* out = static_cast<Listing*>(userdata);
-            if (eol < 0) out->failed = true;
-            if (eol == 0 && info) out->devices.push_back(info_of(*info));
-          },
-          &listing);
-    });
-    if (!sources_done || listing.failed) return unexpected(last_error());
-    const bool sinks_done = run([&] {
-      return pa_context_get_sink_info_list(
-          context_,
-          [](pa_context*, const pa_sink_info* info, int eol, void* userdata) {
-            auto* out = static_cast<Listing*>(userdata);
-            if (eol < 0) out->failed = true;
-            if (eol == 0 && info) out->devices.push_back(info_of(*info));
-          },
-          &listing);
-    });
-    if (!sinks_done || listing.failed) return unexpected(last_error());
+    HostResult<Ok> sources_done = run(
+        [&] {
+          return pa_context_get_source_info_list(
+              context_,
+              [](pa_context*, const pa_source_info* info, int eol, void* userdata) {
+                auto* out = static_cast<Listing*>(userdata);
+                if (eol < 0) out->failed = true;
+                if (eol == 0 && info) out->devices.push_back(info_of(*info));
+              },
+              &listing);
+        },
+        deadline, "listing the sources");
+    if (!sources_done) return unexpected(std::move(sources_done.error()));
+    if (listing.failed) return unexpected(last_error());
+    HostResult<Ok> sinks_done = run(
+        [&] {
+          return pa_context_get_sink_info_list(
+              context_,
+              [](pa_context*, const pa_sink_info* info, int eol, void* userdata) {
+                auto* out = static_cast<Listing*>(userdata);
+                if (eol < 0) out->failed = true;
+                if (eol == 0 && info) out->devices.push_back(info_of(*info));
+              },
+              &listing);
+        },
+        deadline, "listing the sinks");
+    if (!sinks_done) return unexpected(std::move(sinks_done.error()));
+    if (listing.failed) return unexpected(last_error());
     return std::move(listing.devices);
   }
 
   // The named source or sink, or nothing when the server has none by that name.
-  HostResult<std::optional<DeviceInfo>> find(DeviceKind kind, const std::string& name) {
+  HostResult<std::optional<DeviceInfo>> find(DeviceKind kind, const std::string& name,
+                                             pa_usec_t deadline) {
     MainloopLock lock(loop_);
     std::optional<DeviceInfo> found;
-    bool done = false;
+    HostResult<Ok> done = Ok{};
     if (kind == DeviceKind::kSource) {
-      done = run([&] {
-        return pa_context_get_source_info_by_name(
-            context_, name.c_str(),
-            [](pa_context*, const pa_source_info* info, int eol, void* userdata) {
-              if (eol == 0 && info)
-                *static_cast<std::optional<DeviceInfo>*>(userdata) = info_of(*info);
-            },
-            &found);
-      });
+      done = run(
+          [&] {
+            return pa_context_get_source_info_by_name(
+                context_, name.c_str(),
+                [](pa_context*, const pa_source_info* info, int eol, void* userdata) {
+                  if (eol == 0 && info)
+                    *static_cast<std::optional<DeviceInfo>*>(userdata) = info_of(*info);
+                },
+                &found);
+          },
+          deadline, "looking up a source");
     } else {
-      done = run([&] {
-        return pa_context_get_sink_info_by_name(
-            context_, name.c_str(),
-            [](pa_context*, const pa_sink_info* info, int eol, void* userdata) {
-              if (eol == 0 && info)
-                *static_cast<std::optional<DeviceInfo>*>(userdata) = info_of(*info);
-            },
-            &found);
-      });
+      done = run(
+          [&] {
+            return pa_context_get_sink_info_by_name(
+                context_, name.c_str(),
+                [](pa_context*, const pa_sink_info* info, int eol, void* userdata) {
+                  if (eol == 0 && info)
+                    *static_cast<std::optional<DeviceInfo>*>(userdata) = info_of(*info);
+                },
+                &found);
+          },
+          deadline, "looking up a sink");
     }
     // An unknown name ends the operation with "No such entity"; only a
-    // connection that broke is an error.
+    // connection that broke, or a server that did not answer, is an error.
     if (!done && !found && !PA_CONTEXT_IS_GOOD(pa_context_get_state(context_))) {
       return unexpected(last_error());
+    }
+    if (!done && !found && is_timeout(done.error())) {
+      return unexpected(std::move(done.error()));
     }
     return found;
   }
@@ -335,7 +426,7 @@ class PulseConnection {
     pa_threaded_mainloop_free(loop);
   }
 
-  HostResult<Ok> connect() {
+  HostResult<Ok> connect(pa_usec_t deadline) {
     pa_context_set_state_callback(
         context_,
         [](pa_context*, void* loop) {
@@ -350,27 +441,14 @@ class PulseConnection {
       return unexpected(HostError{"cannot start the audio client's thread"});
     }
     MainloopLock lock(loop_);
-    bool timed_out = false;
-    struct Deadline {
-      pa_threaded_mainloop* loop;
-      bool* timed_out;
-    } deadline{loop_, &timed_out};
-    pa_time_event* timer = pa_context_rttime_new(
-        context_, pa_rtclock_now() + kConnectTimeout,
-        [](pa_mainloop_api*, pa_time_event*, const struct timeval*, void* userdata) {
-          auto* d = static_cast<Deadline*>(userdata);
-          *d->timed_out = true;
-          pa_threaded_mainloop_signal(d->loop, 0);
-        },
-        &deadline);
+    Deadline wait(loop_, context_, deadline);
     pa_context_state_t state = pa_context_get_state(context_);
-    while (state != PA_CONTEXT_READY && PA_CONTEXT_IS_GOOD(state) && !timed_out) {
-      pa_threaded_mainloop_wait(loop_);
+    while (state != PA_CONTEXT_READY && PA_CONTEXT_IS_GOOD(state) && wait.wait()) {
       state = pa_context_get_state(context_);
     }
-    if (timer) pa_threaded_mainloop_get_api(loop_)->time_free(timer);
+    state = pa_context_get_state(context_);
     if (state == PA_CONTEXT_READY) return Ok{};
-    if (PA_CONTEXT_IS_GOOD(state)) return unexpected(HostError{pa_strerror(PA_ERR_TIMEOUT)});
+    if (PA_CONTEXT_IS_GOOD(state)) return unexpected(timed_out("connecting"));
     return unexpected(last_error());
   }
 
@@ -409,12 +487,16 @@ class PulseStream final : public Stream {
     if (pa_stream_get_state(stream_) != PA_STREAM_READY)
       return unexpected(connection_->last_error());
     int success = 0;
-    const bool done = connection_->run([&] {
-      return pa_stream_cork(
-          stream_, 0, [](pa_stream*, int ok, void* userdata) { *static_cast<int*>(userdata) = ok; },
-          &success);
-    });
-    if (!done || !success) return unexpected(connection_->last_error());
+    HostResult<Ok> done = connection_->run(
+        [&] {
+          return pa_stream_cork(
+              stream_, 0,
+              [](pa_stream*, int ok, void* userdata) { *static_cast<int*>(userdata) = ok; },
+              &success);
+        },
+        deadline_from_now(), "starting the record stream");
+    if (!done) return unexpected(std::move(done.error()));
+    if (!success) return unexpected(connection_->last_error());
     return Ok{};
   }
 
@@ -512,8 +594,13 @@ class PulseDevice final : public Device {
     core->sample_bytes = pa_sample_size(&sample_spec);
     core->fragments.emplace(core->sample_bytes, pa_frame_size(&sample_spec));
 
+    const pa_usec_t deadline = deadline_from_now();
     MainloopLock lock(connection_->loop());
-    pa_stream* stream = pa_stream_new(connection_->context(), "capture", &sample_spec, &map);
+    pa_proplist* properties = stream_properties(config.role);
+    pa_stream* stream =
+        pa_stream_new_with_proplist(connection_->context(), kStreamNames[role_index(config.role)],
+                                    &sample_spec, &map, properties);
+    pa_proplist_free(properties);
     if (!stream) return unexpected(connection_->last_error());
     pa_stream_set_state_callback(stream, &StreamCore::on_state, core.get());
     pa_stream_set_read_callback(stream, &StreamCore::on_read, core.get());
@@ -533,14 +620,19 @@ class PulseDevice final : public Device {
       return unexpected(std::move(error));
     }
     pa_stream_state_t state = pa_stream_get_state(stream);
-    while (state != PA_STREAM_READY && PA_STREAM_IS_GOOD(state)) {
-      pa_threaded_mainloop_wait(connection_->loop());
+    {
+      Deadline wait(connection_->loop(), connection_->context(), deadline);
+      while (state != PA_STREAM_READY && PA_STREAM_IS_GOOD(state) && wait.wait()) {
+        state = pa_stream_get_state(stream);
+      }
       state = pa_stream_get_state(stream);
     }
     if (state != PA_STREAM_READY) {
-      HostError error = connection_->last_error();
+      HostError error = PA_STREAM_IS_GOOD(state) ? timed_out("connecting the record stream")
+                                                 : connection_->last_error();
       pa_stream_set_state_callback(stream, nullptr, nullptr);
       pa_stream_set_read_callback(stream, nullptr, nullptr);
+      if (PA_STREAM_IS_GOOD(state)) pa_stream_disconnect(stream);
       pa_stream_unref(stream);
       return unexpected(std::move(error));
     }
@@ -552,14 +644,185 @@ class PulseDevice final : public Device {
   DeviceInfo info_;
 };
 
+
+// Device notifications from the server's subscription, on a connection of
+// their own so a watch neither waits for nor disturbs requests and streams.
+// The core is touched only on the mainloop thread, under its lock: the
+// subscription and the info callbacks it starts. Sinks are output devices,
+// sources that are not monitors input devices, with the ids PulseDevice gives.
+class PulseDeviceWatch final : public DeviceWatch {
+ public:
+  struct Known {
+    std::string id;
+    std::string name;
+  };
+
+  struct Core {
+    DeviceEventCallback on_event;
+    std::map<std::uint32_t, Known> sinks;
+    std::map<std::uint32_t, Known> sources;
+    std::string default_sink;
+    std::string default_source;
+    bool ready = false;  // the first snapshot is taken; later changes are events
+
+    void emit(DeviceEvent::Type type, bool output, const Known& known) {
+      if (!ready || !on_event) return;
+      try {
+        on_event(DeviceEvent{type, output, DeviceId(known.id), known.name});
+      } catch (...) {
+        // Nothing may unwind into the mainloop.
+      }
+    }
+
+    std::string name_of(bool output, const std::string& id) const {
+      for (const auto& [index, known] : output ? sinks : sources) {
+        if (known.id == id) return known.name;
+      }
+      return {};
+    }
+
+    static void on_sink(pa_context*, const pa_sink_info* info, int eol, void* userdata) {
+      if (eol != 0 || !info || !info->name) return;
+      auto* core = static_cast<Core*>(userdata);
+      Known known{std::string(kSinkPrefix) + info->name, info_of(*info).description};
+      const bool fresh = core->sinks.find(info->index) == core->sinks.end();
+      core->sinks[info->index] = known;
+      if (fresh) core->emit(DeviceEvent::Type::kAdded, true, known);
+    }
+
+    static void on_source(pa_context*, const pa_source_info* info, int eol, void* userdata) {
+      if (eol != 0 || !info || !info->name || info->monitor_of_sink != PA_INVALID_INDEX) return;
+      auto* core = static_cast<Core*>(userdata);
+      Known known{std::string(kSourcePrefix) + info->name, info_of(*info).description};
+      const bool fresh = core->sources.find(info->index) == core->sources.end();
+      core->sources[info->index] = known;
+      if (fresh) core->emit(DeviceEvent::Type::kAdded, false, known);
+    }
+
+    static void on_server(pa_context*, const pa_server_info* info, void* userdata) {
+      if (!info) return;
+      auto* core = static_cast<Core*>(userdata);
+      const std::string sink = info->default_sink_name ? info->default_sink_name : "";
+      const std::string source = info->default_source_name ? info->default_source_name : "";
+      if (sink != core->default_sink) {
+        core->default_sink = sink;
+        const std::string id = std::string(kSinkPrefix) + sink;
+        if (!sink.empty()) {
+          core->emit(DeviceEvent::Type::kDefaultChanged, true, {id, core->name_of(true, id)});
+        }
+      }
+      if (source != core->default_source) {
+        core->default_source = source;
+        const std::string id = std::string(kSourcePrefix) + source;
+        if (!source.empty()) {
+          core->emit(DeviceEvent::Type::kDefaultChanged, false, {id, core->name_of(false, id)});
+        }
+      }
+    }
+
+    static void on_change(pa_context* context, pa_subscription_event_type_t event,
+                          std::uint32_t index, void* userdata) {
+      auto* core = static_cast<Core*>(userdata);
+      const auto facility = event & PA_SUBSCRIPTION_EVENT_FACILITY_MASK;
+      const auto type = event & PA_SUBSCRIPTION_EVENT_TYPE_MASK;
+      pa_operation* operation = nullptr;
+      if (facility == PA_SUBSCRIPTION_EVENT_SERVER) {
+        operation = pa_context_get_server_info(context, &Core::on_server, core);
+      } else if (facility == PA_SUBSCRIPTION_EVENT_SINK || facility == PA_SUBSCRIPTION_EVENT_SOURCE) {
+        const bool output = facility == PA_SUBSCRIPTION_EVENT_SINK;
+        auto& known = output ? core->sinks : core->sources;
+        if (type == PA_SUBSCRIPTION_EVENT_REMOVE) {
+          if (auto found = known.find(index); found != known.end()) {
+            const Known gone = found->second;
+            known.erase(found);
+            core->emit(DeviceEvent::Type::kRemoved, output, gone);
+          }
+        } else if (type == PA_SUBSCRIPTION_EVENT_NEW) {
+          operation = output ? pa_context_get_sink_info_by_index(context, index, &Core::on_sink, core)
+                             : pa_context_get_source_info_by_index(context, index,
+                                                                   &Core::on_source, core);
+        }
+      }
+      // Answers arrive in the order asked, after this event's; the operation
+      // is not waited for.
+      if (operation) pa_operation_unref(operation);
+    }
+  };
+
+  static HostResult<std::unique_ptr<DeviceWatch>> start(DeviceEventCallback on_event) {
+    const pa_usec_t deadline = deadline_from_now();
+    HostResult<std::shared_ptr<PulseConnection>> connection = PulseConnection::open(deadline);
+    if (!connection) return unexpected(std::move(connection.error()));
+    auto core = std::make_unique<Core>();
+    core->on_event = std::move(on_event);
+    std::unique_ptr<PulseDeviceWatch> watch(new PulseDeviceWatch(*connection, std::move(core)));
+    if (HostResult<Ok> begun = watch->begin(deadline); !begun) {
+      return unexpected(std::move(begun.error()));
+    }
+    return std::unique_ptr<DeviceWatch>(std::move(watch));
+  }
+
+  // The subscription goes with the connection: once that is closed and its
+  // thread stopped, no callback runs, and the core can go.
+  ~PulseDeviceWatch() override {
+    {
+      MainloopLock lock(connection_->loop());
+      pa_context_set_subscribe_callback(connection_->context(), nullptr, nullptr);
+    }
+    connection_.reset();
+    core_.reset();
+  }
+
+ private:
+  PulseDeviceWatch(std::shared_ptr<PulseConnection> connection, std::unique_ptr<Core> core)
+      : connection_(std::move(connection)), core_(std::move(core)) {}
+
+  // Subscribes, then takes the snapshot that later events are told against.
+  HostResult<Ok> begin(pa_usec_t deadline) {
+    MainloopLock lock(connection_->loop());
+    pa_context* context = connection_->context();
+    Core* core = core_.get();
+    pa_context_set_subscribe_callback(context, &Core::on_change, core);
+    const auto mask = static_cast<pa_subscription_mask_t>(
+        PA_SUBSCRIPTION_MASK_SINK | PA_SUBSCRIPTION_MASK_SOURCE | PA_SUBSCRIPTION_MASK_SERVER);
+    HostResult<Ok> done = connection_->run(
+        [&] { return pa_context_subscribe(context, mask, nullptr, nullptr); }, deadline,
+        "subscribing to device changes");
+    if (done) {
+      done = connection_->run(
+          [&] { return pa_context_get_sink_info_list(context, &Core::on_sink, core); }, deadline,
+          "listing the sinks");
+    }
+    if (done) {
+      done = connection_->run(
+          [&] { return pa_context_get_source_info_list(context, &Core::on_source, core); },
+          deadline, "listing the sources");
+    }
+    if (done) {
+      done = connection_->run(
+          [&] { return pa_context_get_server_info(context, &Core::on_server, core); }, deadline,
+          "asking for the default devices");
+    }
+    if (!done) return done;
+    core->ready = true;
+    return Ok{};
+  }
+
+  std::shared_ptr<PulseConnection> connection_;
+  std::unique_ptr<Core> core_;
+};
+
 class PulseHost final : public Host {
   using Connection = std::shared_ptr<PulseConnection>;
 
  public:
+  // Each of these calls has one deadline for all it asks the server.
   HostResult<std::vector<std::shared_ptr<Device>>> devices() override {
+    const pa_usec_t deadline = deadline_from_now();
     return ask(
-        [](const Connection& connection) -> HostResult<std::vector<std::shared_ptr<Device>>> {
-          auto listing = connection->list();
+        deadline,
+        [&](const Connection& connection) -> HostResult<std::vector<std::shared_ptr<Device>>> {
+          auto listing = connection->list(deadline);
           if (!listing) return unexpected(std::move(listing.error()));
           std::vector<std::shared_ptr<Device>> devices;
           for (auto& info : *listing) {
@@ -578,34 +841,47 @@ class PulseHost final : public Host {
     return std::nullopt;
   }
 
-  std::shared_ptr<Device> device_by_id(const DeviceId& id) override {
+  HostResult<std::shared_ptr<Device>> device_by_id(const DeviceId& id) override {
+    const pa_usec_t deadline = deadline_from_now();
     const std::string& text = id.to_string();
     if (text.starts_with(kSourcePrefix)) {
-      return find(DeviceKind::kSource, text.substr(kSourcePrefix.size()));
+      return find(DeviceKind::kSource, text.substr(kSourcePrefix.size()), deadline);
     }
     if (text.starts_with(kSinkPrefix))
-      return find(DeviceKind::kSink, text.substr(kSinkPrefix.size()));
-    return nullptr;
+      return find(DeviceKind::kSink, text.substr(kSinkPrefix.size()), deadline);
+    return std::shared_ptr<Device>();
   }
 
-  std::shared_ptr<Device> default_input_device() override {
-    auto defaults = server_defaults();
-    if (!defaults || defaults->source.empty()) return nullptr;
-    return find(DeviceKind::kSource, defaults->source);
+  HostResult<std::shared_ptr<Device>> default_input_device() override {
+    const pa_usec_t deadline = deadline_from_now();
+    auto defaults = ask(deadline, [&](const Connection& connection) {
+      return connection->server_defaults(deadline);
+    });
+    if (!defaults) return unexpected(std::move(defaults.error()));
+    if (defaults->source.empty()) return std::shared_ptr<Device>();
+    return find(DeviceKind::kSource, defaults->source, deadline);
   }
 
-  std::shared_ptr<Device> default_output_device() override {
-    auto defaults = server_defaults();
-    if (!defaults || defaults->sink.empty()) return nullptr;
-    return find(DeviceKind::kSink, defaults->sink);
+  HostResult<std::shared_ptr<Device>> default_output_device() override {
+    const pa_usec_t deadline = deadline_from_now();
+    auto defaults = ask(deadline, [&](const Connection& connection) {
+      return connection->server_defaults(deadline);
+    });
+    if (!defaults) return unexpected(std::move(defaults.error()));
+    if (defaults->sink.empty()) return std::shared_ptr<Device>();
+    return find(DeviceKind::kSink, defaults->sink, deadline);
+  }
+
+  HostResult<std::unique_ptr<DeviceWatch>> watch_devices(DeviceEventCallback on_event) override {
+    return PulseDeviceWatch::start(std::move(on_event));
   }
 
  private:
   // The host's connection, opened on first use and again after the server went away.
-  HostResult<std::shared_ptr<PulseConnection>> connect() {
+  HostResult<std::shared_ptr<PulseConnection>> connect(pa_usec_t deadline) {
     std::lock_guard guard(mutex_);
     if (connection_ && !connection_->failed()) return connection_;
-    auto opened = PulseConnection::open();
+    auto opened = PulseConnection::open(deadline);
     if (!opened) return opened;
     connection_ = *opened;
     return connection_;
@@ -615,28 +891,25 @@ class PulseHost final : public Host {
   // broken (the server went away since its last use) is replaced and the
   // request made once more on the new one.
   template <typename Request>
-  auto ask(Request&& request) -> decltype(request(std::declval<const Connection&>())) {
+  auto ask(pa_usec_t deadline, Request&& request)
+      -> decltype(request(std::declval<const Connection&>())) {
     for (int attempt = 0;; ++attempt) {
-      auto connection = connect();
+      auto connection = connect(deadline);
       if (!connection) return unexpected(std::move(connection.error()));
       auto result = request(*connection);
       if (result || attempt > 0 || !(*connection)->failed()) return result;
     }
   }
 
-  HostResult<PulseConnection::ServerDefaults> server_defaults() {
-    return ask([](const Connection& connection) { return connection->server_defaults(); });
-  }
-
   // A monitor is reached through its sink, never as a source of its own.
-  std::shared_ptr<Device> find(DeviceKind kind, const std::string& name) {
-    auto found = ask([&](const Connection& connection) -> HostResult<std::shared_ptr<Device>> {
-      auto info = connection->find(kind, name);
+  HostResult<std::shared_ptr<Device>> find(DeviceKind kind, const std::string& name,
+                                           pa_usec_t deadline) {
+    return ask(deadline, [&](const Connection& connection) -> HostResult<std::shared_ptr<Device>> {
+      auto info = connection->find(kind, name, deadline);
       if (!info) return unexpected(std::move(info.error()));
       if (!*info || (*info)->is_monitor) return std::shared_ptr<Device>();
       return std::shared_ptr<Device>(std::make_shared<PulseDevice>(connection, std::move(**info)));
     });
-    return found ? *found : nullptr;
   }
 
   std::mutex mutex_;

@@ -3,6 +3,7 @@
 #include <cstring>
 #include <memory>
 #include <mutex>
+#include <string_view>
 
 namespace fake_napi {
 
@@ -166,6 +167,14 @@ napi_status napi_create_error(napi_env, napi_value code, napi_value msg, napi_va
   return napi_ok;
 }
 
+// Only an error's `cause` is ever set by the module.
+napi_status napi_set_named_property(napi_env, napi_value object, const char* name,
+                                    napi_value value) {
+  if (std::string_view(name) != "cause") return napi_invalid_arg;
+  fake_napi::value(object).cause = fake_napi::value(value).text;
+  return napi_ok;
+}
+
 napi_status napi_throw(napi_env, napi_value error) {
   engine().pending = error;
   return napi_ok;
@@ -286,6 +295,23 @@ napi_status napi_release_threadsafe_function(napi_threadsafe_function func,
   if (t.finalized) std::abort();  // released after finalization: a use after free in a real engine
   ++t.releases;  // finalized by the next drain, as an engine does on its own thread
   return napi_ok;
+}
+
+// The capture layer's delivery handle builds values these tests never look
+// at; the fake engine refuses them.
+napi_status napi_create_double(napi_env, double, napi_value*) { return napi_generic_failure; }
+napi_status napi_create_array_with_length(napi_env, size_t, napi_value*) {
+  return napi_generic_failure;
+}
+napi_status napi_set_element(napi_env, napi_value, uint32_t, napi_value) {
+  return napi_generic_failure;
+}
+napi_status napi_create_reference(napi_env, napi_value, uint32_t, napi_ref*) {
+  return napi_generic_failure;
+}
+napi_status napi_delete_reference(napi_env, napi_ref) { return napi_generic_failure; }
+napi_status napi_get_reference_value(napi_env, napi_ref, napi_value*) {
+  return napi_generic_failure;
 }
 
 }  // extern "C"

@@ -6,6 +6,11 @@
 #include "request_loop.h"
 #include "sidecar_runner.h"
 
+// Set by the build from its project's version.
+#ifndef PARLANTO_VERSION
+#define PARLANTO_VERSION "unknown"
+#endif
+
 int main(int argc, char** argv) {
   if (argc == 2 && std::strcmp(argv[1], "--version") == 0) {
     std::puts("sidecar " PARLANTO_VERSION);

@@ -2,6 +2,7 @@
 # Builds the binaries that the npm packages ship, Release and stripped, inside
 # a Debian 11 root so they load on glibc 2.31 and newer:
 #   apps/desktop/native/parlanto-audio/prebuilds/linux-x64/parlanto-audio.napi.glibc.node
+#   apps/desktop/native/parlanto-audio/prebuilds/win32-x64/parlanto-audio.napi.node
 #   packages/sidecar/prebuilds/linux-x64/sidecar
 # Run by each package's `prepack`; the build in the root is kept, so a second
 # run with unchanged sources compiles nothing. Prints the C library versions
@@ -66,6 +67,14 @@ if [[ $loaded != listInputDevices,listOutputDevices,ParlantoMicrophone,ParlantoS
   echo "prebuild: the audio module does not load in Debian 11's Node.js: $loaded" >&2
   exit 1
 fi
+
+# The Windows module, cross-built with mingw-w64 (the `windows` preset places
+# it in prebuilds/win32-x64/); it imports only system DLLs.
+"$repo/scripts/setup-windows.sh" --build-only >&2
+(cd "$repo" && cmake --preset windows >/dev/null && cmake --build --preset windows -j 2 --target parlanto_audio >/dev/null)
+windows_module=$repo/apps/desktop/native/parlanto-audio/prebuilds/win32-x64/parlanto-audio.napi.node
+imports=$(x86_64-w64-mingw32-objdump -p "$windows_module" | sed -n 's/^\tDLL Name: //p' | sort -f | tr '\n' ' ')
+echo "prebuild: ${windows_module#"$repo"/} imports ${imports% }"
 
 for binary in "$audio_out/parlanto-audio.napi.glibc.node" "$sidecar_out/sidecar"; do
   needs=$(objdump -T "$binary" | grep -o 'GLIBC_[0-9.]*' | sort -u -V | tr '\n' ' ')

@@ -6,6 +6,8 @@
 # root with Wine 10 (Debian 12's Wine 8 cannot record an output endpoint),
 # made from Debian's packages with its own Windows 10 prefix.
 # Everything fetched or made lives in ${PARLANTO_CACHE:-.cache}/windows.
+# With --build-only it stops once the cross-build has what it needs (the
+# prebuilt binaries need no Wine).
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
@@ -66,6 +68,10 @@ if [[ $(cat "$windows/speexdsp/version" 2>/dev/null) != "$speexdsp_version" ]]; 
   )
   echo "$speexdsp_version" >"$windows/speexdsp/version"
   rm -rf "$windows/speexdsp-build"
+fi
+
+if [[ ${1:-} == --build-only ]]; then
+  exit 0
 fi
 
 wine=/usr/lib/wine/wine64

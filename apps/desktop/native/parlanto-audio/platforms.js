@@ -9,7 +9,11 @@ const path = require('node:path');
 
 const backends = {
   linux: 'PulseAudio or PipeWire',
+  win32: 'WASAPI',
 };
+// Where an install may build the module itself; Windows binaries are
+// cross-built by the repository's scripts and ship prebuilt only.
+const sourceBuilds = new Set(['linux']);
 
 function target(platform = process.platform, arch = process.arch) {
   return `${platform}-${arch}`;
@@ -37,7 +41,7 @@ function prebuiltTargets(dir = __dirname) {
 function supportedText(dir = __dirname) {
   const prebuilt = prebuiltTargets(dir).filter((t) => backends[t.split('-')[0]]);
   const parts = prebuilt.map((t) => `${t} (prebuilt; ${backends[t.split('-')[0]]})`);
-  for (const platform of Object.keys(backends)) {
+  for (const platform of Object.keys(backends).filter((p) => sourceBuilds.has(p))) {
     const others = prebuilt.some((t) => t.startsWith(`${platform}-`)) ? `${platform} on other processors` : platform;
     parts.push(`${others} (built from source at install; ${backends[platform]})`);
   }
@@ -46,6 +50,10 @@ function supportedText(dir = __dirname) {
 
 function hasBackend(platform = process.platform) {
   return Object.prototype.hasOwnProperty.call(backends, platform);
+}
+
+function canBuildFromSource(platform = process.platform) {
+  return sourceBuilds.has(platform);
 }
 
 function unsupportedError(dir = __dirname) {
@@ -75,4 +83,5 @@ function findBinary(dir = __dirname) {
   }
 }
 
-module.exports = { backends, target, prebuiltTargets, supportedText, hasBackend, unsupportedError, findBinary };
+module.exports = { backends, target, prebuiltTargets, supportedText, hasBackend, canBuildFromSource, unsupportedError,
+                   findBinary };

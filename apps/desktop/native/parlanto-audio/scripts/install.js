@@ -21,7 +21,7 @@ function main() {
       console.log(`parlanto-audio: using ${path.relative(root, found)}`);
       return 0;
     }
-    if (!platforms.hasBackend()) {
+    if (!platforms.hasBackend() || !platforms.canBuildFromSource()) {
       console.warn(`parlanto-audio: ${platforms.unsupportedError(root).message} ` +
                    'Installed anyway; loading it on this system throws that error.');
       return 0;

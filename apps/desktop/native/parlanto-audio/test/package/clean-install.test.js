@@ -29,7 +29,8 @@ function ok(result, what) {
 
 test('the tarball holds the sources, the prebuilt binary and nothing of a build', () => {
   const prebuilt = packed.files.filter((f) => f.startsWith('prebuilds/'));
-  assert.deepEqual(prebuilt, ['prebuilds/linux-x64/parlanto-audio.napi.glibc.node']);
+  assert.deepEqual(prebuilt, ['prebuilds/linux-x64/parlanto-audio.napi.glibc.node',
+                             'prebuilds/win32-x64/parlanto-audio.napi.node']);
   const stray = packed.files.filter((f) => !/^(prebuilds\/|src\/|scripts\/(install|build-from-source)\.js$|index\.(js|mjs|d\.ts|d\.mts)$|capture\/(index\.(js|mjs|d\.ts|d\.mts)|README\.md)$|platforms\.js$|package\.json$|README\.md$|LICENSE$|CMakeLists\.txt$)/.test(f));
   assert.deepEqual(stray, []);
   assert.ok(!packed.files.some((f) => /fake_host|CMakeCache|\.o$|\.a$/.test(f)));

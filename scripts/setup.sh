@@ -8,6 +8,7 @@ packages=(
   libgtest-dev libgmock-dev libbenchmark-dev
   nodejs npm libnode-dev
   libpulse-dev pulseaudio pulseaudio-utils espeak-ng sox
+  libwebrtc-audio-processing-dev libspeexdsp-dev
 )
 
 missing=()
@@ -34,5 +35,5 @@ if [[ $(id -u) -ne 0 ]]; then
 fi
 echo "setup: installing ${missing[*]}"
 export DEBIAN_FRONTEND=noninteractive
-apt-get update -qq
-apt-get install -y -qq "${missing[@]}" >/dev/null
+apt-get -o DPkg::Lock::Timeout=900 update -qq
+apt-get -o DPkg::Lock::Timeout=900 install -y -qq "${missing[@]}" >/dev/null

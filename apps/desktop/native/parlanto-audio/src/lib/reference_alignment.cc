@@ -1,0 +1,197 @@
+#include "reference_alignment.h"
+
+#include <speex/speex_resampler.h>
+
+#include <algorithm>
+
+namespace parlanto_audio {
+
+namespace {
+
+// Speech-band quality at a cost the audio thread can carry.
+constexpr int kResamplerQuality = SPEEX_RESAMPLER_QUALITY_VOIP;
+
+// The feed converts in blocks of this many reference frames; a longer buffer
+// is taken in several blocks, so pushing never allocates.
+constexpr std::size_t kFeedBlockFrames = 2048;
+
+}  // namespace
+
+Resampler::Resampler(std::uint32_t from_rate, std::uint32_t to_rate, std::uint16_t channels)
+    : from_rate_(from_rate), to_rate_(to_rate), channels_(channels) {
+  if (from_rate == to_rate || from_rate == 0 || to_rate == 0 || channels == 0) return;
+  int error = 0;
+  state_ = speex_resampler_init(channels, from_rate, to_rate, kResamplerQuality, &error);
+  if (state_ != nullptr) speex_resampler_skip_zeros(state_);
+}
+
+Resampler::~Resampler() {
+  if (state_ != nullptr) speex_resampler_destroy(state_);
+}
+
+std::size_t Resampler::max_output(std::size_t input_samples) const {
+  if (from_rate_ == to_rate_) return input_samples;
+  const std::size_t frames = input_samples / channels_;
+  return (frames * to_rate_ / from_rate_ + 2) * channels_;
+}
+
+std::size_t Resampler::process(std::span<const float> in, std::span<float> out) {
+  if (state_ == nullptr) {
+    const std::size_t n = std::min(in.size(), out.size());
+    std::copy_n(in.begin(), n, out.begin());
+    return n;
+  }
+  auto in_frames = static_cast<spx_uint32_t>(in.size() / channels_);
+  auto out_frames = static_cast<spx_uint32_t>(out.size() / channels_);
+  speex_resampler_process_interleaved_float(state_, in.data(), &in_frames, out.data(),
+                                            &out_frames);
+  return std::size_t{out_frames} * channels_;
+}
+
+ReferenceAlignment::ReferenceAlignment(std::uint32_t engine_rate)
+    : engine_rate_(engine_rate),
+      frame_(engine_rate * kFrameMs / 1000),
+      ring_(frame_ * kRingFrames) {}
+
+std::unique_ptr<ReferenceAlignment::Feed> ReferenceAlignment::feed(std::uint32_t rate,
+                                                                   std::uint16_t channels) {
+  // A feed is made before its stream runs: the loss of the previous stream
+  // ends here, and the consumer resumes once this one has delivered.
+  lost_.store(false);
+  return std::make_unique<Feed>(
+      shared_from_this(), rate, channels);
+}
+
+void ReferenceAlignment::mark_lost() { lost_.store(true); }
+
+std::int64_t ReferenceAlignment::fill() const {
+  return write_pos_.load(std::memory_order_acquire) - read_pos_.load(std::memory_order_relaxed);
+}
+
+// Producer. A write that would overrun unread samples keeps what fits: the
+// consumer has stalled, and it realigns when it comes back.
+void ReferenceAlignment::write(std::span<const float> mono) {
+  const auto size = static_cast<std::int64_t>(ring_.size());
+  std::int64_t write = write_pos_.load(std::memory_order_relaxed);
+  const std::int64_t read = read_pos_.load(std::memory_order_acquire);
+  const std::int64_t room = std::min(size, size - (write - read));
+  auto count = std::min(static_cast<std::int64_t>(mono.size()), room);
+  for (std::int64_t i = 0; i < count; ++i) {
+    ring_[static_cast<std::size_t>((write + i) % size)] = mono[static_cast<std::size_t>(i)];
+  }
+  write_pos_.store(write + count, std::memory_order_release);
+}
+
+ReferenceAlignment::Pull ReferenceAlignment::pull(std::span<float> frame) {
+  const auto size = static_cast<std::int64_t>(ring_.size());
+  const auto samples = static_cast<std::int64_t>(frame_);
+  const std::int64_t prime = samples * kPrimeFrames;
+  Pull result;
+
+  std::int64_t available = fill();
+  const bool lost = lost_.load(std::memory_order_relaxed);
+  if (lost && state_ != State::kLost) {
+    state_ = State::kLost;
+    result.event = Event::kLost;
+  }
+
+  if (state_ == State::kActive) {
+    if (available > samples * kMaxFillFrames) {
+      // The reference runs ahead (its clock is faster, or this thread
+      // stalled): back to the primed fill.
+      read_pos_.store(write_pos_.load(std::memory_order_acquire) - prime,
+                      std::memory_order_release);
+      available = prime;
+      realignments_.fetch_add(1, std::memory_order_relaxed);
+    } else if (available <= -prime) {
+      // The reference has fallen a whole priming behind: prime again from
+      // where it is now.
+      read_pos_.store(write_pos_.load(std::memory_order_acquire), std::memory_order_release);
+      realignments_.fetch_add(1, std::memory_order_relaxed);
+      state_ = State::kWaiting;
+    }
+  }
+  if (state_ != State::kActive) {
+    available = fill();
+    if (!lost && available >= prime) {
+      // Start, or start again, at the primed fill, dropping anything older.
+      read_pos_.store(write_pos_.load(std::memory_order_acquire) - prime,
+                      std::memory_order_release);
+      available = prime;
+      if (state_ == State::kLost) result.event = Event::kResumed;
+      state_ = State::kActive;
+      starved_frames_ = 0;
+    } else {
+      if (state_ == State::kWaiting && ++starved_frames_ >= kLostAfterFrames) {
+        state_ = State::kLost;
+        result.event = Event::kLost;
+      }
+      std::fill(frame.begin(), frame.end(), 0.0f);
+      return result;
+    }
+  }
+
+  const std::int64_t read = read_pos_.load(std::memory_order_relaxed);
+  const std::int64_t have = std::clamp<std::int64_t>(available, 0, samples);
+  for (std::int64_t i = 0; i < have; ++i) {
+    frame[static_cast<std::size_t>(i)] = ring_[static_cast<std::size_t>((read + i) % size)];
+  }
+  std::fill(frame.begin() + have, frame.end(), 0.0f);
+  read_pos_.store(read + samples, std::memory_order_release);
+  if (have < samples) short_frames_.fetch_add(1, std::memory_order_relaxed);
+  starved_frames_ = have == 0 ? starved_frames_ + 1 : 0;
+  if (starved_frames_ >= kLostAfterFrames) {
+    state_ = State::kLost;
+    result.event = Event::kLost;
+    return result;
+  }
+  result.active = true;
+  return result;
+}
+
+ReferenceAlignment::Feed::Feed(std::shared_ptr<ReferenceAlignment> alignment, std::uint32_t rate,
+                               std::uint16_t channels)
+    : alignment_(std::move(alignment)),
+      channels_(channels == 0 ? 1 : channels),
+      resampler_(rate, alignment_->engine_rate(), 1),
+      mono_(kFeedBlockFrames),
+      resampled_(resampler_.max_output(kFeedBlockFrames)) {}
+
+void ReferenceAlignment::Feed::push_mono(std::size_t frames) {
+  const std::size_t n =
+      resampler_.process(std::span<const float>(mono_.data(), frames), resampled_);
+  alignment_->write(std::span<const float>(resampled_.data(), n));
+}
+
+// The engine takes a mono reference: the channels are averaged.
+void ReferenceAlignment::Feed::push(std::span<const float> samples) {
+  const std::size_t frames = samples.size() / channels_;
+  const float scale = 1.0f / static_cast<float>(channels_);
+  for (std::size_t start = 0; start < frames; start += kFeedBlockFrames) {
+    const std::size_t block = std::min(kFeedBlockFrames, frames - start);
+    for (std::size_t f = 0; f < block; ++f) {
+      float sum = 0.0f;
+      for (std::size_t c = 0; c < channels_; ++c) sum += samples[(start + f) * channels_ + c];
+      mono_[f] = sum * scale;
+    }
+    push_mono(block);
+  }
+}
+
+void ReferenceAlignment::Feed::push(std::span<const std::int16_t> samples) {
+  const std::size_t frames = samples.size() / channels_;
+  const float scale = 1.0f / (32768.0f * static_cast<float>(channels_));
+  for (std::size_t start = 0; start < frames; start += kFeedBlockFrames) {
+    const std::size_t block = std::min(kFeedBlockFrames, frames - start);
+    for (std::size_t f = 0; f < block; ++f) {
+      float sum = 0.0f;
+      for (std::size_t c = 0; c < channels_; ++c) {
+        sum += static_cast<float>(samples[(start + f) * channels_ + c]);
+      }
+      mono_[f] = sum * scale;
+    }
+    push_mono(block);
+  }
+}
+
+}  // namespace parlanto_audio

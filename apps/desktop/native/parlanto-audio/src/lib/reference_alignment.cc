@@ -95,21 +95,12 @@ ReferenceAlignment::Pull ReferenceAlignment::pull(std::span<float> frame) {
     result.event = Event::kLost;
   }
 
-  if (state_ == State::kActive) {
-    if (available > samples * kMaxFillFrames) {
-      // The reference runs ahead (its clock is faster, or this thread
-      // stalled): back to the primed fill.
-      read_pos_.store(write_pos_.load(std::memory_order_acquire) - prime,
-                      std::memory_order_release);
-      available = prime;
-      realignments_.fetch_add(1, std::memory_order_relaxed);
-    } else if (available <= -prime) {
-      // The reference has fallen a whole priming behind: prime again from
-      // where it is now.
-      read_pos_.store(write_pos_.load(std::memory_order_acquire), std::memory_order_release);
-      realignments_.fetch_add(1, std::memory_order_relaxed);
-      state_ = State::kWaiting;
-    }
+  if (state_ == State::kActive && available > samples * kMaxFillFrames) {
+    // The reference runs ahead (its clock is faster, or this thread stalled):
+    // back to the primed fill.
+    read_pos_.store(write_pos_.load(std::memory_order_acquire) - prime, std::memory_order_release);
+    available = prime;
+    realignments_.fetch_add(1, std::memory_order_relaxed);
   }
   if (state_ != State::kActive) {
     available = fill();
@@ -131,20 +122,26 @@ ReferenceAlignment::Pull ReferenceAlignment::pull(std::span<float> frame) {
     }
   }
 
-  const std::int64_t read = read_pos_.load(std::memory_order_relaxed);
-  const std::int64_t have = std::clamp<std::int64_t>(available, 0, samples);
-  for (std::int64_t i = 0; i < have; ++i) {
-    frame[static_cast<std::size_t>(i)] = ring_[static_cast<std::size_t>((read + i) % size)];
-  }
-  std::fill(frame.begin() + have, frame.end(), 0.0f);
-  read_pos_.store(read + samples, std::memory_order_release);
-  if (have < samples) short_frames_.fetch_add(1, std::memory_order_relaxed);
-  starved_frames_ = have == 0 ? starved_frames_ + 1 : 0;
-  if (starved_frames_ >= kLostAfterFrames) {
-    state_ = State::kLost;
-    result.event = Event::kLost;
+  if (available < samples) {
+    // Not a whole frame yet: this frame's reference is silence and the
+    // reference moves 10 ms later, so the fill grows until it covers the
+    // reference's bursts (or a slower reference clock) and then holds.
+    std::fill(frame.begin(), frame.end(), 0.0f);
+    short_frames_.fetch_add(1, std::memory_order_relaxed);
+    if (++starved_frames_ >= kLostAfterFrames) {
+      state_ = State::kLost;
+      result.event = Event::kLost;
+      return result;
+    }
+    result.active = true;
     return result;
   }
+  const std::int64_t read = read_pos_.load(std::memory_order_relaxed);
+  for (std::int64_t i = 0; i < samples; ++i) {
+    frame[static_cast<std::size_t>(i)] = ring_[static_cast<std::size_t>((read + i) % size)];
+  }
+  read_pos_.store(read + samples, std::memory_order_release);
+  starved_frames_ = 0;
   result.active = true;
   return result;
 }

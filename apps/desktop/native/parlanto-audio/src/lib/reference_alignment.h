@@ -43,16 +43,16 @@ class Resampler {
 // samples at the engine's rate and three atomics; neither ever waits for the
 // other. mark_lost() may come from any thread.
 //
-// Alignment. The consumer takes one 10 ms frame per 10 ms of microphone audio,
-// so its read position advances with the microphone's clock; the producer's
-// write position advances with the reference device's. After the reference
-// first has kPrimeFrames frames buffered, the read position keeps moving even
-// when the ring runs short (the shortfall is silence and the late samples are
-// skipped when they come), so jitter between the two threads never shifts the
-// delay the engine has locked on to. Drift between the clocks is absorbed by a
-// jump back to the primed fill when the fill leaves [0, kMaxFill]. The rest of
-// the delay (the acoustic path, the devices' own buffers) is the engine's to
-// estimate.
+// Alignment. The consumer takes one 10 ms frame per 10 ms of microphone audio
+// and the producer writes as the reference device delivers; the fill between
+// them is the delay this alignment adds. It starts at kPrimeFrames frames.
+// When the ring holds less than a frame, that frame's reference is silence
+// and nothing is consumed, so the reference moves 10 ms later: the fill grows
+// until it covers the reference's bursts, then holds, and jitter never moves
+// a delay the engine has locked on to. Drift between the two clocks is
+// absorbed the same way one way and, the other way, by a jump back to the
+// primed fill when the fill exceeds kMaxFillFrames. The rest of the delay
+// (the acoustic path, the devices' own buffers) is the engine's to estimate.
 //
 // Loss. No reference for kLostAfterFrames frames of microphone audio, or
 // mark_lost(), makes the reference lost: the stage passes the microphone

@@ -79,9 +79,9 @@ class EchoCanceller {
   Resampler mic_resampler_;
 
   // Audio-thread state.
-  std::vector<float> converted_;     // the buffer as float, then at the engine's rate
-  std::vector<float> pending_;       // less than one frame, carried to the next call
-  std::vector<float> output_;        // what the last call returns
+  std::vector<float> converted_;  // the buffer as float, then at the engine's rate
+  std::vector<float> pending_;    // less than one frame, carried to the next call
+  std::vector<float> output_;     // what the last call returns
   std::vector<float> reference_frame_;
   std::vector<std::vector<float>> planes_;  // the engine takes one array per channel
   std::vector<float*> plane_pointers_;

@@ -43,8 +43,7 @@ std::size_t Resampler::process(std::span<const float> in, std::span<float> out) 
   }
   auto in_frames = static_cast<spx_uint32_t>(in.size() / channels_);
   auto out_frames = static_cast<spx_uint32_t>(out.size() / channels_);
-  speex_resampler_process_interleaved_float(state_, in.data(), &in_frames, out.data(),
-                                            &out_frames);
+  speex_resampler_process_interleaved_float(state_, in.data(), &in_frames, out.data(), &out_frames);
   return std::size_t{out_frames} * channels_;
 }
 
@@ -58,8 +57,7 @@ std::unique_ptr<ReferenceAlignment::Feed> ReferenceAlignment::feed(std::uint32_t
   // A feed is made before its stream runs: the loss of the previous stream
   // ends here, and the consumer resumes once this one has delivered.
   lost_.store(false);
-  return std::make_unique<Feed>(
-      shared_from_this(), rate, channels);
+  return std::make_unique<Feed>(shared_from_this(), rate, channels);
 }
 
 void ReferenceAlignment::mark_lost() { lost_.store(true); }

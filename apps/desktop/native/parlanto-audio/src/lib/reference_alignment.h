@@ -61,7 +61,7 @@ class Resampler {
 class ReferenceAlignment : public std::enable_shared_from_this<ReferenceAlignment> {
  public:
   static constexpr std::uint32_t kFrameMs = 10;
-  static constexpr std::uint32_t kPrimeFrames = 3;
+  static constexpr std::uint32_t kPrimeFrames = 2;
   static constexpr std::uint32_t kMaxFillFrames = 20;
   static constexpr std::uint32_t kLostAfterFrames = 50;
   static constexpr std::uint32_t kRingFrames = 100;
@@ -80,8 +80,7 @@ class ReferenceAlignment : public std::enable_shared_from_this<ReferenceAlignmen
   // Made on the thread that builds the stream; pushed to on its audio thread.
   class Feed {
    public:
-    Feed(std::shared_ptr<ReferenceAlignment> alignment, std::uint32_t rate,
-         std::uint16_t channels);
+    Feed(std::shared_ptr<ReferenceAlignment> alignment, std::uint32_t rate, std::uint16_t channels);
     bool valid() const { return resampler_.valid(); }
     // One buffer of the reference stream, channels interleaved. Never blocks,
     // never allocates.

@@ -89,11 +89,12 @@ TEST(ReferenceAlignment, ClockDriftIsAbsorbedWithinTheFillBounds) {
       ASSERT_NE(got.pull.event, Event::kLost) << ratio;
       if (!got.pull.active) continue;
       // The reference handed out never lags the newest by more than the bound.
-      const float newest = static_cast<float>(tick + 1) * static_cast<float>(kFrame) *
-                           static_cast<float>(ratio);
+      const float newest =
+          static_cast<float>(tick + 1) * static_cast<float>(kFrame) * static_cast<float>(ratio);
       for (const float v : got.samples) {
         if (v == 0.0f) continue;
-        ASSERT_LE(newest - v, static_cast<float>((ReferenceAlignment::kMaxFillFrames + 2) * kFrame));
+        ASSERT_LE(newest - v,
+                  static_cast<float>((ReferenceAlignment::kMaxFillFrames + 2) * kFrame));
         ASSERT_GT(v, previous);
         previous = v;
       }
@@ -162,7 +163,7 @@ TEST(ReferenceAlignment, ResamplesAndDownmixesToTheEngineRate) {
     std::vector<float> stereo(2 * 480);
     for (std::size_t f = 0; f < 480; ++f, ++n) {
       const float v = 0.5f * static_cast<float>(std::sin(2.0 * 3.14159265358979 * 1000.0 *
-                                                          static_cast<double>(n) / 48000.0));
+                                                         static_cast<double>(n) / 48000.0));
       stereo[2 * f] = v;
       stereo[2 * f + 1] = v;
     }

@@ -51,7 +51,7 @@ Expected<std::unique_ptr<EchoCanceller>, std::string> EchoCanceller::create(
   // Low suppression: the room measurements keep 33-49 dB of echo return loss
   // enhancement with it and lose less of the near voice in double talk.
   int code = aec->enable_drift_compensation(false);
-  if (code == 0) code = aec->set_suppression_level(webrtc::EchoCancellation::kLowSuppression);
+  if (code == 0) code = aec->set_suppression_level(webrtc::EchoCancellation::kHighSuppression);
   if (code == 0) code = aec->Enable(true);
   if (code == 0) code = engine->high_pass_filter()->Enable(false);
   if (code == 0) code = engine->noise_suppression()->Enable(options.noise_suppression);
@@ -148,6 +148,24 @@ ReferenceAlignment::Event EchoCanceller::run_frame(const float* interleaved, flo
   const webrtc::StreamConfig reverse(engine_rate, 1);
   const webrtc::StreamConfig forward(engine_rate, channels_);
   float* reference_plane = reference_frame_.data();
+  if (pull.event == ReferenceAlignment::Event::kResumed) {
+    // A new reference stream has its own delay: what the engine learnt of the
+    // old one would only slow it down. (A rare event; the engine resets its
+    // state in place.)
+    engine_->Initialize();
+    engine_->echo_cancellation()->set_suppression_level(
+        webrtc::EchoCancellation::kHighSuppression);
+    heard_reference_frames_ = 0;
+  }
+  if (heard_reference_frames_ < kConvergenceFrames) {
+    float sum = 0.0f;
+    for (const float v : reference_frame_) sum += v * v;
+    if (sum > kAudibleReference * static_cast<float>(frame_frames_) &&
+        ++heard_reference_frames_ == kConvergenceFrames) {
+      engine_->echo_cancellation()->set_suppression_level(
+          webrtc::EchoCancellation::kLowSuppression);
+    }
+  }
   engine_->ProcessReverseStream(&reference_plane, reverse, reverse, &reference_plane);
   engine_->set_stream_delay_ms(static_cast<int>(reference_->primed_delay_ms()));
   for (std::size_t f = 0; f < frame_frames_; ++f) {

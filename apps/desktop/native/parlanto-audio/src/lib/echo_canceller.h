@@ -71,6 +71,12 @@ class EchoCanceller {
   Result take(std::span<const float> at_engine_rate);
   ReferenceAlignment::Event run_frame(const float* interleaved, float* out);
 
+  // Until the engine has heard this much of the reference (its filter has
+  // converged), it suppresses hard; then lightly, to keep the near voice in
+  // double talk.
+  static constexpr std::uint64_t kConvergenceFrames = 200;
+  static constexpr float kAudibleReference = 1e-6f;  // mean square, about -60 dBFS
+
   const std::unique_ptr<webrtc::AudioProcessing> engine_;
   const std::uint32_t rate_;
   const std::uint16_t channels_;
@@ -85,6 +91,7 @@ class EchoCanceller {
   std::vector<float> reference_frame_;
   std::vector<std::vector<float>> planes_;  // the engine takes one array per channel
   std::vector<float*> plane_pointers_;
+  std::uint64_t heard_reference_frames_ = 0;
   std::uint64_t cancelled_frames_ = 0;
   std::uint64_t passed_frames_ = 0;
 };

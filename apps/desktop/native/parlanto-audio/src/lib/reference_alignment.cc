@@ -62,10 +62,6 @@ std::unique_ptr<ReferenceAlignment::Feed> ReferenceAlignment::feed(std::uint32_t
 
 void ReferenceAlignment::mark_lost() { lost_.store(true); }
 
-std::int64_t ReferenceAlignment::fill() const {
-  return write_pos_.load(std::memory_order_acquire) - read_pos_.load(std::memory_order_relaxed);
-}
-
 // Producer. A write that would overrun unread samples keeps what fits: the
 // consumer has stalled, and it realigns when it comes back.
 void ReferenceAlignment::write(std::span<const float> mono) {
@@ -83,63 +79,74 @@ void ReferenceAlignment::write(std::span<const float> mono) {
 ReferenceAlignment::Pull ReferenceAlignment::pull(std::span<float> frame) {
   const auto size = static_cast<std::int64_t>(ring_.size());
   const auto samples = static_cast<std::int64_t>(frame_);
-  const std::int64_t prime = samples * kPrimeFrames;
   Pull result;
 
-  std::int64_t available = fill();
+  const std::int64_t write = write_pos_.load(std::memory_order_acquire);
+  std::int64_t read = read_pos_.load(std::memory_order_relaxed);
   const bool lost = lost_.load(std::memory_order_relaxed);
-  if (lost && state_ != State::kLost) {
+  // The reference is gone when its stream says so, or when nothing new has
+  // come for kLostAfterFrames frames.
+  if (write != last_write_) {
+    last_write_ = write;
+    idle_frames_ = 0;
+  } else if (idle_frames_ < kLostAfterFrames) {
+    ++idle_frames_;
+  }
+  if (state_ != State::kLost && (lost || idle_frames_ >= kLostAfterFrames)) {
     state_ = State::kLost;
     result.event = Event::kLost;
   }
 
-  if (state_ == State::kActive && available > samples * kMaxFillFrames) {
-    // The reference runs ahead (its clock is faster, or this thread stalled):
-    // back to the primed fill.
-    read_pos_.store(write_pos_.load(std::memory_order_acquire) - prime, std::memory_order_release);
-    available = prime;
-    realignments_.fetch_add(1, std::memory_order_relaxed);
-  }
+  const std::int64_t prime = samples * prime_frames_;
   if (state_ != State::kActive) {
-    available = fill();
-    if (!lost && available >= prime) {
-      // Start, or start again, at the primed fill, dropping anything older.
-      read_pos_.store(write_pos_.load(std::memory_order_acquire) - prime,
-                      std::memory_order_release);
-      available = prime;
-      if (state_ == State::kLost) result.event = Event::kResumed;
-      state_ = State::kActive;
-      starved_frames_ = 0;
-    } else {
-      if (state_ == State::kWaiting && ++starved_frames_ >= kLostAfterFrames) {
-        state_ = State::kLost;
-        result.event = Event::kLost;
-      }
+    if (lost || idle_frames_ >= kLostAfterFrames || write - read < prime) {
       std::fill(frame.begin(), frame.end(), 0.0f);
       return result;
     }
+    // Start, or start again, at the primed fill, dropping anything older.
+    read = write - prime;
+    if (state_ == State::kLost) result.event = Event::kResumed;
+    state_ = State::kActive;
+  } else if (write - read > samples * kMaxFillFrames) {
+    // The reference runs ahead (its clock is faster, or this thread stalled):
+    // back to the primed fill.
+    read = write - prime;
+    realignments_.fetch_add(1, std::memory_order_relaxed);
   }
 
-  if (available < samples) {
-    // Not a whole frame yet: this frame's reference is silence and the
-    // reference moves 10 ms later, so the fill grows until it covers the
-    // reference's bursts (or a slower reference clock) and then holds.
-    std::fill(frame.begin(), frame.end(), 0.0f);
-    short_frames_.fetch_add(1, std::memory_order_relaxed);
-    if (++starved_frames_ >= kLostAfterFrames) {
-      state_ = State::kLost;
-      result.event = Event::kLost;
-      return result;
-    }
-    result.active = true;
-    return result;
-  }
-  const std::int64_t read = read_pos_.load(std::memory_order_relaxed);
-  for (std::int64_t i = 0; i < samples; ++i) {
+  // A shortfall keeps the read position moving with the microphone: the
+  // missing part is silence and the late samples are skipped when they come,
+  // so one late buffer does not move the delay the engine has locked on to.
+  const std::int64_t have = std::clamp<std::int64_t>(write - read, 0, samples);
+  for (std::int64_t i = 0; i < have; ++i) {
     frame[static_cast<std::size_t>(i)] = ring_[static_cast<std::size_t>((read + i) % size)];
   }
-  read_pos_.store(read + samples, std::memory_order_release);
-  starved_frames_ = 0;
+  std::fill(frame.begin() + have, frame.end(), 0.0f);
+  read += samples;
+  ++frames_since_episode_;
+  if (have == samples) {
+    episode_frames_ = 0;
+  } else {
+    short_frames_.fetch_add(1, std::memory_order_relaxed);
+    if (episode_frames_++ == 0) {
+      recent_episodes_ = frames_since_episode_ <= kEpisodeWindowFrames ? recent_episodes_ + 1 : 1;
+      frames_since_episode_ = 0;
+    }
+    // Every move costs the engine seconds of convergence, so the fill moves
+    // only when it must: shortfalls that keep coming mean the reference
+    // arrives in larger bursts than the fill covers (start one frame deeper);
+    // a long one means its clock is slower, or it stalled for good (start
+    // again at the primed fill from what it has now).
+    const bool bursty = recent_episodes_ >= kEpisodesToDeepen;
+    if (bursty || episode_frames_ >= kLongEpisodeFrames) {
+      if (bursty) prime_frames_ = std::min<std::int64_t>(prime_frames_ + 1, kMaxPrimeFrames);
+      read = write - samples * prime_frames_;
+      episode_frames_ = 0;
+      recent_episodes_ = 0;
+      realignments_.fetch_add(1, std::memory_order_relaxed);
+    }
+  }
+  read_pos_.store(read, std::memory_order_release);
   result.active = true;
   return result;
 }

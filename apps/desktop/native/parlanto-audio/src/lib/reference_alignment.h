@@ -45,24 +45,31 @@ class Resampler {
 //
 // Alignment. The consumer takes one 10 ms frame per 10 ms of microphone audio
 // and the producer writes as the reference device delivers; the fill between
-// them is the delay this alignment adds. It starts at kPrimeFrames frames.
-// When the ring holds less than a frame, that frame's reference is silence
-// and nothing is consumed, so the reference moves 10 ms later: the fill grows
-// until it covers the reference's bursts, then holds, and jitter never moves
-// a delay the engine has locked on to. Drift between the two clocks is
-// absorbed the same way one way and, the other way, by a jump back to the
-// primed fill when the fill exceeds kMaxFillFrames. The rest of the delay
-// (the acoustic path, the devices' own buffers) is the engine's to estimate.
+// them is the delay this alignment adds. It starts at kPrimeFrames frames and
+// the read position then moves with the microphone's clock: a late buffer
+// costs frames of silent reference, never a change of the delay the engine
+// has locked on to (a move costs the engine seconds to converge again). The
+// fill moves only when it must: when runs of short frames keep coming (the
+// reference arrives in larger bursts than the fill covers) it starts again
+// one frame deeper, up to kMaxPrimeFrames; after a long run (a slower
+// reference clock, or a stall) it starts again at the primed fill; when it
+// exceeds kMaxFillFrames (a faster reference clock) it jumps back to the
+// primed fill. The rest of the delay (the acoustic path, the devices' own
+// buffers) is the engine's to estimate.
 //
-// Loss. No reference for kLostAfterFrames frames of microphone audio, or
-// mark_lost(), makes the reference lost: the stage passes the microphone
-// through and reports kLost once; once a feed delivers again (kPrimeFrames
-// frames buffered), kResumed follows and cancellation goes on.
+// Loss. Nothing new from the reference for kLostAfterFrames frames of
+// microphone audio, or mark_lost(), makes the reference lost: the stage
+// passes the microphone through and reports kLost once; once a feed delivers
+// again (a primed fill), kResumed follows and cancellation goes on.
 class ReferenceAlignment : public std::enable_shared_from_this<ReferenceAlignment> {
  public:
   static constexpr std::uint32_t kFrameMs = 10;
-  static constexpr std::uint32_t kPrimeFrames = 2;
+  static constexpr std::uint32_t kPrimeFrames = 3;
+  static constexpr std::uint32_t kMaxPrimeFrames = 10;
   static constexpr std::uint32_t kMaxFillFrames = 20;
+  static constexpr std::uint32_t kEpisodesToDeepen = 3;      // runs of short frames ...
+  static constexpr std::uint32_t kEpisodeWindowFrames = 50;  // ... this close together
+  static constexpr std::uint32_t kLongEpisodeFrames = 5;
   static constexpr std::uint32_t kLostAfterFrames = 50;
   static constexpr std::uint32_t kRingFrames = 100;
 
@@ -73,8 +80,8 @@ class ReferenceAlignment : public std::enable_shared_from_this<ReferenceAlignmen
 
   std::uint32_t engine_rate() const { return engine_rate_; }
   std::size_t frame_samples() const { return frame_; }
-  // The buffering the alignment itself adds, for the engine's delay hint.
-  std::uint32_t primed_delay_ms() const { return kPrimeFrames * kFrameMs; }
+  // The buffering the alignment starts with, for the engine's delay hint.
+  static constexpr std::uint32_t primed_delay_ms() { return kPrimeFrames * kFrameMs; }
 
   // The producer side for one reference stream of this rate and channel count.
   // Made on the thread that builds the stream; pushed to on its audio thread.
@@ -118,7 +125,6 @@ class ReferenceAlignment : public std::enable_shared_from_this<ReferenceAlignmen
   enum class State : std::uint8_t { kWaiting, kActive, kLost };
 
   void write(std::span<const float> mono);
-  std::int64_t fill() const;
 
   const std::uint32_t engine_rate_;
   const std::size_t frame_;
@@ -130,7 +136,12 @@ class ReferenceAlignment : public std::enable_shared_from_this<ReferenceAlignmen
 
   // The consumer's own state.
   State state_ = State::kWaiting;
-  std::uint32_t starved_frames_ = 0;
+  std::int64_t prime_frames_ = kPrimeFrames;
+  std::int64_t last_write_ = 0;
+  std::uint32_t idle_frames_ = 0;
+  std::uint32_t episode_frames_ = 0;  // short frames in a row
+  std::uint32_t recent_episodes_ = 0;
+  std::uint32_t frames_since_episode_ = 0;
   std::atomic<std::uint64_t> short_frames_{0};
   std::atomic<std::uint64_t> realignments_{0};
 };

@@ -3,7 +3,8 @@
 // of the same microphone, so tests on a private server can compare the two.
 // It is not the module's surface; the capture layer owns that.
 //
-//   const p = probe.start({ reference: 'default' | id, onSpeechEnded, cancel: true, plain: true });
+//   const p = probe.start({ reference: 'default' | id, onSpeechEnded, cancel: true, plain: true,
+//                           delayAgnostic: true, extendedFilter: true });
 //   p.mark();                 // sample positions of both captures, now
 //   p.reconnectReference();   // a new loopback stream on the reference device
 //   const r = p.stop();       // { rate, channels, plain, cancelled, marks, events, stageSeconds }
@@ -199,12 +200,18 @@ napi_value start(napi_env env, napi_callback_info info) {
     napi_typeof(env, value, &type);
     if (type == napi_boolean) napi_get_value_bool(env, value, &cancel);
   }
-  bool with_plain = true;
-  if (napi_get_named_property(env, options, "plain", &value) == napi_ok) {
+  auto flag = [&](const char* name, bool& out) {
+    napi_value property;
     napi_valuetype type;
-    napi_typeof(env, value, &type);
-    if (type == napi_boolean) napi_get_value_bool(env, value, &with_plain);
-  }
+    if (napi_get_named_property(env, options, name, &property) != napi_ok) return;
+    napi_typeof(env, property, &type);
+    if (type == napi_boolean) napi_get_value_bool(env, property, &out);
+  };
+  bool with_plain = true;
+  flag("plain", with_plain);
+  EchoCancelOptions engine_options;
+  flag("delayAgnostic", engine_options.delay_agnostic);
+  flag("extendedFilter", engine_options.extended_filter);
   std::shared_ptr<SpeechEndedGate> gate;
   if (napi_get_named_property(env, options, "onSpeechEnded", &value) == napi_ok) {
     napi_valuetype type;
@@ -238,7 +245,7 @@ napi_value start(napi_env env, napi_callback_info info) {
   }
 
   if (cancel) {
-    auto stage = EchoCanceller::create(config->sample_rate, config->channels);
+    auto stage = EchoCanceller::create(config->sample_rate, config->channels, engine_options);
     if (!stage) return fail(env, stage.error());
     probe->stage = std::move(stage).value();
     probe->rate = probe->stage->rate();

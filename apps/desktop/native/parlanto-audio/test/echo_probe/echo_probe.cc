@@ -136,6 +136,7 @@ napi_value stop(napi_env env, napi_callback_info info) {
   probe->microphone.reset();
   probe->plain.reset();
   probe->reference.reset();
+  const std::shared_ptr<EchoCanceller> stage = std::move(probe->stage);
   napi_value result;
   napi_create_object(env, &result);
   auto set = [&](const char* name, napi_value value) {
@@ -151,13 +152,13 @@ napi_value stop(napi_env env, napi_callback_info info) {
   set("cancelled", float_array(env, probe->recording->cancelled));
   napi_create_double(env, probe->recording->stage_seconds, &number);
   set("stageSeconds", number);
-  if (probe->stage) {
-    const auto& alignment = *probe->stage->reference();
+  if (stage) {
+    const auto& alignment = *stage->reference();
     napi_create_double(env, static_cast<double>(alignment.short_frames()), &number);
     set("shortFrames", number);
     napi_create_double(env, static_cast<double>(alignment.realignments()), &number);
     set("realignments", number);
-    napi_create_double(env, static_cast<double>(probe->stage->passed_frames()), &number);
+    napi_create_double(env, static_cast<double>(stage->passed_frames()), &number);
     set("passedFrames", number);
   }
   napi_value list;

@@ -9,6 +9,7 @@ packages=(
   nodejs npm libnode-dev
   libpulse-dev pulseaudio pulseaudio-utils espeak-ng sox
   libwebrtc-audio-processing-dev libspeexdsp-dev
+  debootstrap
 )
 
 missing=()

@@ -12,7 +12,7 @@ const path = require('node:path');
 const { spawn, spawnSync } = require('node:child_process');
 const { performance } = require('node:perf_hooks');
 
-const { SidecarClient, formatFunctionCall, parseFunctionCall } = require('../sidecar-client.js');
+const { createSidecar, formatFunctionCall, parseFunctionCall } = require('../../packages/sidecar');
 const { encodeWav } = require('./wav.js');
 const { waveformPng } = require('./png.js');
 const { interview, kThreshold, prepareInterview } = require('./speech.js');
@@ -306,7 +306,7 @@ async function main() {
     const seconds = options.seconds ?? natural;
 
     // The sidecar, as the shell runs it.
-    const sidecar = new SidecarClient({ command: options.sidecar, timeoutMs: 5000 });
+    const sidecar = createSidecar({ command: options.sidecar, timeoutMs: 5000 });
     sidecar.on('restart', (why) => meter && meter.print(`  sidecar exited (${why}); started it again`));
     cleanup.push(() => sidecar.close());
     const status = await sidecar.status();

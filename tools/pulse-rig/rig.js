@@ -2,7 +2,8 @@
 'use strict';
 // A private PulseAudio server for tests and demos: its socket, runtime and
 // state live in one folder, it loads only the native protocol (anonymous
-// access), a 48 kHz stereo null sink as the default output, and a "microphone"
+// access), the per-stream volume memory, a 48 kHz stereo null sink as the
+// default output, and a "microphone"
 // made of a second null sink (the feed) whose monitor is remapped into an
 // ordinary source, the default input.
 //
@@ -45,6 +46,8 @@ function config(dir) {
       `sink_properties=device.description="Rig\\ Microphone\\ Feed"`,
     `load-module module-remap-source source_name=${MIC_SOURCE} master=${MIC_FEED_SINK}.monitor ` +
       `source_properties=device.description="Rig\\ Microphone"`,
+    // As on a desktop: the server remembers each stream's volume and mute.
+    'load-module module-stream-restore',
     `set-default-sink ${OUTPUT_SINK}`,
     `set-default-source ${MIC_SOURCE}`,
     '',
@@ -263,6 +266,9 @@ async function startRig({ dir, persist = false } = {}) {
     pactl: (args) => run('pactl', args, env),
     // Resolves when the file has been played; paplay is paced in real time.
     play: (file, sink) => run('paplay', ['--device', sink, file], env, { timeout: 0 }),
+    // The daemon stops answering (SIGSTOP), as a hung server does, and resumes.
+    freeze: () => alive(daemon.pid) && process.kill(daemon.pid, 'SIGSTOP'),
+    thaw: () => alive(daemon.pid) && process.kill(daemon.pid, 'SIGCONT'),
     // The daemon dies at once, as in a crash; stop() still cleans up.
     kill: async () => {
       if (alive(daemon.pid)) {
@@ -272,6 +278,7 @@ async function startRig({ dir, persist = false } = {}) {
     },
     stop: async () => {
       process.removeListener('exit', endWithProcess);
+      if (alive(daemon.pid)) process.kill(daemon.pid, 'SIGCONT');
       await stopDir(dir);
     },
   };

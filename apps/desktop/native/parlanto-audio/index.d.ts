@@ -8,32 +8,16 @@ export interface ParlantoAudioDeviceInfo {
   name: string;
 }
 
-/** The `code` of every error the module throws or passes to a callback: the name of the Node-API status behind it. */
-export type ParlantoAudioErrorCode =
-  | 'Ok'
-  | 'InvalidArg'
-  | 'ObjectExpected'
-  | 'StringExpected'
-  | 'NameExpected'
-  | 'FunctionExpected'
-  | 'NumberExpected'
-  | 'BooleanExpected'
-  | 'ArrayExpected'
-  | 'GenericFailure'
-  | 'PendingException'
-  | 'Cancelled'
-  | 'EscapeCalledTwice'
-  | 'HandleScopeMismatch'
-  | 'CallbackScopeMismatch'
-  | 'QueueFull'
-  | 'Closing'
-  | 'BigintExpected'
-  | 'DateExpected'
-  | 'ArrayBufferExpected'
-  | 'DetachableArraybufferExpected'
-  | 'WouldDeadlock'
-  | 'NoExternalBuffersAllowed'
-  | 'Unknown';
+/**
+ * The `code` of the errors the module throws or passes to a callback: the name
+ * of the Node-API status behind each. "GenericFailure" for the module's own
+ * failures (devices, streams, lists); "StringExpected" for a device id that is
+ * not a string; "InvalidArg" for a callback that is not a function and for a
+ * method called on an object that is not a capture; "PendingException" when
+ * the engine refused to make a chunk's Buffer because a JavaScript exception
+ * was pending.
+ */
+export type ParlantoAudioErrorCode = 'GenericFailure' | 'StringExpected' | 'InvalidArg' | 'PendingException';
 
 /**
  * An error of the module. Device and stream failures carry "GenericFailure"
@@ -54,6 +38,9 @@ export type ParlantoAudioDataCallback = (
   ...args: [error: null, chunk: Buffer] | [error: ParlantoAudioError, chunk: undefined]
 ) => void;
 
+/** A data callback that reads only the error; `start` accepts it too. */
+export type ParlantoAudioErrorOnlyCallback = (error: ParlantoAudioError | null) => void;
+
 /** Called with `null` and `undefined` each time the speaker has stopped talking. */
 export type ParlantoAudioSpeechEndedCallback = (error: null, value: undefined) => void;
 
@@ -65,6 +52,7 @@ export interface ParlantoCapture {
    * ParlantoAudioError; a failed start leaves the instance idle and usable.
    */
   start(onData: ParlantoAudioDataCallback, onSpeechEnded?: ParlantoAudioSpeechEndedCallback | null): void;
+  start(onData: ParlantoAudioErrorOnlyCallback, onSpeechEnded?: ParlantoAudioSpeechEndedCallback | null): void;
   /** Stops capturing. Chunks queued before the stop may still arrive afterwards. */
   stop(): void;
   /** Channels of the chunks (interleaved); 1 (microphone) or 2 (loopback) until a start tells. */
@@ -81,6 +69,7 @@ export class ParlantoMicrophone implements ParlantoCapture {
   /** @param deviceId an `id` from listInputDevices(); omitted, undefined or null for the default. */
   constructor(deviceId?: string | null);
   start(onData: ParlantoAudioDataCallback, onSpeechEnded?: ParlantoAudioSpeechEndedCallback | null): void;
+  start(onData: ParlantoAudioErrorOnlyCallback, onSpeechEnded?: ParlantoAudioSpeechEndedCallback | null): void;
   stop(): void;
   readonly channels: number;
   readonly sampleRate: number;
@@ -94,6 +83,7 @@ export class ParlantoSystemLoopback implements ParlantoCapture {
   /** @param deviceId an `id` from listOutputDevices(); omitted, undefined or null for the default. */
   constructor(deviceId?: string | null);
   start(onData: ParlantoAudioDataCallback, onSpeechEnded?: ParlantoAudioSpeechEndedCallback | null): void;
+  start(onData: ParlantoAudioErrorOnlyCallback, onSpeechEnded?: ParlantoAudioSpeechEndedCallback | null): void;
   stop(): void;
   readonly channels: number;
   readonly sampleRate: number;

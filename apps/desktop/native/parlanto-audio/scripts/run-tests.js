@@ -1,7 +1,8 @@
 #!/usr/bin/env node
 'use strict';
 // `npm test`: the Node tests against the built addons, then the type-check of
-// index.d.ts. The production addon comes from `npm install`; the test addon
+// index.d.ts. The production addon is the one the package loads (a prebuild,
+// or the build of `npm install`); the test addon
 // (the module on a fake audio host) is built here on first use. Either may
 // be given instead through PARLANTO_AUDIO_ADDON / PARLANTO_AUDIO_TEST_ADDON.
 
@@ -30,11 +31,12 @@ function must(status, what) {
   }
 }
 
-env.PARLANTO_AUDIO_ADDON = path.resolve(env.PARLANTO_AUDIO_ADDON || path.join(buildDir, 'Release', 'parlanto_audio.node'));
-if (!fs.existsSync(env.PARLANTO_AUDIO_ADDON)) {
-  console.error(`parlanto-audio: ${env.PARLANTO_AUDIO_ADDON} is missing; run npm install first`);
+const addon = env.PARLANTO_AUDIO_ADDON || require('../platforms.js').findBinary(root);
+if (!addon || !fs.existsSync(addon)) {
+  console.error('parlanto-audio: no addon for this platform; run npm install first');
   process.exit(1);
 }
+env.PARLANTO_AUDIO_ADDON = path.resolve(addon);
 if (!env.PARLANTO_AUDIO_TEST_ADDON) {
   env.PARLANTO_AUDIO_TEST_ADDON = path.join(buildDir, 'Release', 'parlanto_audio_test.node');
   must(run('cmake', ['-S', root, '-B', buildDir, '-DPARLANTO_BUILD_TESTS=ON']), 'configuring the test build');

@@ -6,11 +6,14 @@
 // backend lives in its own file and is the only place that includes its
 // platform's headers. Tests link the fake host instead of a real backend.
 //
-// Threads. Host and Device operations are called on a JavaScript thread and may
-// block it while they talk to the audio system. Several JavaScript threads
-// (worker threads) may use the same host at once: implementations serialise
-// internally. Data and error callbacks run on a thread the backend owns (the
-// "audio thread"), never on a JavaScript thread.
+// Threads. Host, Device and Stream operations are called on a JavaScript
+// thread or on a capture's recovery thread, never on the audio thread, and may
+// block the caller while they talk to the audio system, but never for longer
+// than kHostCallDeadline per call: a call the audio system does not answer in
+// time fails with a HostError whose text names what timed out. Several threads
+// may use the same host at once: implementations serialise internally. Data and
+// error callbacks run on a thread the backend owns (the "audio thread"), never
+// on a JavaScript thread.
 //
 // The audio thread. A data callback must not block, wait for JavaScript, do
 // input or output, or take locks other than the ones its owner documents; it
@@ -24,6 +27,7 @@
 // no callback of it is running, and destroys both callbacks before returning,
 // so after a drop nothing of the stream runs again.
 
+#include <chrono>
 #include <cstdint>
 #include <functional>
 #include <memory>
@@ -36,6 +40,9 @@
 #include "expected.h"
 
 namespace parlanto_audio {
+
+// The longest any one host call may wait for the audio system.
+inline constexpr std::chrono::milliseconds kHostCallDeadline{2000};
 
 // Every sample format the platform may report. Capture accepts F32 and I16
 // only; the others exist so a device's real format can be named in errors.
@@ -72,10 +79,15 @@ struct SupportedStreamConfigRange {
   }
 };
 
+// What the stream is for. Backends name the stream after it in the system's
+// mixers and keep each role's saved volume and mute apart from the other's.
+enum class StreamRole : std::uint8_t { kMicrophone, kSystemAudio };
+
 // What a stream is built with. The buffer size is always left to the device.
 struct StreamConfig {
   std::uint16_t channels = 0;
   std::uint32_t sample_rate = 0;
+  StreamRole role = StreamRole::kMicrophone;
 
   bool operator==(const StreamConfig&) const = default;
 };
@@ -99,8 +111,8 @@ struct DeviceDescription {
 // Interleaved samples of one buffer, valid for the duration of the call.
 using InputDataCallbackF32 = std::function<void(std::span<const float> samples)>;
 using InputDataCallbackI16 = std::function<void(std::span<const std::int16_t> samples)>;
-// A stream failed (device removed, server gone, ...). Called on a backend
-// thread, serialised with the stream's other error calls.
+// A stream failed (device removed, server gone, ...): it delivers nothing more.
+// Called at most once per stream, on a backend thread.
 using StreamErrorCallback = std::function<void(const HostError& error)>;
 
 // A built input stream. Created paused; play() starts the data callbacks.
@@ -147,11 +159,13 @@ class Host {
   virtual HostResult<std::vector<std::shared_ptr<Device>>> devices() = 0;
   // The id whose text form is `text`, or nothing when the text is not one.
   virtual std::optional<DeviceId> parse_device_id(std::string_view text) const = 0;
-  // The device with this id, or null when there is none (unplugged, unknown).
-  virtual std::shared_ptr<Device> device_by_id(const DeviceId& id) = 0;
-  // The system's default devices, or null when there is none.
-  virtual std::shared_ptr<Device> default_input_device() = 0;
-  virtual std::shared_ptr<Device> default_output_device() = 0;
+  // The device with this id, or null when there is none (unplugged, unknown);
+  // an error when the audio system could not be asked (no server, timeout).
+  virtual HostResult<std::shared_ptr<Device>> device_by_id(const DeviceId& id) = 0;
+  // The system's default devices, or null when there is none; an error when the
+  // audio system could not be asked.
+  virtual HostResult<std::shared_ptr<Device>> default_input_device() = 0;
+  virtual HostResult<std::shared_ptr<Device>> default_output_device() = 0;
 };
 
 // The platform's default host. Every addon links exactly one definition: the

@@ -56,6 +56,7 @@ PcmChunk pcm_i16_le(std::span<const std::int16_t> samples) {
 // speech-ended signal is queued before this buffer's chunk), then the chunk.
 void CaptureCallback::operator()(std::span<const float> samples) const {
   if (stopped->load()) return;
+  if (buffers && !samples.empty()) buffers->fetch_add(1, std::memory_order_relaxed);
   if (gate) gate->observe_f32(samples);
   PcmChunk chunk = pcm_f32_to_i16_le(samples);
   if (chunk.empty() || !chunk_sink) return;
@@ -64,6 +65,7 @@ void CaptureCallback::operator()(std::span<const float> samples) const {
 
 void CaptureCallback::operator()(std::span<const std::int16_t> samples) const {
   if (stopped->load()) return;
+  if (buffers && !samples.empty()) buffers->fetch_add(1, std::memory_order_relaxed);
   if (gate) gate->observe_i16(samples);
   PcmChunk chunk = pcm_i16_le(samples);
   if (chunk.empty() || !chunk_sink) return;

@@ -19,11 +19,14 @@ PcmChunk pcm_i16_le(std::span<const std::int16_t> samples);
 
 // The state of one stream's data callback; owned by the stream (the backend
 // holds it inside the std::function it was built with). Runs on the audio
-// thread: checks the stop flag, feeds the gate, converts, queues the chunk.
+// thread: checks the stop flag, counts the buffer, feeds the gate, converts,
+// queues the chunk.
 struct CaptureCallback {
   std::shared_ptr<std::atomic<bool>> stopped;
   std::shared_ptr<JsCallbackSink> chunk_sink;
   std::shared_ptr<SpeechEndedGate> gate;  // null without a speech-ended callback
+  // Non-empty buffers seen, read by the capture's no-data watchdog; may be null.
+  std::shared_ptr<std::atomic<std::uint64_t>> buffers = {};
 
   void operator()(std::span<const float> samples) const;         // F32 streams
   void operator()(std::span<const std::int16_t> samples) const;  // I16 streams

@@ -30,6 +30,7 @@ struct World {
   std::mutex mutex;
   std::vector<std::shared_ptr<DeviceState>> devices;
   FakeOutcome devices_error;
+  FakeOutcome lookup_error;
   std::optional<std::string> default_input;
   std::optional<std::string> default_output;
   std::vector<FakeBuildRecord> builds;
@@ -349,29 +350,34 @@ class FakeHost final : public Host {
     return DeviceId(std::string(text));
   }
 
-  std::shared_ptr<Device> device_by_id(const DeviceId& id) override {
+  HostResult<std::shared_ptr<Device>> device_by_id(const DeviceId& id) override {
     std::lock_guard lock(world().mutex);
+    if (world().lookup_error) return unexpected(fail(*world().lookup_error));
     for (const auto& state : world().devices) {
       if (!state->script.id_error && state->id_text() == id.to_string()) {
-        return std::make_shared<FakeDevice>(state);
+        return std::shared_ptr<Device>(std::make_shared<FakeDevice>(state));
       }
     }
-    return nullptr;
+    return std::shared_ptr<Device>();
   }
 
-  std::shared_ptr<Device> default_input_device() override { return by_key(world().default_input); }
-  std::shared_ptr<Device> default_output_device() override {
+  HostResult<std::shared_ptr<Device>> default_input_device() override {
+    return by_key(world().default_input);
+  }
+  HostResult<std::shared_ptr<Device>> default_output_device() override {
     return by_key(world().default_output);
   }
 
  private:
-  static std::shared_ptr<Device> by_key(const std::optional<std::string>& key) {
+  static HostResult<std::shared_ptr<Device>> by_key(const std::optional<std::string>& key) {
     std::lock_guard lock(world().mutex);
-    if (!key) return nullptr;
+    if (world().lookup_error) return unexpected(fail(*world().lookup_error));
+    if (!key) return std::shared_ptr<Device>();
     for (const auto& state : world().devices) {
-      if (state->script.key == *key) return std::make_shared<FakeDevice>(state);
+      if (state->script.key == *key)
+        return std::shared_ptr<Device>(std::make_shared<FakeDevice>(state));
     }
-    return nullptr;
+    return std::shared_ptr<Device>();
   }
 };
 
@@ -398,6 +404,7 @@ void reset_fake_host(FakeHostScript script) {
     w.devices.push_back(std::make_shared<DeviceState>(DeviceState{std::move(device)}));
   }
   w.devices_error = std::move(script.devices_error);
+  w.lookup_error = std::move(script.lookup_error);
   w.default_input = std::move(script.default_input);
   w.default_output = std::move(script.default_output);
   w.builds.clear();

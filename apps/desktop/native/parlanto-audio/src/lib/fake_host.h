@@ -65,6 +65,7 @@ struct FakeDeviceScript {
 struct FakeHostScript {
   std::vector<FakeDeviceScript> devices;
   FakeOutcome devices_error;
+  FakeOutcome lookup_error;  // device_by_id and the defaults fail with it (no server)
   std::optional<std::string> default_input;  // device keys
   std::optional<std::string> default_output;
 };

@@ -27,34 +27,82 @@ void add_candidate(std::vector<StreamConfig>& configs, std::uint16_t channels,
   }
 }
 
-template <typename Callback>
 HostResult<std::unique_ptr<Stream>> build(Device& device, SampleFormat format,
-                                          const StreamConfig& config, Callback callback) {
+                                          const StreamConfig& config, CaptureCallback callback,
+                                          const StreamHooks& hooks) {
   if (format == SampleFormat::F32) {
-    return device.build_input_stream_f32(config, std::move(callback), report_stream_error);
+    return device.build_input_stream_f32(config, std::move(callback), hooks.on_error);
   }
-  return device.build_input_stream_i16(config, std::move(callback), report_stream_error);
+  return device.build_input_stream_i16(config, std::move(callback), hooks.on_error);
+}
+
+const char* no_device_message(bool is_output) {
+  return is_output ? "No default output device (system audio)" : "No default input device found";
+}
+
+// Builds the first of `configs` that builds, each with a fresh gate for its
+// own rate and channel count when `speech_ended_sink` is given, and plays it.
+ModuleResult<InputStream> build_and_play(Device& device, SampleFormat format,
+                                         const std::vector<StreamConfig>& configs,
+                                         std::shared_ptr<JsCallbackSink> chunk_sink,
+                                         std::shared_ptr<JsCallbackSink> speech_ended_sink,
+                                         const std::shared_ptr<std::atomic<bool>>& stopped,
+                                         const StreamHooks& hooks) {
+  if (format != SampleFormat::F32 && format != SampleFormat::I16) {
+    return module_error("Unsupported sample format: " + std::string(sample_format_name(format)));
+  }
+  std::unique_ptr<Stream> stream;
+  StreamConfig built;
+  std::string last_build_error;
+  for (StreamConfig config : configs) {
+    config.role = hooks.role;
+    std::shared_ptr<SpeechEndedGate> gate;
+    if (speech_ended_sink) {
+      gate =
+          std::make_shared<SpeechEndedGate>(speech_ended_sink, config.sample_rate, config.channels);
+    }
+    HostResult<std::unique_ptr<Stream>> result = build(
+        device, format, config, CaptureCallback{stopped, chunk_sink, gate, hooks.buffers}, hooks);
+    if (result) {
+      stream = std::move(result).value();
+      built = config;
+      break;
+    }
+    last_build_error = std::move(result).error().text;
+  }
+  if (!stream) return module_error("build_input_stream failed: " + last_build_error);
+
+  if (HostResult<Ok> played = stream->play(); !played) {
+    return module_error("play stream failed: " + played.error().text);
+  }
+  return InputStream{std::move(stream), std::move(chunk_sink), std::move(speech_ended_sink),
+                     built.sample_rate, built.channels};
 }
 
 }  // namespace
 
-ModuleResult<std::shared_ptr<Device>> pick_device(Host& host,
-                                                  const std::optional<std::string>& device_id,
-                                                  bool is_output) {
-  if (device_id) {
-    const std::string_view trimmed = trim_unicode_whitespace(*device_id);
-    if (!trimmed.empty()) {
-      if (std::optional<DeviceId> id = host.parse_device_id(trimmed)) {
-        if (std::shared_ptr<Device> device = host.device_by_id(*id)) return device;
-      }
-    }
+std::optional<DeviceId> parse_device_id(const Host& host,
+                                        const std::optional<std::string>& device_id) {
+  if (!device_id) return std::nullopt;
+  const std::string_view trimmed = trim_unicode_whitespace(*device_id);
+  if (trimmed.empty() || trimmed.size() > kMaxDeviceIdBytes) return std::nullopt;
+  return host.parse_device_id(trimmed);
+}
+
+ModuleResult<PickedDevice> pick_device(Host& host, const std::optional<std::string>& device_id,
+                                       bool is_output) {
+  if (std::optional<DeviceId> id = parse_device_id(host, device_id)) {
+    HostResult<std::shared_ptr<Device>> found = host.device_by_id(*id);
+    // Without an answer about this device the default cannot be had either;
+    // asking again would only double the wait.
+    if (!found) return module_error(no_device_message(is_output), std::move(found.error().text));
+    if (*found) return PickedDevice{std::move(*found), std::move(id)};
   }
-  if (is_output) {
-    if (std::shared_ptr<Device> device = host.default_output_device()) return device;
-    return module_error("No default output device (system audio)");
-  }
-  if (std::shared_ptr<Device> device = host.default_input_device()) return device;
-  return module_error("No default input device found");
+  HostResult<std::shared_ptr<Device>> device =
+      is_output ? host.default_output_device() : host.default_input_device();
+  if (!device) return module_error(no_device_message(is_output), std::move(device.error().text));
+  if (!*device) return module_error(no_device_message(is_output));
+  return PickedDevice{std::move(*device), std::nullopt};
 }
 
 std::vector<std::uint32_t> preferred_rates_in_range(std::uint32_t min_rate,
@@ -117,48 +165,37 @@ void sleep_for_retry(std::chrono::milliseconds pause) { std::this_thread::sleep_
 
 ModuleResult<InputStream> try_begin_input_stream_once(Device& device,
                                                       const StartCallbacks& callbacks,
-                                                      std::shared_ptr<std::atomic<bool>> stopped) {
+                                                      std::shared_ptr<std::atomic<bool>> stopped,
+                                                      const StreamHooks& hooks) {
   ModuleResult<StreamCandidates> candidates = stream_candidates(device);
   if (!candidates) return unexpected(std::move(candidates).error());
-  const SampleFormat format = candidates->format;
 
   ModuleResult<std::shared_ptr<JsCallbackSink>> chunk_sink =
       JsCallbackSink::create(callbacks.env, callbacks.on_data, JsCallbackSink::Converter::kChunk);
   if (!chunk_sink) return unexpected(std::move(chunk_sink).error());
 
-  // This attempt's holder of the gate; after a successful build only the
-  // stream's data callback keeps it.
-  std::shared_ptr<SpeechEndedGate> gate;
+  std::shared_ptr<JsCallbackSink> speech_ended_sink;
   if (callbacks.on_speech_ended != nullptr) {
-    ModuleResult<std::shared_ptr<JsCallbackSink>> speech_ended_sink = JsCallbackSink::create(
+    ModuleResult<std::shared_ptr<JsCallbackSink>> created = JsCallbackSink::create(
         callbacks.env, callbacks.on_speech_ended, JsCallbackSink::Converter::kSpeechEnded);
-    if (!speech_ended_sink) return unexpected(std::move(speech_ended_sink).error());
-    gate = std::make_shared<SpeechEndedGate>(std::move(*speech_ended_sink));
+    if (!created) return unexpected(std::move(created).error());
+    speech_ended_sink = std::move(*created);
   }
+  return build_and_play(device, candidates->format, candidates->configs, std::move(*chunk_sink),
+                        std::move(speech_ended_sink), stopped, hooks);
+}
 
-  if (format != SampleFormat::F32 && format != SampleFormat::I16) {
-    return module_error("Unsupported sample format: " + std::string(sample_format_name(format)));
-  }
-
-  std::unique_ptr<Stream> stream;
-  StreamConfig built;
-  std::string last_build_error;
-  for (const StreamConfig& config : candidates->configs) {
-    HostResult<std::unique_ptr<Stream>> result =
-        build(device, format, config, CaptureCallback{stopped, *chunk_sink, gate});
-    if (result) {
-      stream = std::move(result).value();
-      built = config;
-      break;
-    }
-    last_build_error = std::move(result).error().text;
-  }
-  if (!stream) return module_error("build_input_stream failed: " + last_build_error);
-
-  if (HostResult<Ok> played = stream->play(); !played) {
-    return module_error("play stream failed: " + played.error().text);
-  }
-  return InputStream{std::move(stream), std::move(*chunk_sink), built.sample_rate, built.channels};
+ModuleResult<InputStream> reopen_input_stream(Device& device, const StreamConfig& config,
+                                              std::shared_ptr<JsCallbackSink> chunk_sink,
+                                              std::shared_ptr<JsCallbackSink> speech_ended_sink,
+                                              std::shared_ptr<std::atomic<bool>> stopped,
+                                              const StreamHooks& hooks) {
+  const bool input_side = device.supports_input();
+  const HostResult<SupportedStreamConfig> current =
+      input_side ? device.default_input_config() : device.default_output_config();
+  if (!current) return module_error("Failed to read stream config: " + current.error().text);
+  return build_and_play(device, current->sample_format, {config}, std::move(chunk_sink),
+                        std::move(speech_ended_sink), stopped, hooks);
 }
 
 bool is_retryable(const ModuleError& error) {
@@ -170,9 +207,10 @@ bool is_retryable(const ModuleError& error) {
 
 ModuleResult<InputStream> begin_input_stream(Device& device, const StartCallbacks& callbacks,
                                              std::shared_ptr<std::atomic<bool>> stopped,
-                                             RetryPause pause) {
+                                             RetryPause pause, const StreamHooks& hooks) {
   for (int attempt = 1;; ++attempt) {
-    ModuleResult<InputStream> result = try_begin_input_stream_once(device, callbacks, stopped);
+    ModuleResult<InputStream> result =
+        try_begin_input_stream_once(device, callbacks, stopped, hooks);
     if (result || attempt == kStartAttempts || !is_retryable(result.error())) return result;
     pause(kRetryPause);
   }

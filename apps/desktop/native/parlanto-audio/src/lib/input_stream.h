@@ -16,17 +16,34 @@
 #include <vector>
 
 #include "audio_host.h"
+#include "capture_callback.h"
 #include "js_callback_sink.h"
 #include "module_error.h"
 
 namespace parlanto_audio {
 
-// The device named by `device_id` (trimmed; blank, malformed and unknown ids
-// fall back silently), else the default input device, or the default output
-// device when `is_output`.
-ModuleResult<std::shared_ptr<Device>> pick_device(Host& host,
-                                                  const std::optional<std::string>& device_id,
-                                                  bool is_output);
+// Device ids longer than this are unknown ids, never sent to the audio
+// system: no system names its devices anywhere near this long (PulseAudio's
+// names stop at 128 bytes, Windows endpoint ids are under 100 characters), and
+// an absurd one could break the connection every capture shares.
+inline constexpr std::size_t kMaxDeviceIdBytes = 1024;
+
+// The id `device_id` names once trimmed, or nothing for a blank, malformed or
+// over-long id.
+std::optional<DeviceId> parse_device_id(const Host& host,
+                                        const std::optional<std::string>& device_id);
+
+struct PickedDevice {
+  std::shared_ptr<Device> device;
+  std::optional<DeviceId> id;  // the id it was found by; none when it is the default
+};
+
+// The device named by `device_id` (trimmed; blank, malformed, over-long and
+// unknown ids fall back silently), else the default input device, or the
+// default output device when `is_output`. When the audio system cannot be
+// asked, the no-device error carries its reason as the cause.
+ModuleResult<PickedDevice> pick_device(Host& host, const std::optional<std::string>& device_id,
+                                       bool is_output);
 
 // The preferred rates (48000, 44100, 32000, 16000) inside [min_rate, max_rate];
 // when none is, `max_rate` then `min_rate` (once if equal).
@@ -43,11 +60,21 @@ ModuleResult<StreamCandidates> stream_candidates(const Device& device);
 
 // A started stream. The caller owns all of it; the stream's data callback
 // holds its own share of the chunk sink, of the stop flag and of the gate.
+// The speech-ended sink is absent without a speech-ended callback; the caller
+// keeps it to build a fresh gate should the stream be opened again.
 struct InputStream {
   std::unique_ptr<Stream> stream;
   std::shared_ptr<JsCallbackSink> chunk_sink;
+  std::shared_ptr<JsCallbackSink> speech_ended_sink;
   std::uint32_t sample_rate = 0;
   std::uint16_t channels = 0;
+};
+
+// What a capture hangs on every stream it builds besides the sinks.
+struct StreamHooks {
+  StreamRole role = StreamRole::kMicrophone;
+  std::shared_ptr<std::atomic<std::uint64_t>> buffers;  // may be null
+  StreamErrorCallback on_error = report_stream_error;
 };
 
 // The JavaScript callbacks given to start, valid for the duration of the call.
@@ -70,14 +97,26 @@ inline constexpr std::chrono::milliseconds kRetryPause{400};
 // play it. A failed attempt has released everything it made when it returns.
 ModuleResult<InputStream> try_begin_input_stream_once(Device& device,
                                                       const StartCallbacks& callbacks,
-                                                      std::shared_ptr<std::atomic<bool>> stopped);
+                                                      std::shared_ptr<std::atomic<bool>> stopped,
+                                                      const StreamHooks& hooks = {});
 
 // Up to kStartAttempts attempts, pausing kRetryPause before another attempt
 // when the failure reads like a device that is still settling (busy, sample
 // rate changing, not available). The last failure is returned unchanged.
 ModuleResult<InputStream> begin_input_stream(Device& device, const StartCallbacks& callbacks,
                                              std::shared_ptr<std::atomic<bool>> stopped,
-                                             RetryPause pause = sleep_for_retry);
+                                             RetryPause pause = sleep_for_retry,
+                                             const StreamHooks& hooks = {});
+
+// Opens `device` again for a capture that is already started: exactly
+// `config` (the backend converts), the device's default sample format, the
+// given sinks and a fresh gate. One attempt, no pauses; runs on any thread
+// but the audio thread, since it creates no JavaScript handles.
+ModuleResult<InputStream> reopen_input_stream(Device& device, const StreamConfig& config,
+                                              std::shared_ptr<JsCallbackSink> chunk_sink,
+                                              std::shared_ptr<JsCallbackSink> speech_ended_sink,
+                                              std::shared_ptr<std::atomic<bool>> stopped,
+                                              const StreamHooks& hooks);
 
 // Whether a failed attempt is worth another: its error text, lower-cased,
 // names one of the settling conditions.

@@ -12,8 +12,12 @@ constexpr char kResourceName[] = "parlanto_audio.callback";
 
 // One queued call. It names its own payload type, so records left in the queue
 // at teardown can be freed after the converter is gone.
+struct FailureMessage {
+  std::string text;
+};
+
 struct QueuedRecord {
-  std::variant<PcmChunk, std::uint8_t> payload;
+  std::variant<PcmChunk, std::uint8_t, FailureMessage> payload;
 };
 
 // The thread-safe function's context; converters are stateless, this only
@@ -90,18 +94,30 @@ struct JsCallbackSinkAccess {
     napi_value receiver = nullptr;
     napi_value args[2] = {nullptr, nullptr};
     napi_get_undefined(env, &receiver);
+    napi_status status;
+    if (auto* failure = std::get_if<FailureMessage>(&record->payload)) {
+      napi_value error = make_error(env, napi_generic_failure, failure->text);
+      record.reset();
+      status = napi_call_function(env, receiver, function, 1, &error, nullptr);
+      report_call_failure(env, status);
+      return;
+    }
     const napi_status converted = convert(env, kind, *record, &args[1]);
     record.reset();
     napi_get_null(env, &args[0]);
 
-    napi_status status;
     if (converted != napi_ok) {
       napi_value error = make_error(env, converted, conversion_failure(kind));
       status = napi_call_function(env, receiver, function, 1, &error, nullptr);
     } else {
       status = napi_call_function(env, receiver, function, 2, args, nullptr);
     }
+    report_call_failure(env, status);
+  }
 
+  // A callback that threw, or a call that failed, becomes the process's
+  // uncaught exception.
+  static void report_call_failure(napi_env env, napi_status status) {
     if (status == napi_ok) {
       return;
     }
@@ -188,6 +204,11 @@ napi_status JsCallbackSink::call(PcmChunk chunk, napi_threadsafe_function_call_m
 
 napi_status JsCallbackSink::call(std::uint8_t signal, napi_threadsafe_function_call_mode mode) {
   return JsCallbackSinkAccess::queue(*this, signal, mode);
+}
+
+napi_status JsCallbackSink::call_error(std::string message,
+                                       napi_threadsafe_function_call_mode mode) {
+  return JsCallbackSinkAccess::queue(*this, FailureMessage{std::move(message)}, mode);
 }
 
 namespace testing {

@@ -6,6 +6,7 @@
 #include <cstdint>
 #include <memory>
 #include <shared_mutex>
+#include <string>
 #include <vector>
 
 #include "module_error.h"
@@ -46,6 +47,9 @@ class JsCallbackSink {
   // the payload, once the engine has finalized the function.
   napi_status call(PcmChunk chunk, napi_threadsafe_function_call_mode mode);
   napi_status call(std::uint8_t signal, napi_threadsafe_function_call_mode mode);
+  // Queues a failure instead of a payload: the callback is called with only an
+  // Error, code "GenericFailure" and this message.
+  napi_status call_error(std::string message, napi_threadsafe_function_call_mode mode);
 
  private:
   JsCallbackSink() = default;

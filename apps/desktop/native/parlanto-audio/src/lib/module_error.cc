@@ -51,7 +51,8 @@ std::string error_text(const ModuleError& error) {
   return text;
 }
 
-napi_value make_error(napi_env env, napi_status status, std::string_view message) {
+napi_value make_error(napi_env env, napi_status status, std::string_view message,
+                      std::string_view cause) {
   const std::string_view code = status_name(status);
   napi_value code_value = nullptr;
   napi_value message_value = nullptr;
@@ -60,6 +61,15 @@ napi_value make_error(napi_env env, napi_status status, std::string_view message
       napi_create_string_utf8(env, message.data(), message.size(), &message_value) != napi_ok ||
       napi_create_error(env, code_value, message_value, &error) != napi_ok) {
     return nullptr;
+  }
+  if (!cause.empty()) {
+    napi_value cause_message = nullptr;
+    napi_value cause_error = nullptr;
+    // The reason is extra: an error without it still says what failed.
+    if (napi_create_string_utf8(env, cause.data(), cause.size(), &cause_message) == napi_ok &&
+        napi_create_error(env, nullptr, cause_message, &cause_error) == napi_ok) {
+      napi_set_named_property(env, error, "cause", cause_error);
+    }
   }
   return error;
 }
@@ -73,7 +83,7 @@ void throw_error(napi_env env, const ModuleError& error) {
     }
     return;
   }
-  if (napi_value value = make_error(env, error.status, error.message)) {
+  if (napi_value value = make_error(env, error.status, error.message, error.cause)) {
     napi_throw(env, value);
     return;
   }

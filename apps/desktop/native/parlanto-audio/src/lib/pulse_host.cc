@@ -18,6 +18,7 @@
 
 #include <pulse/pulseaudio.h>
 
+#include <chrono>
 #include <cstddef>
 #include <cstring>
 #include <mutex>
@@ -34,7 +35,8 @@ namespace {
 
 constexpr std::string_view kSourcePrefix = "source:";
 constexpr std::string_view kSinkPrefix = "sink:";
-constexpr pa_usec_t kConnectTimeout = 5 * PA_USEC_PER_SEC;
+constexpr pa_usec_t kCallDeadline =
+    static_cast<pa_usec_t>(std::chrono::microseconds(kHostCallDeadline).count());
 constexpr pa_usec_t kFragmentTime = 10 * PA_USEC_PER_MSEC;
 // The rates the server resamples between; libpulse accepts up to PA_RATE_MAX.
 constexpr std::uint32_t kMinRate = 8000;
@@ -51,6 +53,53 @@ class MainloopLock {
 
  private:
   pa_threaded_mainloop* loop_;
+};
+
+pa_usec_t deadline_from_now() { return pa_rtclock_now() + kCallDeadline; }
+
+constexpr std::string_view kTimeoutPrefix = "Timeout: ";
+
+// What a request that the server left unanswered reports: it names the request.
+HostError timed_out(std::string_view what) {
+  return HostError{std::string(kTimeoutPrefix) + "the audio server did not answer within " +
+                   std::to_string(kHostCallDeadline.count() / 1000) + " s (" + std::string(what) +
+                   ")"};
+}
+
+bool is_timeout(const HostError& error) { return error.text.starts_with(kTimeoutPrefix); }
+
+// A wait on the mainloop that gives up at an instant of the real-time clock.
+// Made, used and destroyed under the mainloop lock; its timer runs on the
+// mainloop thread and only wakes the waiting thread.
+class Deadline {
+ public:
+  Deadline(pa_threaded_mainloop* loop, pa_context* context, pa_usec_t at) : loop_(loop) {
+    timer_ = pa_context_rttime_new(context, at, &Deadline::fire, this);
+  }
+  ~Deadline() {
+    if (timer_) pa_threaded_mainloop_get_api(loop_)->time_free(timer_);
+  }
+  Deadline(const Deadline&) = delete;
+  Deadline& operator=(const Deadline&) = delete;
+
+  // Waits for the mainloop's next signal; false once the deadline has passed.
+  bool wait() {
+    if (expired_) return false;
+    pa_threaded_mainloop_wait(loop_);
+    return !expired_;
+  }
+  bool expired() const { return expired_; }
+
+ private:
+  static void fire(pa_mainloop_api*, pa_time_event*, const struct timeval*, void* userdata) {
+    auto* self = static_cast<Deadline*>(userdata);
+    self->expired_ = true;
+    pa_threaded_mainloop_signal(self->loop_, 0);
+  }
+
+  pa_threaded_mainloop* loop_;
+  pa_time_event* timer_ = nullptr;
+  bool expired_ = false;
 };
 
 SampleFormat format_of(pa_sample_format_t format) {
@@ -72,6 +121,24 @@ SampleFormat format_of(pa_sample_format_t format) {
       // 16-bit linear, and the 8-bit companded codes the server expands to it.
       return SampleFormat::I16;
   }
+}
+
+// Each role is a stream of its own for the server: its own name in mixers and
+// its own application id, so that saved volumes and mutes (module-stream-restore,
+// WirePlumber's restore-stream) never carry over from one role to the other.
+// No media.role: the servers' role policies (corking, ducking, moving to a
+// role's intended device) are not ours to trigger.
+constexpr const char* kStreamNames[] = {"Microphone", "System audio"};
+constexpr const char* kStreamApplicationIds[] = {"parlanto-audio.microphone",
+                                                 "parlanto-audio.system-audio"};
+
+std::size_t role_index(StreamRole role) { return role == StreamRole::kSystemAudio ? 1 : 0; }
+
+pa_proplist* stream_properties(StreamRole role) {
+  pa_proplist* properties = pa_proplist_new();
+  pa_proplist_sets(properties, PA_PROP_MEDIA_NAME, kStreamNames[role_index(role)]);
+  pa_proplist_sets(properties, PA_PROP_APPLICATION_ID, kStreamApplicationIds[role_index(role)]);
+  return properties;
 }
 
 enum class DeviceKind : std::uint8_t { kSource, kSink };
@@ -174,12 +241,12 @@ struct StreamCore {
 // One mainloop thread and one context.
 class PulseConnection {
  public:
-  static HostResult<std::shared_ptr<PulseConnection>> open() {
+  static HostResult<std::shared_ptr<PulseConnection>> open(pa_usec_t deadline) {
     auto connection = std::shared_ptr<PulseConnection>(new PulseConnection());
     if (!connection->loop_ || !connection->context_) {
       return unexpected(HostError{"cannot create the audio client"});
     }
-    if (auto connected = connection->connect(); !connected) {
+    if (auto connected = connection->connect(deadline); !connected) {
       return unexpected(std::move(connected.error()));
     }
     return connection;
@@ -209,19 +276,24 @@ class PulseConnection {
 
   HostError last_error() const { return HostError{pa_strerror(pa_context_errno(context_))}; }
 
-  // Runs the operation `start` makes (under the lock) to its end. Returns false
-  // when the operation could not run to completion.
+  // Runs the operation `start` makes (under the lock) to its end, or cancels
+  // it at `deadline`: a cancelled operation calls none of its callbacks again,
+  // so their state may live on the caller's stack. The error is the
+  // connection's, or the timeout naming `what`.
   template <typename Start>
-  bool run(Start&& start) {
+  HostResult<Ok> run(Start&& start, pa_usec_t deadline, std::string_view what) {
     pa_operation* operation = start();
-    if (!operation) return false;
+    if (!operation) return unexpected(last_error());
     pa_operation_set_state_callback(operation, &signal_loop, loop_);
-    while (pa_operation_get_state(operation) == PA_OPERATION_RUNNING) {
-      pa_threaded_mainloop_wait(loop_);
+    Deadline wait(loop_, context_, deadline);
+    while (pa_operation_get_state(operation) == PA_OPERATION_RUNNING && wait.wait()) {
     }
-    const bool done = pa_operation_get_state(operation) == PA_OPERATION_DONE;
+    const pa_operation_state_t state = pa_operation_get_state(operation);
+    if (state == PA_OPERATION_RUNNING) pa_operation_cancel(operation);
     pa_operation_unref(operation);
-    return done;
+    if (state == PA_OPERATION_DONE) return Ok{};
+    if (state == PA_OPERATION_RUNNING) return unexpected(timed_out(what));
+    return unexpected(last_error());
   }
 
   struct ServerDefaults {
@@ -229,86 +301,102 @@ class PulseConnection {
     std::string sink;
   };
 
-  HostResult<ServerDefaults> server_defaults() {
+  HostResult<ServerDefaults> server_defaults(pa_usec_t deadline) {
     MainloopLock lock(loop_);
     ServerDefaults defaults;
-    const bool done = run([&] {
-      return pa_context_get_server_info(
-          context_,
-          [](pa_context*, const pa_server_info* info, void* userdata) {
-            auto* out = static_cast<ServerDefaults*>(userdata);
-            if (!info) return;
-            if (info->default_source_name) out->source = info->default_source_name;
-            if (info->default_sink_name) out->sink = info->default_sink_name;
-          },
-          &defaults);
-    });
-    if (!done) return unexpected(last_error());
+    HostResult<Ok> done = run(
+        [&] {
+          return pa_context_get_server_info(
+              context_,
+              [](pa_context*, const pa_server_info* info, void* userdata) {
+                auto* out = static_cast<ServerDefaults*>(userdata);
+                if (!info) return;
+                if (info->default_source_name) out->source = info->default_source_name;
+                if (info->default_sink_name) out->sink = info->default_sink_name;
+              },
+              &defaults);
+        },
+        deadline, "asking for the default devices");
+    if (!done) return unexpected(std::move(done.error()));
     return defaults;
   }
 
   // Every source and then every sink, in the server's order.
-  HostResult<std::vector<DeviceInfo>> list() {
+  HostResult<std::vector<DeviceInfo>> list(pa_usec_t deadline) {
     MainloopLock lock(loop_);
     struct Listing {
       std::vector<DeviceInfo> devices;
       bool failed = false;
     } listing;
-    const bool sources_done = run([&] {
-      return pa_context_get_source_info_list(
-          context_,
-          [](pa_context*, const pa_source_info* info, int eol, void* userdata) {
-            auto* out = static_cast<Listing*>(userdata);
-            if (eol < 0) out->failed = true;
-            if (eol == 0 && info) out->devices.push_back(info_of(*info));
-          },
-          &listing);
-    });
-    if (!sources_done || listing.failed) return unexpected(last_error());
-    const bool sinks_done = run([&] {
-      return pa_context_get_sink_info_list(
-          context_,
-          [](pa_context*, const pa_sink_info* info, int eol, void* userdata) {
-            auto* out = static_cast<Listing*>(userdata);
-            if (eol < 0) out->failed = true;
-            if (eol == 0 && info) out->devices.push_back(info_of(*info));
-          },
-          &listing);
-    });
-    if (!sinks_done || listing.failed) return unexpected(last_error());
+    HostResult<Ok> sources_done = run(
+        [&] {
+          return pa_context_get_source_info_list(
+              context_,
+              [](pa_context*, const pa_source_info* info, int eol, void* userdata) {
+                auto* out = static_cast<Listing*>(userdata);
+                if (eol < 0) out->failed = true;
+                if (eol == 0 && info) out->devices.push_back(info_of(*info));
+              },
+              &listing);
+        },
+        deadline, "listing the sources");
+    if (!sources_done) return unexpected(std::move(sources_done.error()));
+    if (listing.failed) return unexpected(last_error());
+    HostResult<Ok> sinks_done = run(
+        [&] {
+          return pa_context_get_sink_info_list(
+              context_,
+              [](pa_context*, const pa_sink_info* info, int eol, void* userdata) {
+                auto* out = static_cast<Listing*>(userdata);
+                if (eol < 0) out->failed = true;
+                if (eol == 0 && info) out->devices.push_back(info_of(*info));
+              },
+              &listing);
+        },
+        deadline, "listing the sinks");
+    if (!sinks_done) return unexpected(std::move(sinks_done.error()));
+    if (listing.failed) return unexpected(last_error());
     return std::move(listing.devices);
   }
 
   // The named source or sink, or nothing when the server has none by that name.
-  HostResult<std::optional<DeviceInfo>> find(DeviceKind kind, const std::string& name) {
+  HostResult<std::optional<DeviceInfo>> find(DeviceKind kind, const std::string& name,
+                                             pa_usec_t deadline) {
     MainloopLock lock(loop_);
     std::optional<DeviceInfo> found;
-    bool done = false;
+    HostResult<Ok> done = Ok{};
     if (kind == DeviceKind::kSource) {
-      done = run([&] {
-        return pa_context_get_source_info_by_name(
-            context_, name.c_str(),
-            [](pa_context*, const pa_source_info* info, int eol, void* userdata) {
-              if (eol == 0 && info)
-                *static_cast<std::optional<DeviceInfo>*>(userdata) = info_of(*info);
-            },
-            &found);
-      });
+      done = run(
+          [&] {
+            return pa_context_get_source_info_by_name(
+                context_, name.c_str(),
+                [](pa_context*, const pa_source_info* info, int eol, void* userdata) {
+                  if (eol == 0 && info)
+                    *static_cast<std::optional<DeviceInfo>*>(userdata) = info_of(*info);
+                },
+                &found);
+          },
+          deadline, "looking up a source");
     } else {
-      done = run([&] {
-        return pa_context_get_sink_info_by_name(
-            context_, name.c_str(),
-            [](pa_context*, const pa_sink_info* info, int eol, void* userdata) {
-              if (eol == 0 && info)
-                *static_cast<std::optional<DeviceInfo>*>(userdata) = info_of(*info);
-            },
-            &found);
-      });
+      done = run(
+          [&] {
+            return pa_context_get_sink_info_by_name(
+                context_, name.c_str(),
+                [](pa_context*, const pa_sink_info* info, int eol, void* userdata) {
+                  if (eol == 0 && info)
+                    *static_cast<std::optional<DeviceInfo>*>(userdata) = info_of(*info);
+                },
+                &found);
+          },
+          deadline, "looking up a sink");
     }
     // An unknown name ends the operation with "No such entity"; only a
-    // connection that broke is an error.
+    // connection that broke, or a server that did not answer, is an error.
     if (!done && !found && !PA_CONTEXT_IS_GOOD(pa_context_get_state(context_))) {
       return unexpected(last_error());
+    }
+    if (!done && !found && is_timeout(done.error())) {
+      return unexpected(std::move(done.error()));
     }
     return found;
   }
@@ -335,7 +423,7 @@ class PulseConnection {
     pa_threaded_mainloop_free(loop);
   }
 
-  HostResult<Ok> connect() {
+  HostResult<Ok> connect(pa_usec_t deadline) {
     pa_context_set_state_callback(
         context_,
         [](pa_context*, void* loop) {
@@ -350,27 +438,14 @@ class PulseConnection {
       return unexpected(HostError{"cannot start the audio client's thread"});
     }
     MainloopLock lock(loop_);
-    bool timed_out = false;
-    struct Deadline {
-      pa_threaded_mainloop* loop;
-      bool* timed_out;
-    } deadline{loop_, &timed_out};
-    pa_time_event* timer = pa_context_rttime_new(
-        context_, pa_rtclock_now() + kConnectTimeout,
-        [](pa_mainloop_api*, pa_time_event*, const struct timeval*, void* userdata) {
-          auto* d = static_cast<Deadline*>(userdata);
-          *d->timed_out = true;
-          pa_threaded_mainloop_signal(d->loop, 0);
-        },
-        &deadline);
+    Deadline wait(loop_, context_, deadline);
     pa_context_state_t state = pa_context_get_state(context_);
-    while (state != PA_CONTEXT_READY && PA_CONTEXT_IS_GOOD(state) && !timed_out) {
-      pa_threaded_mainloop_wait(loop_);
+    while (state != PA_CONTEXT_READY && PA_CONTEXT_IS_GOOD(state) && wait.wait()) {
       state = pa_context_get_state(context_);
     }
-    if (timer) pa_threaded_mainloop_get_api(loop_)->time_free(timer);
+    state = pa_context_get_state(context_);
     if (state == PA_CONTEXT_READY) return Ok{};
-    if (PA_CONTEXT_IS_GOOD(state)) return unexpected(HostError{pa_strerror(PA_ERR_TIMEOUT)});
+    if (PA_CONTEXT_IS_GOOD(state)) return unexpected(timed_out("connecting"));
     return unexpected(last_error());
   }
 
@@ -409,12 +484,16 @@ class PulseStream final : public Stream {
     if (pa_stream_get_state(stream_) != PA_STREAM_READY)
       return unexpected(connection_->last_error());
     int success = 0;
-    const bool done = connection_->run([&] {
-      return pa_stream_cork(
-          stream_, 0, [](pa_stream*, int ok, void* userdata) { *static_cast<int*>(userdata) = ok; },
-          &success);
-    });
-    if (!done || !success) return unexpected(connection_->last_error());
+    HostResult<Ok> done = connection_->run(
+        [&] {
+          return pa_stream_cork(
+              stream_, 0,
+              [](pa_stream*, int ok, void* userdata) { *static_cast<int*>(userdata) = ok; },
+              &success);
+        },
+        deadline_from_now(), "starting the record stream");
+    if (!done) return unexpected(std::move(done.error()));
+    if (!success) return unexpected(connection_->last_error());
     return Ok{};
   }
 
@@ -512,8 +591,13 @@ class PulseDevice final : public Device {
     core->sample_bytes = pa_sample_size(&sample_spec);
     core->fragments.emplace(core->sample_bytes, pa_frame_size(&sample_spec));
 
+    const pa_usec_t deadline = deadline_from_now();
     MainloopLock lock(connection_->loop());
-    pa_stream* stream = pa_stream_new(connection_->context(), "capture", &sample_spec, &map);
+    pa_proplist* properties = stream_properties(config.role);
+    pa_stream* stream =
+        pa_stream_new_with_proplist(connection_->context(), kStreamNames[role_index(config.role)],
+                                    &sample_spec, &map, properties);
+    pa_proplist_free(properties);
     if (!stream) return unexpected(connection_->last_error());
     pa_stream_set_state_callback(stream, &StreamCore::on_state, core.get());
     pa_stream_set_read_callback(stream, &StreamCore::on_read, core.get());
@@ -533,14 +617,19 @@ class PulseDevice final : public Device {
       return unexpected(std::move(error));
     }
     pa_stream_state_t state = pa_stream_get_state(stream);
-    while (state != PA_STREAM_READY && PA_STREAM_IS_GOOD(state)) {
-      pa_threaded_mainloop_wait(connection_->loop());
+    {
+      Deadline wait(connection_->loop(), connection_->context(), deadline);
+      while (state != PA_STREAM_READY && PA_STREAM_IS_GOOD(state) && wait.wait()) {
+        state = pa_stream_get_state(stream);
+      }
       state = pa_stream_get_state(stream);
     }
     if (state != PA_STREAM_READY) {
-      HostError error = connection_->last_error();
+      HostError error = PA_STREAM_IS_GOOD(state) ? timed_out("connecting the record stream")
+                                                 : connection_->last_error();
       pa_stream_set_state_callback(stream, nullptr, nullptr);
       pa_stream_set_read_callback(stream, nullptr, nullptr);
+      if (PA_STREAM_IS_GOOD(state)) pa_stream_disconnect(stream);
       pa_stream_unref(stream);
       return unexpected(std::move(error));
     }
@@ -556,10 +645,13 @@ class PulseHost final : public Host {
   using Connection = std::shared_ptr<PulseConnection>;
 
  public:
+  // Each of these calls has one deadline for all it asks the server.
   HostResult<std::vector<std::shared_ptr<Device>>> devices() override {
+    const pa_usec_t deadline = deadline_from_now();
     return ask(
-        [](const Connection& connection) -> HostResult<std::vector<std::shared_ptr<Device>>> {
-          auto listing = connection->list();
+        deadline,
+        [&](const Connection& connection) -> HostResult<std::vector<std::shared_ptr<Device>>> {
+          auto listing = connection->list(deadline);
           if (!listing) return unexpected(std::move(listing.error()));
           std::vector<std::shared_ptr<Device>> devices;
           for (auto& info : *listing) {
@@ -578,34 +670,43 @@ class PulseHost final : public Host {
     return std::nullopt;
   }
 
-  std::shared_ptr<Device> device_by_id(const DeviceId& id) override {
+  HostResult<std::shared_ptr<Device>> device_by_id(const DeviceId& id) override {
+    const pa_usec_t deadline = deadline_from_now();
     const std::string& text = id.to_string();
     if (text.starts_with(kSourcePrefix)) {
-      return find(DeviceKind::kSource, text.substr(kSourcePrefix.size()));
+      return find(DeviceKind::kSource, text.substr(kSourcePrefix.size()), deadline);
     }
     if (text.starts_with(kSinkPrefix))
-      return find(DeviceKind::kSink, text.substr(kSinkPrefix.size()));
-    return nullptr;
+      return find(DeviceKind::kSink, text.substr(kSinkPrefix.size()), deadline);
+    return std::shared_ptr<Device>();
   }
 
-  std::shared_ptr<Device> default_input_device() override {
-    auto defaults = server_defaults();
-    if (!defaults || defaults->source.empty()) return nullptr;
-    return find(DeviceKind::kSource, defaults->source);
+  HostResult<std::shared_ptr<Device>> default_input_device() override {
+    const pa_usec_t deadline = deadline_from_now();
+    auto defaults = ask(deadline, [&](const Connection& connection) {
+      return connection->server_defaults(deadline);
+    });
+    if (!defaults) return unexpected(std::move(defaults.error()));
+    if (defaults->source.empty()) return std::shared_ptr<Device>();
+    return find(DeviceKind::kSource, defaults->source, deadline);
   }
 
-  std::shared_ptr<Device> default_output_device() override {
-    auto defaults = server_defaults();
-    if (!defaults || defaults->sink.empty()) return nullptr;
-    return find(DeviceKind::kSink, defaults->sink);
+  HostResult<std::shared_ptr<Device>> default_output_device() override {
+    const pa_usec_t deadline = deadline_from_now();
+    auto defaults = ask(deadline, [&](const Connection& connection) {
+      return connection->server_defaults(deadline);
+    });
+    if (!defaults) return unexpected(std::move(defaults.error()));
+    if (defaults->sink.empty()) return std::shared_ptr<Device>();
+    return find(DeviceKind::kSink, defaults->sink, deadline);
   }
 
  private:
   // The host's connection, opened on first use and again after the server went away.
-  HostResult<std::shared_ptr<PulseConnection>> connect() {
+  HostResult<std::shared_ptr<PulseConnection>> connect(pa_usec_t deadline) {
     std::lock_guard guard(mutex_);
     if (connection_ && !connection_->failed()) return connection_;
-    auto opened = PulseConnection::open();
+    auto opened = PulseConnection::open(deadline);
     if (!opened) return opened;
     connection_ = *opened;
     return connection_;
@@ -615,28 +716,25 @@ class PulseHost final : public Host {
   // broken (the server went away since its last use) is replaced and the
   // request made once more on the new one.
   template <typename Request>
-  auto ask(Request&& request) -> decltype(request(std::declval<const Connection&>())) {
+  auto ask(pa_usec_t deadline, Request&& request)
+      -> decltype(request(std::declval<const Connection&>())) {
     for (int attempt = 0;; ++attempt) {
-      auto connection = connect();
+      auto connection = connect(deadline);
       if (!connection) return unexpected(std::move(connection.error()));
       auto result = request(*connection);
       if (result || attempt > 0 || !(*connection)->failed()) return result;
     }
   }
 
-  HostResult<PulseConnection::ServerDefaults> server_defaults() {
-    return ask([](const Connection& connection) { return connection->server_defaults(); });
-  }
-
   // A monitor is reached through its sink, never as a source of its own.
-  std::shared_ptr<Device> find(DeviceKind kind, const std::string& name) {
-    auto found = ask([&](const Connection& connection) -> HostResult<std::shared_ptr<Device>> {
-      auto info = connection->find(kind, name);
+  HostResult<std::shared_ptr<Device>> find(DeviceKind kind, const std::string& name,
+                                           pa_usec_t deadline) {
+    return ask(deadline, [&](const Connection& connection) -> HostResult<std::shared_ptr<Device>> {
+      auto info = connection->find(kind, name, deadline);
       if (!info) return unexpected(std::move(info.error()));
       if (!*info || (*info)->is_monitor) return std::shared_ptr<Device>();
       return std::shared_ptr<Device>(std::make_shared<PulseDevice>(connection, std::move(**info)));
     });
-    return found ? *found : nullptr;
   }
 
   std::mutex mutex_;

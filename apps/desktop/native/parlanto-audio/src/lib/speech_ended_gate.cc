@@ -1,22 +1,27 @@
 #include "speech_ended_gate.h"
 
-#include <time.h>
-
+#include <algorithm>
 #include <cmath>
 
 namespace parlanto_audio {
 
-std::chrono::nanoseconds monotonic_now() {
-  timespec now{};
-  clock_gettime(CLOCK_MONOTONIC, &now);
-  return std::chrono::seconds(now.tv_sec) + std::chrono::nanoseconds(now.tv_nsec);
+namespace {
+
+std::uint64_t silence_in_samples(std::uint32_t sample_rate, std::uint16_t channels) {
+  constexpr std::uint64_t kPerSecond = 1'000'000'000;
+  const auto frames = (static_cast<std::uint64_t>(SpeechEndedGate::kMinSilence.count()) *
+                           std::max<std::uint32_t>(sample_rate, 1) +
+                       kPerSecond - 1) /
+                      kPerSecond;
+  return frames * std::max<std::uint16_t>(channels, 1);
 }
 
+}  // namespace
+
 SpeechEndedGate::SpeechEndedGate(std::shared_ptr<JsCallbackSink> speech_ended_sink,
-                                 MonotonicNow now)
-    : speech_ended_sink_(std::move(speech_ended_sink)), now_(now) {
-  state_.last_voice = now_();
-}
+                                 std::uint32_t sample_rate, std::uint16_t channels)
+    : speech_ended_sink_(std::move(speech_ended_sink)),
+      min_silence_samples_(silence_in_samples(sample_rate, channels)) {}
 
 // The level is defined by a sequential single-precision sum: each square is
 // rounded to float before it is added. The square is a statement of its own so
@@ -45,21 +50,19 @@ void SpeechEndedGate::observe_level(float sum_of_squares, std::size_t count) {
   if (count == 0) {
     return;
   }
-  const std::chrono::nanoseconds now = now_();
   {
     std::unique_lock lock(state_mutex_);
+    state_.samples += count;
     const float level = std::sqrt(sum_of_squares / static_cast<float>(count));
     if (level >= kThreshold) {  // a NaN level is silence
       state_.speaking = true;
-      state_.last_voice = now;
+      state_.last_voice = state_.samples;
       return;
     }
     if (!state_.speaking) {
       return;
     }
-    const auto elapsed =
-        now > state_.last_voice ? now - state_.last_voice : std::chrono::nanoseconds::zero();
-    if (elapsed < kMinSilence) {
+    if (state_.samples - state_.last_voice < min_silence_samples_) {
       return;
     }
     state_.speaking = false;

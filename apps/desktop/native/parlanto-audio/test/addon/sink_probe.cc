@@ -49,11 +49,6 @@ Registry& registry() {
 }
 std::atomic<std::uint32_t> refused_calls{0};
 std::atomic<std::uint32_t> running_threads{0};
-std::atomic<std::int64_t> capture_clock_ns{0};
-
-std::chrono::nanoseconds capture_clock() {
-  return std::chrono::nanoseconds{capture_clock_ns.load()};
-}
 
 void count(napi_status status) {
   if (status != napi_ok) ++refused_calls;
@@ -212,7 +207,10 @@ napi_value stream(napi_env env, napi_callback_info info) {
           next += interval;
         }
         PcmChunk chunk(bytes, static_cast<std::uint8_t>(i & 0xFFu));
-        const auto now = static_cast<std::uint64_t>(monotonic_now().count());
+        const auto now =
+            static_cast<std::uint64_t>(std::chrono::duration_cast<std::chrono::nanoseconds>(
+                                           std::chrono::steady_clock::now().time_since_epoch())
+                                           .count());
         std::memcpy(chunk.data(), &i, 4);
         std::memcpy(chunk.data() + 4, &now, 8);
         count(sink->call(std::move(chunk), napi_tsfn_nonblocking));
@@ -287,7 +285,8 @@ napi_value send(napi_env env, napi_callback_info info) {
   });
 }
 
-// steps: [{ f32: Float32Array, atMs }, { i16: Int16Array, atMs }, { stop: true }]
+// steps: [{ f32: Float32Array }, { i16: Int16Array }, { stop: true }], a mono
+// stream at 48 kHz: the gate times silence by the samples given.
 napi_value capture(napi_env env, napi_callback_info info) {
   return guarded(env, [&] {
     const auto a = args(env, info, 3);
@@ -295,11 +294,10 @@ napi_value capture(napi_env env, napi_callback_info info) {
       enum { kF32, kI16, kStop } what;
       std::vector<float> f32;
       std::vector<std::int16_t> i16;
-      std::int64_t at_ns;
     };
     std::vector<Step> steps;
     for (napi_value item : array_of(env, a[2])) {
-      Step step{Step::kStop, {}, {}, 0};
+      Step step{Step::kStop, {}, {}};
       if (!is_nullish(env, property(env, item, "f32"))) {
         step.what = Step::kF32;
         step.f32 = elements_of<float>(env, property(env, item, "f32"));
@@ -307,22 +305,17 @@ napi_value capture(napi_env env, napi_callback_info info) {
         step.what = Step::kI16;
         step.i16 = elements_of<std::int16_t>(env, property(env, item, "i16"));
       }
-      if (step.what != Step::kStop) {
-        step.at_ns = static_cast<std::int64_t>(number_of(env, property(env, item, "atMs")) * 1e6);
-      }
       steps.push_back(std::move(step));
     }
 
-    capture_clock_ns = 0;
     CaptureCallback callback{std::make_shared<std::atomic<bool>>(false),
                              make_sink(env, a[0], JsCallbackSink::Converter::kChunk), nullptr};
     if (!is_nullish(env, a[1])) {
       callback.gate = std::make_shared<SpeechEndedGate>(
-          make_sink(env, a[1], JsCallbackSink::Converter::kSpeechEnded), capture_clock);
+          make_sink(env, a[1], JsCallbackSink::Converter::kSpeechEnded), 48000, 1);
     }
     spawn([callback = std::move(callback), steps = std::move(steps)] {
       for (const Step& step : steps) {
-        capture_clock_ns = step.at_ns;
         switch (step.what) {
           case Step::kF32:
             callback(std::span<const float>(step.f32));

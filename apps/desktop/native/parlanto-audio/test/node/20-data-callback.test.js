@@ -1,6 +1,6 @@
 'use strict';
-// The data callback of a stream, fed from a native thread with the probe's
-// clock: conversion, speech-end detection and the stop flag, as JavaScript
+// The data callback of a stream (mono, 48 kHz), fed from a native thread:
+// conversion, speech-end detection and the stop flag, as JavaScript
 // sees them. Runs in child processes so that everything queued has been
 // delivered when the results are read.
 const test = require('node:test');
@@ -21,10 +21,10 @@ function capture(steps, withSpeechEnded = true) {
 
 test('float and 16-bit buffers become one little-endian chunk each', () => {
   const out = capture(`[
-    { f32: Float32Array.from([1, -1, 0.5, -0.5, 2, NaN, Infinity, -Infinity, 0.1]), atMs: 0 },
-    { i16: Int16Array.from([1, -2, 32767, -32768]), atMs: 1 },
-    { i16: Int16Array.from({ length: 960 }, (_, i) => (i % 2 ? -i : i)), atMs: 2 },
-    { f32: new Float32Array(0), atMs: 3 },
+    { f32: Float32Array.from([1, -1, 0.5, -0.5, 2, NaN, Infinity, -Infinity, 0.1]) },
+    { i16: Int16Array.from([1, -2, 32767, -32768]) },
+    { i16: Int16Array.from({ length: 960 }, (_, i) => (i % 2 ? -i : i)) },
+    { f32: new Float32Array(0) },
   ]`, false);
   assert.equal(out.chunks.length, 3);
   assert.equal(out.chunks[0], 'ff7f0180ff3f01c0ff7f0000ff7f0180cc0c');
@@ -35,14 +35,15 @@ test('float and 16-bit buffers become one little-endian chunk each', () => {
   assert.equal(stereo.readInt16LE(2 * 7), -7);
 });
 
-test('speech ends once, at the first quiet buffer 420 ms after the last voiced one', () => {
+test('speech ends once, at the first quiet buffer 420 ms of samples after the last voiced one', () => {
+  // 20160 samples are 420 ms at 48 kHz.
   const out = capture(`[
-    { i16: new Int16Array(480).fill(590), atMs: 0 },
-    { i16: new Int16Array(480).fill(-589), atMs: 100 },
-    { i16: new Int16Array(480).fill(-590), atMs: 300 },
-    { i16: new Int16Array(480).fill(589), atMs: 719 },
-    { i16: new Int16Array(480).fill(589), atMs: 720 },
-    { i16: new Int16Array(480), atMs: 2000 },
+    { i16: new Int16Array(480).fill(590) },
+    { i16: new Int16Array(9600).fill(-589) },
+    { i16: new Int16Array(480).fill(-590) },
+    { i16: new Int16Array(20159).fill(589) },
+    { i16: new Int16Array(1).fill(589) },
+    { i16: new Int16Array(480) },
   ]`);
   assert.equal(out.chunks.length, 6);
   assert.deepEqual(out.ended, [[null, null]]);  // undefined prints as null in JSON
@@ -50,10 +51,10 @@ test('speech ends once, at the first quiet buffer 420 ms after the last voiced o
 
 test('after the stop flag nothing is measured or delivered', () => {
   const out = capture(`[
-    { f32: new Float32Array(960).fill(0.25), atMs: 0 },
+    { f32: new Float32Array(960).fill(0.25) },
     { stop: true },
-    { f32: new Float32Array(960), atMs: 1000 },
-    { f32: new Float32Array(960).fill(0.25), atMs: 2000 },
+    { f32: new Float32Array(960) },
+    { f32: new Float32Array(960).fill(0.25) },
   ]`);
   assert.equal(out.chunks.length, 1);
   assert.deepEqual(out.ended, []);

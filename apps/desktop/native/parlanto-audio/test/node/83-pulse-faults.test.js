@@ -1,6 +1,6 @@
 'use strict';
 // Faults on a private PulseAudio server: the captured device disappears, the
-// server dies, or there is no server at all.
+// server dies or hangs, or there is no server at all.
 
 const assert = require('node:assert/strict');
 const { spawnSync } = require('node:child_process');
@@ -23,20 +23,46 @@ function runChild(mode) {
   return { report, lines };
 }
 
-for (const [mode, what, text] of [
-  ['unload', 'the captured sink is unloaded', 'Entity killed'],
-  ['kill', 'the server is killed', 'Connection terminated'],
-]) {
-  test(`when ${what} mid-capture: one error line, nothing to JavaScript, stop and a later start work`, () => {
-    const { report, lines } = runChild(mode);
-    assert.deepEqual(lines, [PREFIX + text]);
-    assert.ok(report.before >= 10, 'capture ran before the fault');
-    assert.equal(report.afterFault, 0, 'no data after the fault');
-    assert.equal(report.errors, 0);
-    assert.equal(report.notifications, 0);
-    assert.ok(report.again >= 10, 'a start on a new server delivers');
-  });
-}
+test('a server killed mid-capture: one error to onData, data back by itself from the new server, a clean stop', () => {
+  const { report, lines } = runChild('kill');
+  assert.deepEqual(lines, [PREFIX + 'Connection terminated']);
+  assert.ok(report.before >= 10, 'capture ran before the fault');
+  assert.deepEqual(report.errors.map((e) => [e.code, e.message]),
+    [['GenericFailure', 'stream error: Connection terminated']]);
+  assert.notEqual(report.restartToData, null, 'no data from the restarted server');
+  assert.ok(report.sameFormat, 'sampleRate and channels kept');
+  assert.equal(report.afterStop, 0);
+});
+
+test('the captured sink unloaded and loaded again: the capture by id waits for it and resumes', () => {
+  const { report, lines } = runChild('unload');
+  assert.deepEqual(lines, [PREFIX + 'Entity killed']);
+  assert.ok(report.before >= 10, 'capture ran before the fault');
+  assert.deepEqual(report.errors.map((e) => e.message), ['stream error: Entity killed']);
+  assert.equal(report.whileGone, 0);
+  assert.ok(report.loadToReconnect < 1500, `recording again ${report.loadToReconnect} ms after the load`);
+  assert.notEqual(report.loadToData, null, 'no data from the sink loaded again');
+});
+
+test('a frozen server: calls give up naming what timed out, silence is reported once, data resumes', () => {
+  const { report, lines } = runChild('freeze');
+  assert.deepEqual(lines, [PREFIX + 'no audio from the device for 2 s']);
+  assert.ok(report.before >= 10, 'capture ran before the fault');
+  const timeout = /^Timeout: the audio server did not answer within 2 s \(.+\)$/;
+  for (const [call, prefix] of [['listInputs', 'input_devices: '], ['listOutputs', 'output_devices: ']]) {
+    assert.ok(report[call].message.startsWith(prefix), report[call].message);
+    assert.match(report[call].message.slice(prefix.length), timeout);
+    assert.ok(report[call].ms < 3000, `${call} took ${report[call].ms} ms`);
+  }
+  for (const call of ['start', 'startById']) {
+    assert.equal(report[call].message, 'No default input device found');
+    assert.match(report[call].cause, timeout);
+    assert.ok(report[call].ms < 3000, `${call} took ${report[call].ms} ms`);
+  }
+  assert.equal(report.errorsWhileFrozen, 1);
+  assert.deepEqual(report.errors.map((e) => e.message), ['stream error: no audio from the device for 2 s']);
+  assert.notEqual(report.thawToData, null, 'no data after the server resumed');
+});
 
 test('start with no server fails with GenericFailure and leaves the object idle', async () => {
   const dir = s.fixtureDir('parlanto-no-server-');
@@ -45,7 +71,9 @@ test('start with no server fails with GenericFailure and leaves the object idle'
   const mic = new addon.ParlantoMicrophone();
   assert.throws(() => mic.start(() => {}), (error) => {
     assert.equal(error.code, 'GenericFailure');
-    assert.match(error.message, /input device|Connection refused/);
+    assert.equal(error.message, 'No default input device found');
+    assert.ok(error.cause instanceof Error);
+    assert.equal(error.cause.message, 'Connection refused');
     return true;
   });
   assert.equal(mic.channels, 1);

@@ -34,6 +34,13 @@ loopback.start((error, chunk) => {
   if (error === null) chunks.push(chunk);
 }, null);
 loopback.start((_error, _chunk) => {});
+// A callback that reads only the error, or nothing.
+mic.start((error) => {
+  if (error) console.error(error.code);
+});
+mic.start(() => {});
+const onlyErrors = (error: Error | null): void => void error;
+mic.start(onlyErrors, null);
 
 const captures: ParlantoCapture[] = [mic, loopback];
 const seconds = (capture: ParlantoCapture, bytes: number): number => bytes / (2 * capture.channels * capture.sampleRate);
@@ -55,6 +62,11 @@ mic.sampleRate = 44100;
 mic.start();
 // @ts-expect-error not one of the codes
 const wrong: ParlantoAudioErrorCode = 'ENOENT';
+// @ts-expect-error the module never reports this engine status
+const engineOnly: ParlantoAudioErrorCode = 'QueueFull';
+void engineOnly;
+// @ts-expect-error the first argument is the error, not a chunk
+mic.start((chunk: Buffer) => void chunk);
 // @ts-expect-error the chunk is a Buffer, not a string
 mic.start((error, chunk: string) => {});
 void wrong;

@@ -14,20 +14,18 @@ using namespace std::chrono_literals;
 using Converter = JsCallbackSink::Converter;
 using Kind = fake_napi::Value::Kind;
 
-std::chrono::nanoseconds fake_time{0};
-std::chrono::nanoseconds fake_now() { return fake_time; }
-
 constexpr std::size_t kChunks = 0;  // thread-safe functions in creation order
 constexpr std::size_t kSpeechEnded = 1;
 
 class CaptureCallbackTest : public FakeEngineTest {
  protected:
   void SetUp() override {
-    fake_time = 0s;
     auto chunk_sink = sink(Converter::kChunk);
+    // At 1 Hz a single sample is a second of stream time: any quiet buffer
+    // after voice completes the silence.
     callback =
         CaptureCallback{stopped, chunk_sink,
-                        std::make_shared<SpeechEndedGate>(sink(Converter::kSpeechEnded), fake_now)};
+                        std::make_shared<SpeechEndedGate>(sink(Converter::kSpeechEnded), 1, 1)};
   }
   void TearDown() override {
     callback = {};
@@ -46,7 +44,6 @@ class CaptureCallbackTest : public FakeEngineTest {
 
 TEST_F(CaptureCallbackTest, SpeechEndedIsQueuedBeforeTheChunkOfTheBufferThatEndedIt) {
   callback(std::vector<float>{0.5f, -0.5f});
-  fake_time = 420ms;
   callback(std::vector<float>{0.0f, 0.001f});
   EXPECT_EQ(queue_order(), (std::vector{kChunks, kSpeechEnded, kChunks}));
 
@@ -73,7 +70,6 @@ TEST_F(CaptureCallbackTest, SpeechEndedIsQueuedBeforeTheChunkOfTheBufferThatEnde
 TEST_F(CaptureCallbackTest, IntegerFormMeasuresRawSamplesAndQueuesTheirBytes) {
   callback(std::vector<std::int16_t>{590, -590});
   EXPECT_TRUE(callback.gate->state().speaking);
-  fake_time = 1s;
   callback(std::vector<std::int16_t>{589, -589});
   EXPECT_EQ(queue_order(), (std::vector{kChunks, kSpeechEnded, kChunks}));
   fake_napi::drain(kChunks);
@@ -84,7 +80,6 @@ TEST_F(CaptureCallbackTest, IntegerFormMeasuresRawSamplesAndQueuesTheirBytes) {
 TEST_F(CaptureCallbackTest, NothingIsMeasuredOrQueuedOnceStopped) {
   callback(std::vector<float>{0.5f});
   stopped->store(true);
-  fake_time = 10s;
   callback(std::vector<float>{0.0f});  // would end the utterance if measured
   callback(std::vector<std::int16_t>{0});
   EXPECT_EQ(queue_order(), (std::vector{kChunks}));
@@ -93,7 +88,6 @@ TEST_F(CaptureCallbackTest, NothingIsMeasuredOrQueuedOnceStopped) {
 
 TEST_F(CaptureCallbackTest, EmptyBuffersQueueNothingAndLeaveTheGateAlone) {
   callback(std::vector<float>{0.5f});
-  fake_time = 10s;
   callback(std::span<const float>{});
   callback(std::span<const std::int16_t>{});
   EXPECT_EQ(queue_order(), (std::vector{kChunks}));
@@ -103,7 +97,6 @@ TEST_F(CaptureCallbackTest, EmptyBuffersQueueNothingAndLeaveTheGateAlone) {
 TEST_F(CaptureCallbackTest, WithoutAGateChunksStillFlow) {
   callback.gate = nullptr;  // the speech-ended sink closes with the gate
   callback(std::vector<float>{0.5f});
-  fake_time = 10s;
   callback(std::vector<float>{0.0f});
   EXPECT_EQ(queue_order(), (std::vector{kChunks, kChunks}));
 }

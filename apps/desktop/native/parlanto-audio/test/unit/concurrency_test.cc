@@ -130,42 +130,35 @@ TEST_F(SinkConcurrencyTest, TheLastHolderLettingGoOnAnAudioThreadReleasesOnce) {
   }
 }
 
-std::atomic<std::int64_t> gate_clock_ns{0};
-std::chrono::nanoseconds gate_clock() { return std::chrono::nanoseconds(gate_clock_ns.load()); }
-
 using GateConcurrencyTest = FakeEngineTest;
 
-// The audio thread feeds speech and pauses on its own clock while another
-// thread reads the state: each pause ends speech exactly once, and the reader
-// only ever sees the voice times the audio thread set, in order.
+// The audio thread feeds speech and pauses while another thread reads the
+// state: each pause ends speech exactly once, and the reader only ever sees
+// the voice positions the audio thread set, in order. At 1000 Hz mono a
+// sample is a millisecond.
 TEST_F(GateConcurrencyTest, StateReadsWhileTheAudioThreadObserves) {
   constexpr std::int64_t kCycles = 150;
-  constexpr std::int64_t kSecond = 1'000'000'000;
-  gate_clock_ns = 0;
-  SpeechEndedGate gate(sink(Converter::kSpeechEnded), gate_clock);
+  constexpr std::uint64_t kCycleSamples = 64 + 64 + 400 + 64;
+  SpeechEndedGate gate(sink(Converter::kSpeechEnded), 1000, 1);
   const std::vector<float> loud(64, 0.5f);
   const std::vector<float> quiet(64, 0.001f);
+  const std::vector<float> pause(400, 0.001f);
   std::atomic<bool> done{false};
 
   std::thread audio([&] {
     for (std::int64_t cycle = 1; cycle <= kCycles; ++cycle) {
-      const std::int64_t start = cycle * kSecond;
-      gate_clock_ns = start;
       gate.observe_f32(loud);
-      gate_clock_ns = start + 100'000'000;  // a short pause: still speaking
-      gate.observe_f32(quiet);
-      gate_clock_ns = start + 500'000'000;  // long enough: speech ends
-      gate.observe_f32(quiet);
-      gate_clock_ns = start + 600'000'000;  // already ended
-      gate.observe_f32(quiet);
+      gate.observe_f32(quiet);  // a short pause: still speaking
+      gate.observe_f32(pause);  // long enough: speech ends
+      gate.observe_f32(quiet);  // already ended
     }
     done = true;
   });
-  std::chrono::nanoseconds last_seen{0};
+  std::uint64_t last_seen = 0;
   while (!done) {
     const SpeechState state = gate.state();
     if (!state.speaking) continue;
-    EXPECT_EQ(state.last_voice.count() % kSecond, 0);
+    EXPECT_EQ((state.last_voice - 64) % kCycleSamples, 0u);
     EXPECT_GE(state.last_voice, last_seen);
     last_seen = state.last_voice;
   }
@@ -197,7 +190,7 @@ TEST(FakeStreamDrop, DroppingWhileDeliveringWaitsAndDestroysTheCallbacks) {
   auto token = std::make_shared<int>(0);
   const std::weak_ptr<int> callbacks_alive = token;
 
-  auto built = default_host()->default_input_device()->build_input_stream_f32(
+  auto built = default_host()->default_input_device().value()->build_input_stream_f32(
       StreamConfig{1, 48000},
       [&observed, token](std::span<const float> samples) {
         if (observed.dropped) observed.late = true;

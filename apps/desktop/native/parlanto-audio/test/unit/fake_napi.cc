@@ -3,6 +3,7 @@
 #include <cstring>
 #include <memory>
 #include <mutex>
+#include <string_view>
 
 namespace fake_napi {
 
@@ -163,6 +164,14 @@ napi_status napi_create_error(napi_env, napi_value code, napi_value msg, napi_va
   Value& error = make(Value::Kind::kError, result);
   error.text = fake_napi::value(msg).text;
   if (code != nullptr) error.code = fake_napi::value(code).text;
+  return napi_ok;
+}
+
+// Only an error's `cause` is ever set by the module.
+napi_status napi_set_named_property(napi_env, napi_value object, const char* name,
+                                    napi_value value) {
+  if (std::string_view(name) != "cause") return napi_invalid_arg;
+  fake_napi::value(object).cause = fake_napi::value(value).text;
   return napi_ok;
 }
 

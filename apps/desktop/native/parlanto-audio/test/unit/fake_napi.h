@@ -18,8 +18,9 @@ namespace fake_napi {
 struct Value {
   enum class Kind { kUndefined, kNull, kString, kBuffer, kError, kFunction };
   Kind kind = Kind::kUndefined;
-  std::string text;  // string contents; an error's message
-  std::string code;  // an error's code
+  std::string text;   // string contents; an error's message
+  std::string code;   // an error's code
+  std::string cause;  // an error's cause's message
   std::vector<std::uint8_t> bytes;
   bool external = false;  // a buffer over native memory (not a copy)
   bool throws = false;    // a function that throws when called

@@ -61,7 +61,7 @@ std::shared_ptr<Device> only_device(FakeDeviceScript device) {
   script.default_input = device.key;
   script.devices.push_back(std::move(device));
   testing::reset_fake_host(std::move(script));
-  return default_host()->default_input_device();
+  return default_host()->default_input_device().value();
 }
 
 ModuleResult<StreamCandidates> candidates_of(FakeDeviceScript device) {
@@ -216,6 +216,7 @@ TEST_F(BeginInputStreamTest, TheGateLivesExactlyAsLongAsTheStream) {
   ASSERT_TRUE(started);
   ASSERT_EQ(fake_napi::tsfns().size(), 2u);
   started->stream.reset();
+  started->speech_ended_sink.reset();
   EXPECT_EQ(fake_napi::tsfns()[1]->releases, 1);  // the gate's sink went with the stream
   EXPECT_EQ(fake_napi::tsfns()[0]->releases, 0);  // the chunk sink is still held here
 }

@@ -6,7 +6,7 @@ const test = require('node:test');
 const assert = require('node:assert/strict');
 const path = require('node:path');
 const { SidecarClient, lineSplitter, parseFunctionCall, formatFunctionCall } =
-  require('../sidecar-client.js');
+  require('../index.js');
 
 // Answers {"id","ok":true,"output":input}; "hang" is never answered, "crash"
 // ends the process, "garbage" gets a line that is not JSON, "noid" a response

@@ -1,0 +1,6 @@
+// Types of the ES module entry (index.mjs): the named exports of index.d.ts,
+// and the whole module as the default export.
+import * as sidecar from './index.js';
+
+export * from './index.js';
+export default sidecar;

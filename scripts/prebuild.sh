@@ -1,0 +1,71 @@
+#!/usr/bin/env bash
+# Builds the binaries that the npm packages ship, Release and stripped, inside
+# a Debian 11 root so they load on glibc 2.31 and newer:
+#   apps/desktop/native/parlanto-audio/prebuilds/linux-x64/parlanto-audio.napi.glibc.node
+#   packages/sidecar/prebuilds/linux-x64/sidecar
+# Run by each package's `prepack`; the build in the root is kept, so a second
+# run with unchanged sources compiles nothing. Prints the C library versions
+# the binaries need. Needs root (the build root is entered with chroot) on an
+# x86-64 Linux.
+set -euo pipefail
+repo=$(cd "$(dirname "$0")/.." && pwd)
+cache=${PARLANTO_CACHE:-$repo/.cache}
+target=linux-x64
+headers_version=1.9.0
+
+if [[ $(uname -s) != Linux || $(uname -m) != x86_64 ]]; then
+  echo "prebuild: builds $target binaries on an x86-64 Linux only" >&2
+  exit 1
+fi
+root=$("$repo/scripts/make-build-root.sh")
+
+# Node-API's C headers, from the npm package that carries them alone.
+headers=$cache/npm/node-api-headers-$headers_version
+if [[ ! -f $headers/node_modules/node-api-headers/include/node_api.h ]]; then
+  mkdir -p "$headers"
+  npm install --prefix "$headers" --no-save --no-audit --no-fund --loglevel=error \
+    "node-api-headers@$headers_version" >&2
+fi
+
+# The sources, copied with their times kept so that the build in the root
+# stays incremental; only what the release build reads.
+work=$root/parlanto
+rm -rf "$work/src"
+mkdir -p "$work/src/apps/desktop/native/parlanto-audio" "$work/src/scripts" "$work/build"
+cp -a "$repo/cmake" "$repo/sidecar" "$work/src/"
+cp -a "$repo/scripts/prebuild" "$work/src/scripts/"
+cp -a "$repo/apps/desktop/native/parlanto-audio/CMakeLists.txt" "$repo/apps/desktop/native/parlanto-audio/src" \
+  "$work/src/apps/desktop/native/parlanto-audio/"
+cp -a "$headers/node_modules/node-api-headers/include" "$work/node-api"
+
+chroot "$root" /usr/bin/env -i PATH=/usr/bin:/bin HOME=/root /bin/sh -ec '
+  cmake -S /parlanto/src/scripts/prebuild -B /parlanto/build -DCMAKE_BUILD_TYPE=Release \
+    -DNODE_API_INCLUDE_DIR=/parlanto/node-api >/dev/null
+  cmake --build /parlanto/build -j 2 -- --no-print-directory >/dev/null
+' >&2
+
+audio_out=$repo/apps/desktop/native/parlanto-audio/prebuilds/$target
+sidecar_out=$repo/packages/sidecar/prebuilds/$target
+rm -rf "$audio_out" "$sidecar_out"
+mkdir -p "$audio_out" "$sidecar_out"
+install -m 0644 "$work/build/audio/parlanto_audio.node" "$audio_out/parlanto-audio.napi.glibc.node"
+install -m 0755 "$work/build/sidecar/sidecar" "$sidecar_out/sidecar"
+
+# Where they were built they must run, on its C library (2.31): the program
+# answers, and that system's Node.js loads the module.
+answer=$(echo '{"id":"1","type":"status"}' | chroot "$root" /parlanto/build/sidecar/sidecar)
+if [[ $answer != '{"id":"1","ok":true,"output":"stub","inferenceMs":0}' ]]; then
+  echo "prebuild: the sidecar does not run on Debian 11: $answer" >&2
+  exit 1
+fi
+loaded=$(chroot "$root" /usr/bin/env -i PATH=/usr/bin:/bin /usr/bin/node -e \
+  'console.log(Object.keys(require("/parlanto/build/audio/parlanto_audio.node")).join(","))' 2>&1) || true
+if [[ $loaded != listInputDevices,listOutputDevices,ParlantoMicrophone,ParlantoSystemLoopback ]]; then
+  echo "prebuild: the audio module does not load in Debian 11's Node.js: $loaded" >&2
+  exit 1
+fi
+
+for binary in "$audio_out/parlanto-audio.napi.glibc.node" "$sidecar_out/sidecar"; do
+  needs=$(objdump -T "$binary" | grep -o 'GLIBC_[0-9.]*' | sort -u -V | tr '\n' ' ')
+  echo "prebuild: ${binary#"$repo"/} needs ${needs% }"
+done

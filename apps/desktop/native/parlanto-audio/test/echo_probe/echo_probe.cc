@@ -77,11 +77,13 @@ napi_value float_array(napi_env env, const std::vector<float>& samples) {
 }
 
 std::shared_ptr<Device> reference_device(Probe& probe) {
+  HostResult<std::shared_ptr<Device>> found = std::shared_ptr<Device>();
   if (probe.reference_id.empty() || probe.reference_id == "default") {
-    return probe.host->default_output_device();
+    found = probe.host->default_output_device();
+  } else if (const auto id = probe.host->parse_device_id(probe.reference_id)) {
+    found = probe.host->device_by_id(*id);
   }
-  const auto id = probe.host->parse_device_id(probe.reference_id);
-  return id ? probe.host->device_by_id(*id) : nullptr;
+  return found ? *found : nullptr;
 }
 
 std::string open_reference(Probe& probe) {
@@ -213,19 +215,9 @@ napi_value start(napi_env env, napi_callback_info info) {
   EchoCancelOptions engine_options;
   flag("delayAgnostic", engine_options.delay_agnostic);
   flag("extendedFilter", engine_options.extended_filter);
-  std::shared_ptr<SpeechEndedGate> gate;
-  if (napi_get_named_property(env, options, "onSpeechEnded", &value) == napi_ok) {
-    napi_valuetype type;
-    napi_typeof(env, value, &type);
-    if (type == napi_function) {
-      auto sink = JsCallbackSink::create(env, value, JsCallbackSink::Converter::kSpeechEnded);
-      if (!sink) return fail(env, "speech-ended sink");
-      gate = std::make_shared<SpeechEndedGate>(std::move(sink).value());
-    }
-  }
-
-  const auto mic = probe->host->default_input_device();
-  if (!mic) return fail(env, "no microphone");
+  auto found = probe->host->default_input_device();
+  if (!found || !*found) return fail(env, "no microphone");
+  const std::shared_ptr<Device> mic = *found;
   const auto config = mic->default_input_config();
   if (!config) return fail(env, config.error().text);
   probe->rate = config->sample_rate;
@@ -250,6 +242,18 @@ napi_value start(napi_env env, napi_callback_info info) {
     if (!stage) return fail(env, stage.error());
     probe->stage = std::move(stage).value();
     probe->rate = probe->stage->rate();
+    std::shared_ptr<SpeechEndedGate> gate;
+    if (napi_get_named_property(env, options, "onSpeechEnded", &value) == napi_ok) {
+      napi_valuetype type;
+      napi_typeof(env, value, &type);
+      if (type == napi_function) {
+        auto sink = JsCallbackSink::create(env, value, JsCallbackSink::Converter::kSpeechEnded);
+        if (!sink) return fail(env, "speech-ended sink");
+        gate = std::make_shared<SpeechEndedGate>(std::move(sink).value(), probe->rate,
+                                                 probe->channels);
+      }
+    }
+
     std::shared_ptr<EchoCanceller> stage_held = probe->stage;
     auto microphone = mic->build_input_stream_f32(
         stream_config,
@@ -273,8 +277,6 @@ napi_value start(napi_env env, napi_callback_info info) {
     probe->microphone = std::move(microphone).value();
     if (const std::string error = open_reference(*probe); !error.empty()) return fail(env, error);
     if (auto played = probe->microphone->play(); !played) return fail(env, played.error().text);
-  } else if (gate) {
-    return fail(env, "a plain capture has no detector here");
   }
   if (probe->plain) {
     if (auto played = probe->plain->play(); !played) return fail(env, played.error().text);

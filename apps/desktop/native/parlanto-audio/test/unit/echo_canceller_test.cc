@@ -187,16 +187,11 @@ double erle(const Conversation& c, const Outcome& o) {
 // Where the speech-end detector fires on 10 ms buffers of `x`, in samples.
 class GateRun : public FakeEngineTest {
  protected:
-  static inline std::chrono::nanoseconds clock{0};
-  static std::chrono::nanoseconds now() { return clock; }
-
   std::vector<std::size_t> speech_ends(const std::vector<float>& x) {
-    clock = std::chrono::seconds(100);
-    SpeechEndedGate gate(sink(JsCallbackSink::Converter::kSpeechEnded), now);
+    SpeechEndedGate gate(sink(JsCallbackSink::Converter::kSpeechEnded), kRate, 1);
     std::vector<std::size_t> ends;
     std::size_t seen = fake_napi::queued().size();
     for (std::size_t at = 0; at + 10 * kMs <= x.size(); at += 10 * kMs) {
-      clock = std::chrono::seconds(100) + std::chrono::microseconds(at * 1000 / kMs);
       gate.observe_f32(std::span<const float>(x.data() + at, 10 * kMs));
       if (fake_napi::queued().size() != seen) {
         seen = fake_napi::queued().size();

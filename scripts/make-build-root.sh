@@ -9,9 +9,9 @@ repo=$(cd "$(dirname "$0")/.." && pwd)
 cache=${PARLANTO_CACHE:-$repo/.cache}
 suite=bullseye
 root=$cache/roots/$suite-amd64
-# The compiler, the headers and archives the two programs use, CMake (3.18 there), and
+# The compiler, the headers and static libraries the two programs use, CMake (3.18 there), and
 # Node.js (12.22 there, with Node-API 8) to load the built module once.
-include=build-essential,cmake,pkg-config,libpulse-dev,libwebrtc-audio-processing-dev,libspeexdsp-dev,make,nodejs
+include=build-essential,cmake,pkg-config,libpulse-dev,libspeexdsp-dev,libwebrtc-audio-processing-dev,make,nodejs
 
 if [[ -f $root/.parlanto-root && $(cat "$root/.parlanto-root") == "$include" ]]; then
   echo "$root"

@@ -18,6 +18,8 @@ if [[ $(uname -s) != Linux || $(uname -m) != x86_64 ]]; then
   exit 1
 fi
 root=$("$repo/scripts/make-build-root.sh")
+# `sidecar --version` prints the repository's project version.
+version=$(sed -n 's/^project(parlanto VERSION \([0-9.]*\).*/\1/p' "$repo/CMakeLists.txt")
 
 # Node-API's C headers, from the npm package that carries them alone.
 headers=$cache/npm/node-api-headers-$headers_version
@@ -40,7 +42,7 @@ cp -a "$headers/node_modules/node-api-headers/include" "$work/node-api"
 
 chroot "$root" /usr/bin/env -i PATH=/usr/bin:/bin HOME=/root /bin/sh -ec '
   cmake -S /parlanto/src/scripts/prebuild -B /parlanto/build -DCMAKE_BUILD_TYPE=Release \
-    -DNODE_API_INCLUDE_DIR=/parlanto/node-api >/dev/null
+    -DNODE_API_INCLUDE_DIR=/parlanto/node-api -DPARLANTO_VERSION='"$version"' >/dev/null
   cmake --build /parlanto/build -j 2 -- --no-print-directory >/dev/null
 ' >&2
 

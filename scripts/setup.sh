@@ -7,8 +7,8 @@ packages=(
   build-essential cmake pkg-config g++ clang libclang-rt-14-dev
   libgtest-dev libgmock-dev libbenchmark-dev
   nodejs npm libnode-dev
-  libpulse-dev pulseaudio pulseaudio-utils espeak-ng sox
-  libwebrtc-audio-processing-dev libspeexdsp-dev
+  libpulse-dev libspeexdsp-dev libwebrtc-audio-processing-dev pulseaudio pulseaudio-utils espeak-ng sox
+  pipewire pipewire-pulse wireplumber dbus-daemon
   debootstrap
 )
 

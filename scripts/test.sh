@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # Builds everything and runs every test: the default build, then the same tests
 # under the address and undefined-behaviour sanitizers, then the C++ tests under
-# the thread sanitizer (its preset builds and selects only those).
+# the thread sanitizer (its preset builds and selects only those), then the
+# Windows build under Wine.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 scripts/setup.sh
@@ -13,3 +14,10 @@ for preset in default sanitize thread; do
   cmake --build --preset "$preset" -j "$jobs"
   ctest --preset "$preset" -j "$jobs"
 done
+
+# The Windows module, cross-built, and its tests under Wine.
+echo "== windows build"
+scripts/setup-windows.sh
+cmake --preset windows >/dev/null
+cmake --build --preset windows -j "$jobs"
+ctest --preset windows -j "$jobs"

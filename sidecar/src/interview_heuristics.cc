@@ -24,12 +24,31 @@ std::string_view question_span(std::string_view text) {
 
 // A plain loop over a fixed count, which the compiler turns into a few
 // vector operations.
-constexpr std::ptrdiff_t kBlock = 32;
+constexpr std::size_t kBlock = 32;
 void lower_in_place(char* c) {
-  for (std::ptrdiff_t i = 0; i < kBlock; ++i) {
+  for (std::size_t i = 0; i < kBlock; ++i) {
     c[i] = static_cast<char>(c[i] + (c[i] >= 'A' && c[i] <= 'Z' ? 'a' - 'A' : 0));
   }
 }
+
+// In TurnWord order, then the topic rules' words in rule order.
+constexpr std::array<Keyword, 14> kTurnWords = {
+    Keyword("summarize"), Keyword("summary"), Keyword("save"),   Keyword("remember"),
+    Keyword("okay"),      Keyword("then "),   Keyword("spring"), Keyword("sql"),
+    Keyword("react"),     Keyword("aws"),     Keyword("gcp"),    Keyword("kafka"),
+    Keyword("consumer"),  Keyword("project")};
+constexpr std::array<std::string_view, 8> kTopicOfWord = {
+    "spring_boot", "sql", "react", "aws_gcp", "aws_gcp", "kafka", "kafka", "resume_project"};
+
+// Windows overlap by one byte less than the longest word, so that every
+// occurrence lies whole in one of them.
+static_assert(kTopicWordBits >> kFirstTopicWord ==
+              (1u << (kTurnWords.size() - kFirstTopicWord)) - 1);
+
+constexpr std::size_t kWindow = std::size_t{1} << 14;
+constexpr std::size_t kOverlap = 8;
+static_assert(std::all_of(kTurnWords.begin(), kTurnWords.end(),
+                          [](const Keyword& w) { return w.text.size() <= kOverlap + 1; }));
 
 }  // namespace
 
@@ -59,6 +78,32 @@ bool contains(std::string_view text, std::string_view keyword) {
   return contains(text, Keyword(keyword));
 }
 
+std::uint32_t turn_words(std::string_view text, std::uint32_t wanted) {
+  constexpr std::uint32_t kTopicWords = ~((1u << kFirstTopicWord) - 1);
+  char window[kWindow + kOverlap + kBlock];
+  std::uint32_t found = 0;
+  for (std::size_t from = 0;; from += kWindow) {
+    const std::size_t size = std::min(text.size() - from, kWindow + kOverlap);
+    std::memcpy(window, text.data() + from, size);
+    for (std::size_t i = 0; i < size; i += kBlock) lower_in_place(window + i);
+    const std::string_view lowered(window, size);
+    for (std::size_t w = 0; w < kTurnWords.size(); ++w) {
+      const std::uint32_t bit = 1u << w;
+      // Only the first topic rule that matches counts.
+      if ((found & kTopicWords & (bit - 1)) != 0) break;
+      if ((wanted & bit) != 0 && (found & bit) == 0 && contains(lowered, kTurnWords[w])) {
+        found |= bit;
+      }
+    }
+    // Only the first topic rule that matches counts: the later ones need no
+    // more looking for.
+    if (const std::uint32_t topics = found & kTopicWords; topics != 0) {
+      wanted &= ~kTopicWords | ((topics & (~topics + 1)) - 1) | topics;
+    }
+    if ((found & wanted) == wanted || from + size >= text.size()) return found & wanted;
+  }
+}
+
 std::string lower_ascii(std::string_view text) {
   std::string lower;
   assign_lower_ascii(lower, text);
@@ -70,7 +115,7 @@ void assign_lower_ascii(std::string& lower, std::string_view text) {
   lower.append(text);
   char* c = lower.data();
   char* const end = c + lower.size();
-  for (; end - c >= kBlock; c += kBlock) lower_in_place(c);
+  for (; static_cast<std::size_t>(end - c) >= kBlock; c += kBlock) lower_in_place(c);
   // The rest goes through a whole block too.
   char block[kBlock] = {};
   const auto rest = static_cast<std::size_t>(end - c);
@@ -96,36 +141,32 @@ std::string normalize_question(std::string_view text) {
   return question;
 }
 
-std::string_view topic_of_lowered(std::string_view lower) {
-  static constexpr std::array<std::pair<Keyword, std::string_view>, 8> kRules = {{
-      {Keyword("spring"), "spring_boot"},
-      {Keyword("sql"), "sql"},
-      {Keyword("react"), "react"},
-      {Keyword("aws"), "aws_gcp"},
-      {Keyword("gcp"), "aws_gcp"},
-      {Keyword("kafka"), "kafka"},
-      {Keyword("consumer"), "kafka"},
-      {Keyword("project"), "resume_project"},
-  }};
-  for (const auto& [keyword, topic] : kRules) {
-    if (contains(lower, keyword)) return topic;
+std::string_view topic_of_words(std::uint32_t words) {
+  for (std::size_t w = kFirstTopicWord; w < kTurnWords.size(); ++w) {
+    if ((words & (1u << w)) != 0) return kTopicOfWord[w - kFirstTopicWord];
   }
   return "other";
 }
 
+std::string_view topic_of_lowered(std::string_view lower) {
+  return topic_of_words(turn_words(lower, kTopicWordBits));
+}
+
 std::string infer_topic(std::string_view text) {
-  return std::string(topic_of_lowered(lower_ascii(text)));
+  return std::string(topic_of_words(turn_words(text, kTopicWordBits)));
 }
 
 std::string classification_call(std::string_view input, std::string_view lower) {
-  const std::string_view topic = topic_of_lowered(lower);
+  return classification_call_for_words(input, turn_words(lower, kClassificationWordBits));
+}
+
+std::string classification_call_for_words(std::string_view input, std::uint32_t words) {
+  const std::string_view topic = topic_of_words(words);
   std::string call;
   call.reserve(2 * input.size() + 512);
   call.append("<start_function_call>call:classify_interview_turn{text:<escape>").append(input);
 
-  static constexpr Keyword kOkay("okay");
-  static constexpr Keyword kThen("then ");
-  if (contains(lower, kOkay) || contains(lower, kThen)) {
+  if ((words & (1u << kWordOkay | 1u << kWordThen)) != 0) {
     call.append(
             "<escape>,should_respond:false,intent_type:<escape>transition<escape>,"
             "interview_type:<escape>none<escape>,topic:<escape>")
@@ -142,7 +183,7 @@ std::string classification_call(std::string_view input, std::string_view lower) 
   // A question mark with at most one space (tabs do not count) is a fragment
   // that leans on the previous turn.
   const bool partial =
-      lower.find('?') != std::string_view::npos && lower.find(' ') == lower.rfind(' ');
+      input.find('?') != std::string_view::npos && input.find(' ') == input.rfind(' ');
   const bool kafka = topic == "kafka";
   call.append("<escape>,should_respond:true,intent_type:<escape>")
       .append(partial ? "partial_question" : "direct_question")

@@ -1,6 +1,7 @@
 #ifndef PARLANTO_SIDECAR_INTERVIEW_HEURISTICS_H_
 #define PARLANTO_SIDECAR_INTERVIEW_HEURISTICS_H_
 
+#include <cstdint>
 #include <string>
 #include <string_view>
 
@@ -38,6 +39,28 @@ struct Keyword {
 bool contains(std::string_view text, const Keyword& keyword);
 bool contains(std::string_view text, std::string_view keyword);
 
+// The words the stub's rules look for; bit w of turn_words() is word w.
+enum TurnWord : unsigned {
+  kWordSummarize,
+  kWordSummary,
+  kWordSave,
+  kWordRemember,
+  kWordOkay,
+  kWordThen,  // "then " with its space
+  kFirstTopicWord,
+};
+
+constexpr std::uint32_t kTopicWordBits = ~((1u << kFirstTopicWord) - 1) & ((1u << 14) - 1);
+// What classification_call_for_words() reads.
+constexpr std::uint32_t kClassificationWordBits =
+    kTopicWordBits | 1u << kWordOkay | 1u << kWordThen;
+
+// Which of the `wanted` words `text` contains in any letter case; of the
+// topic words, those after the first that occurs may be left out. One pass
+// over the text, lowered a small window at a time, so that a long turn is
+// never copied whole; it ends as soon as every wanted word is found.
+std::uint32_t turn_words(std::string_view text, std::uint32_t wanted);
+
 // Drops a "Q:"-style prefix, the blanks around the question and a trailing
 // "?" or ".", and capitalises the first byte. Never empty.
 std::string normalize_question(std::string_view text);
@@ -47,9 +70,11 @@ void append_normalized_question(std::string& out, std::string_view text);
 // "resume_project", "other".
 std::string infer_topic(std::string_view text);
 std::string_view topic_of_lowered(std::string_view lower);
+std::string_view topic_of_words(std::uint32_t words);
 
 // The complete classify_interview_turn function call for one turn.
 std::string classification_call(std::string_view input, std::string_view lower);
+std::string classification_call_for_words(std::string_view input, std::uint32_t words);
 
 }  // namespace sidecar
 

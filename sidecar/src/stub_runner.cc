@@ -1,4 +1,5 @@
 #include <chrono>
+#include <cstdint>
 #include <memory>
 #include <string>
 
@@ -14,19 +15,21 @@ constexpr std::string_view kSummarizeCall =
 
 // save_interview_question and route_to_cloud_llm share their first two
 // arguments; `tail` holds the rest.
-std::string question_call(std::string_view tool, std::string_view input, std::string_view lower,
+std::string question_call(std::string_view tool, std::string_view input, std::string_view topic,
                           std::string_view tail) {
   std::string call;
   call.reserve(input.size() + 256);
   call.append("<start_function_call>call:").append(tool).append("{question:<escape>");
   append_normalized_question(call, input);
   call.append("<escape>,topic:<escape>")
-      .append(topic_of_lowered(lower))
+      .append(topic)
       .append("<escape>")
       .append(tail)
       .append("}<end_function_call>");
   return call;
 }
+
+constexpr std::uint32_t word(TurnWord w) { return 1u << w; }
 
 class StubSidecarRunner final : public SidecarRunner {
  public:
@@ -44,28 +47,24 @@ class StubSidecarRunner final : public SidecarRunner {
  private:
   // The first rule that holds wins. The classification test looks at the
   // whole line, case-sensitively, so a client can ask for it from any key.
-  std::string choose_call(const ToolCallRequest& request) {
+  static std::string choose_call(const ToolCallRequest& request) {
     static constexpr Keyword kClassify("classify_interview_turn");
-    static constexpr Keyword kSummarize("summarize");
-    static constexpr Keyword kSummary("summary");
-    static constexpr Keyword kSave("save");
-    static constexpr Keyword kRemember("remember");
-    assign_lower_ascii(lower_, request.input);
-    const std::string_view lower = lower_;
     if (contains(request.raw_line, kClassify)) {
-      return classification_call(request.input, lower);
+      return classification_call_for_words(request.input,
+                                           turn_words(request.input, kClassificationWordBits));
     }
-    if (contains(lower, kSummarize) || contains(lower, kSummary)) {
+    if (turn_words(request.input, word(kWordSummarize) | word(kWordSummary)) != 0) {
       return std::string(kSummarizeCall);
     }
-    if (contains(lower, kSave) || contains(lower, kRemember)) {
-      return question_call("save_interview_question", request.input, lower, "");
+    const std::uint32_t words =
+        turn_words(request.input, word(kWordSave) | word(kWordRemember) | kTopicWordBits);
+    const std::string_view topic = topic_of_words(words);
+    if ((words & (word(kWordSave) | word(kWordRemember))) != 0) {
+      return question_call("save_interview_question", request.input, topic, "");
     }
-    return question_call("route_to_cloud_llm", request.input, lower,
+    return question_call("route_to_cloud_llm", request.input, topic,
                          ",answer_type:<escape>technical_interview<escape>,context_keys:[]");
   }
-
-  std::string lower_;  // lower_ascii() of the current input; kept for its buffer
 };
 
 }  // namespace

@@ -56,6 +56,26 @@ TEST(FieldExtraction, UnclosedValueEndsAtTheLastEscapedQuote) {
   });
 }
 
+// What the start of a line that ran out of memory says of its id holds for
+// the whole line, however it goes on: each cut of a line either gives the
+// whole line's answer or none.
+TEST(FieldExtraction, AClosedValueInALineStartIsTheWholeLinesValue) {
+  for (const std::string& line : {R"({"x":"\"id\":\"no\"","id" : "a\"b","input":"...)"s,
+                                  R"({"id":7,"meta":{"id":"z"},"input":"...)"s,
+                                  R"({"id":"open \" ... \" end)"s, R"({"input":"id","id":"")"s}) {
+    const std::optional<std::string_view> whole = find_json_string(line, "id");
+    for (std::size_t cut = 0; cut <= line.size(); ++cut) {
+      const auto start = find_closed_json_string(std::string_view(line).substr(0, cut), "id");
+      if (start) {
+        EXPECT_EQ(start, whole) << line << " cut at " << cut;
+      }
+    }
+    EXPECT_EQ(find_closed_json_string(line, "id").has_value(),
+              line.find(" end") == std::string::npos)
+        << line;
+  }
+}
+
 TEST(Unescaping, DecodesTheJsonEscapes) {
   EXPECT_EQ(unescape_json_string(R"(\"\\\/\b\f\n\r\t)"), "\"\\/\b\f\n\r\t");
   EXPECT_EQ(unescape_json_string(R"(a\u0041\u00e9\u00E9\u20ac\u0000z)"),

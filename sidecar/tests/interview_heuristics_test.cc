@@ -45,6 +45,23 @@ TEST(NormalizeQuestion, DropsThePrefixAndTrimsOnlyBlanksStopsAndQuestionMarks) {
   }
 }
 
+// Long turns are searched a window at a time: a word may straddle any
+// window's edge, and an earlier rule's word far into the text still beats a
+// later rule's word near its start.
+TEST(TurnWords, FindsWordsAtEveryOffsetOfALongTurn) {
+  for (std::size_t at = 0; at < 70000; at += at < 200 ? 1 : 997) {
+    for (const auto& [word, topic] : Pairs{{"SpRiNg", "spring_boot"}, {"sQl", "sql"}}) {
+      std::string text = "react " + std::string(70000, '.');
+      text.replace(at + 6, word.size(), word);
+      ASSERT_EQ(infer_topic(text), topic) << at;
+      ASSERT_EQ(turn_words(text, 1u << kWordSave), 0u) << at;
+    }
+    std::string text(70000, 'x');
+    text.replace(at, 9, "SUMMARIZE");
+    ASSERT_EQ(turn_words(text, 1u << kWordSummarize | 1u << kWordSave), 1u << kWordSummarize) << at;
+  }
+}
+
 TEST(InferTopic, TakesTheFirstRowWhoseKeywordOccurs) {
   for (const auto& [text, topic] : Pairs{
            {"How does a Kafka consumer rebalance?", "kafka"},

@@ -1,6 +1,7 @@
 #include <gtest/gtest.h>
 
 #include <cstdio>
+#include <new>
 #include <sstream>
 #include <stdexcept>
 #include <string>
@@ -19,6 +20,7 @@ class RecordingRunner : public SidecarRunner {
     seen.push_back(request);
     if (request.input == "fail") throw std::runtime_error("model \"x\" not loaded");
     if (request.input == "odd") throw 42;
+    if (request.input == "huge") throw std::bad_alloc();
     return {"echo:" + request.input, 1234};
   }
   std::vector<ToolCallRequest> seen;
@@ -73,14 +75,19 @@ TEST(RequestLoop, SplitsDescriptorInputIntoTheLinesTheStreamLoopSees) {
   }
 }
 
-TEST(RequestLoop, KeepsReadingWhenResponsesCannotBeWritten) {
+TEST(RequestLoop, StopsAtOnceWhenAResponseCannotBeWritten) {
   RecordingRunner runner;
-  run_on_fds(runner,
-             "{\"id\":\"1\",\"type\":\"tool_call\",\"input\":\"a\"}\n"
-             "{\"id\":\"2\",\"type\":\"tool_call\",\"input\":\"b\"}\n",
-             -1);
-  ASSERT_EQ(runner.seen.size(), 2u);
-  EXPECT_EQ(runner.seen[1].input, "b");
+  std::FILE* in = std::tmpfile();
+  ASSERT_NE(in, nullptr);
+  const std::string requests =
+      "{\"id\":\"1\",\"type\":\"tool_call\",\"input\":\"a\"}\n"
+      "{\"id\":\"2\",\"type\":\"tool_call\",\"input\":\"b\"}\n";
+  std::fwrite(requests.data(), 1, requests.size(), in);
+  std::fflush(in);
+  std::rewind(in);
+  EXPECT_EQ(run_request_loop(runner, fileno(in), -1), LoopEnd::kWriteFailed);
+  EXPECT_EQ(run_request_loop(runner, -1, fileno(in)), LoopEnd::kReadFailed);
+  std::fclose(in);
 }
 
 TEST(RequestLoop, AnswersEveryLineInOrderWithTheFirstFaultThatApplies) {
@@ -123,6 +130,15 @@ TEST(RequestLoop, AnswersAStandardExceptionWithItsMessageAndGoesOn) {
                 "{\"id\":\"1\",\"type\":\"tool_call\",\"input\":\"fail\"}\n"
                 "{\"id\":\"2\",\"type\":\"status\"}\n"),
             "{\"id\":\"1\",\"ok\":false,\"error\":\"model \\\"x\\\" not loaded\"}\n"
+            "{\"id\":\"2\",\"ok\":true,\"output\":\"fake\",\"inferenceMs\":0}\n");
+}
+
+TEST(RequestLoop, AnswersRunningOutOfMemoryPlainlyAndGoesOn) {
+  RecordingRunner runner;
+  EXPECT_EQ(run(runner,
+                "{\"id\":\"1\",\"type\":\"tool_call\",\"input\":\"huge\"}\n"
+                "{\"id\":\"2\",\"type\":\"status\"}\n"),
+            "{\"id\":\"1\",\"ok\":false,\"error\":\"out of memory\"}\n"
             "{\"id\":\"2\",\"ok\":true,\"output\":\"fake\",\"inferenceMs\":0}\n");
 }
 

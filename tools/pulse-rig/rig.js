@@ -14,6 +14,12 @@
 //   await rig.stop();
 //
 // From a shell:  eval "$(node tools/pulse-rig/rig.js start DIR)"  ...  node tools/pulse-rig/rig.js stop DIR
+//
+// With `server: 'pipewire'` (or PARLANTO_RIG_SERVER=pipewire) the same devices
+// are served by PipeWire's PulseAudio server instead: a session bus, pipewire
+// with the two null sinks declared in a configuration fragment, wireplumber
+// (which keeps each stream's volume, as module-stream-restore does) and
+// pipewire-pulse, all with their runtime, configuration and state in DIR.
 
 const { spawn, execFile } = require('node:child_process');
 const fs = require('node:fs');
@@ -26,7 +32,19 @@ const MIC_SOURCE = 'rig_mic';
 const KEEPER_NAME = 'rig-keeper';
 const START_TIMEOUT_MS = 10000;
 
-function rigEnv(dir) {
+function rigEnv(dir, server = 'pulseaudio') {
+  if (server === 'pipewire') {
+    const runtime = path.join(dir, 'runtime');
+    return {
+      PULSE_SERVER: `unix:${path.join(runtime, 'pulse', 'native')}`,
+      PULSE_RUNTIME_PATH: path.join(runtime, 'pulse'),
+      XDG_RUNTIME_DIR: runtime,
+      XDG_CONFIG_HOME: path.join(dir, 'config'),
+      XDG_STATE_HOME: path.join(dir, 'state'),
+      DBUS_SESSION_BUS_ADDRESS: `unix:path=${path.join(runtime, 'bus')}`,
+      HOME: dir,
+    };
+  }
   return {
     PULSE_SERVER: `unix:${path.join(dir, 'native')}`,
     PULSE_RUNTIME_PATH: path.join(dir, 'runtime'),
@@ -52,6 +70,22 @@ function config(dir) {
     `set-default-source ${MIC_SOURCE}`,
     '',
   ].join('\n');
+}
+
+// PipeWire's graph: the two sinks as null sinks, each with its monitor. The
+// microphone is remapped from the feed's monitor once the pulse server runs.
+function pipewireFragment() {
+  const sink = (name, description) => `    { factory = adapter
+        args = {
+            factory.name     = support.null-audio-sink
+            node.name        = "${name}"
+            node.description = "${description}"
+            media.class      = "Audio/Sink"
+            audio.rate       = 48000
+            audio.position   = "FL,FR"
+        }
+    }`;
+  return `context.objects = [\n${sink(OUTPUT_SINK, 'Rig Output')}\n${sink(MIC_FEED_SINK, 'Rig Microphone Feed')}\n]\n`;
 }
 
 // The environment for the server and its tools: this process's, less what
@@ -127,9 +161,13 @@ async function end(pid, mark) {
   }
 }
 
+// PipeWire's programs carry no argument of the rig's; their environment names
+// the rig's folder.
 function ours(pid, mark) {
   try {
-    return alive(pid) && fs.readFileSync(`/proc/${pid}/cmdline`, 'utf8').includes(mark);
+    if (!alive(pid)) return false;
+    if (fs.readFileSync(`/proc/${pid}/cmdline`, 'utf8').includes(mark)) return true;
+    return fs.readFileSync(`/proc/${pid}/environ`, 'utf8').split('\0').includes(mark);
   } catch {
     return false;
   }
@@ -141,6 +179,8 @@ async function stopDir(dir) {
   if (!rigOwned(dir)) throw new Error(`${dir} is not a pulse rig folder; left alone`);
   for (const pid of readPids(dir, 'keepers.pid')) await end(pid, KEEPER_NAME);
   for (const pid of readPids(dir, 'daemon.pid')) await end(pid, path.join(dir, 'rig.pa'));
+  // The pulse server first, the session bus last.
+  for (const pid of readPids(dir, 'pipewire.pid').reverse()) await end(pid, pipewireMark(dir));
   fs.rmSync(dir, { recursive: true, force: true });
 }
 
@@ -180,15 +220,95 @@ async function startKeepers(dir, env, log) {
   }
 }
 
+const pipewireMark = (dir) => `XDG_RUNTIME_DIR=${path.join(dir, 'runtime')}`;
+
+async function waitForServer(env, failed, what) {
+  const deadline = Date.now() + START_TIMEOUT_MS;
+  for (;;) {
+    try {
+      await run('pactl', ['info'], env, { timeout: 2000 });
+      return;
+    } catch (error) {
+      if (failed() || Date.now() > deadline) throw new Error(`${what}: ${failed() ? 'exited' : 'timeout'}`);
+      await sleep(20);
+    }
+  }
+}
+
+// Starts the session bus, pipewire, wireplumber and pipewire-pulse; returns
+// the pid of the pulse server, the process clients talk to.
+async function startPipewire(dir, env) {
+  fs.mkdirSync(path.join(dir, 'config', 'pipewire', 'pipewire.conf.d'), { recursive: true });
+  fs.writeFileSync(path.join(dir, 'config', 'pipewire', 'pipewire.conf.d', 'rig.conf'), pipewireFragment());
+  const log = fs.openSync(path.join(dir, 'daemon.log'), 'a');
+  const pids = [];
+  const launch = (file, args) => {
+    const child = spawn(file, args, { env: toolEnv(env), stdio: ['ignore', log, log], detached: true });
+    child.unref();
+    pids.push(child.pid);
+    fs.writeFileSync(path.join(dir, 'pipewire.pid'), pids.join(' '));
+    return child;
+  };
+  try {
+    launch('dbus-daemon', ['--session', `--address=${env.DBUS_SESSION_BUS_ADDRESS}`, '--nofork', '--nopidfile']);
+    const bus = path.join(dir, 'runtime', 'bus');
+    const pipewire = path.join(dir, 'runtime', 'pipewire-0');
+    for (const socket of [bus, pipewire]) {
+      if (socket === pipewire) launch('pipewire', []);
+      const deadline = Date.now() + START_TIMEOUT_MS;
+      while (!fs.existsSync(socket)) {
+        if (Date.now() > deadline) throw new Error(`pipewire rig: no ${path.basename(socket)}`);
+        await sleep(20);
+      }
+    }
+    launch('wireplumber', []);
+    const pulse = launch('pipewire-pulse', []);
+    let exited = false;
+    pulse.once('exit', () => {
+      exited = true;
+    });
+    await waitForServer(env, () => exited, 'pipewire rig did not start');
+    // The sinks appear once wireplumber has set them up.
+    const deadline = Date.now() + START_TIMEOUT_MS;
+    while (!(await run('pactl', ['list', 'short', 'sinks'], env)).includes(MIC_FEED_SINK)) {
+      if (Date.now() > deadline) throw new Error('pipewire rig: the sinks did not appear');
+      await sleep(20);
+    }
+    await run('pactl', ['load-module', 'module-remap-source', `source_name=${MIC_SOURCE}`,
+      `master=${MIC_FEED_SINK}.monitor`, 'source_properties=device.description=Rig-Microphone'], env);
+    // Defaults live in wireplumber's metadata, which may come up after the
+    // pulse server answers ("Not supported" until then).
+    for (const args of [['set-default-sink', OUTPUT_SINK], ['set-default-source', MIC_SOURCE]]) {
+      for (;;) {
+        try {
+          await run('pactl', args, env);
+          break;
+        } catch (error) {
+          if (Date.now() > deadline) throw error;
+          await sleep(20);
+        }
+      }
+    }
+    return pulse.pid;
+  } catch (error) {
+    const text = fs.readFileSync(path.join(dir, 'daemon.log'), 'utf8');
+    await stopDir(dir);
+    throw new Error(`${error.message}\n${text}`);
+  } finally {
+    fs.closeSync(log);
+  }
+}
+
 // Without `persist`, the rig ends with the process that started it, even when
 // that process dies of an exception before calling stop().
-async function startRig({ dir, persist = false } = {}) {
+async function startRig({ dir, persist = false, server = process.env.PARLANTO_RIG_SERVER || 'pulseaudio' } = {}) {
   dir = dir ? path.resolve(dir) : fs.mkdtempSync(path.join(os.tmpdir(), 'pulse-rig-'));
   // A killed daemon leaves its socket behind, and a new one refuses to bind over it.
   await stopDir(dir);
   fs.mkdirSync(path.join(dir, 'runtime'), { recursive: true, mode: 0o700 });
   fs.mkdirSync(path.join(dir, 'state'), { recursive: true, mode: 0o700 });
   fs.writeFileSync(path.join(dir, 'rig.pa'), config(dir));
+  if (server === 'pipewire') return rigHandle(dir, server, rigEnv(dir, server), await startPipewire(dir, rigEnv(dir, server)), persist);
 
   const env = rigEnv(dir);
   const log = fs.openSync(path.join(dir, 'daemon.log'), 'a');
@@ -244,9 +364,15 @@ async function startRig({ dir, persist = false } = {}) {
     fs.closeSync(keeperLog);
   }
 
+  return rigHandle(dir, server, env, daemon.pid, persist);
+}
+
+// What a started rig offers; `pid` is the process that serves the clients.
+function rigHandle(dir, server, env, pid, persist) {
   const marks = [
-    ...readPids(dir, 'keepers.pid').map((pid) => [pid, KEEPER_NAME]),
-    [daemon.pid, path.join(dir, 'rig.pa')],
+    ...readPids(dir, 'keepers.pid').map((p) => [p, KEEPER_NAME]),
+    [pid, path.join(dir, 'rig.pa')],
+    ...readPids(dir, 'pipewire.pid').map((p) => [p, pipewireMark(dir)]),
   ];
   const endWithProcess = () => {
     for (const [pid, mark] of marks) {
@@ -256,9 +382,11 @@ async function startRig({ dir, persist = false } = {}) {
   };
   if (!persist) process.once('exit', endWithProcess);
 
+  const daemon = { pid };
   const rig = {
     dir,
     env,
+    server,
     pid: daemon.pid,
     outputSink: OUTPUT_SINK,
     micFeedSink: MIC_FEED_SINK,

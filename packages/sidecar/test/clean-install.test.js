@@ -41,6 +41,9 @@ test('the tarball holds the client, its typings, the sources and the prebuilt pr
                                   'index.js', 'index.mjs', 'package.json', 'prebuilds/linux-x64/sidecar',
                                   'scripts/install.js', ...sources].sort());
   assert.equal(packed.modes['prebuilds/linux-x64/sidecar'] & 0o111, 0o111, 'the program is executable');
+  const version = require('node:child_process').execFileSync(path.join(packageDir, 'prebuilds', 'linux-x64', 'sidecar'),
+                                                              ['--version'], { encoding: 'utf8' });
+  assert.equal(version, `sidecar ${require(path.join(packageDir, 'package.json')).version}\n`);
 });
 
 test('an app installs it without a compiler and talks to the program from CJS, ESM and TypeScript', () => {

@@ -26,13 +26,17 @@ export type ParlantoAudioErrorCode = 'GenericFailure' | 'StringExpected' | 'Inva
  */
 export interface ParlantoAudioError extends Error {
   code: ParlantoAudioErrorCode;
+  /** The audio system's reason behind a fixed message, e.g. "Connection refused". */
+  cause?: Error;
 }
 
 /**
  * Receives every captured chunk: signed 16-bit little-endian PCM, channels
  * interleaved, `sampleRate` frames a second, never empty. Should the module
  * fail to make the Buffer, it calls once with only an error (message
- * "Failed to create napi buffer"); later chunks arrive as usual.
+ * "Failed to create napi buffer"); later chunks arrive as usual. Each failure
+ * of the running stream also comes as only an error ("GenericFailure",
+ * "stream error: " + the audio system's text); the capture recovers by itself.
  */
 export type ParlantoAudioDataCallback = (
   ...args: [error: null, chunk: Buffer] | [error: ParlantoAudioError, chunk: undefined]

@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "capture_callback.h"
+#include "format_converter.h"
 #include "speech_ended_gate.h"
 
 namespace {
@@ -94,8 +95,17 @@ void BM_LevelI16(benchmark::State& state) {
   set_counters(state, samples.size(), sizeof(std::int16_t));
 }
 
+// The capture layer's conversion of one buffer of 48 kHz stereo to 16 kHz mono.
+void BM_Convert48kStereoTo16kMono(benchmark::State& state) {
+  const auto samples = float_buffer(static_cast<std::size_t>(state.range(0)));
+  auto converter = parlanto_audio::FormatConverter::create({48000, 2}, {16000, 1});
+  for (auto _ : state) benchmark::DoNotOptimize(converter->convert(samples).data());
+  set_counters(state, samples.size(), sizeof(float));
+}
+
 constexpr int kStereo10ms = 960;
 BENCHMARK(BM_MemcpyF32)->Arg(kStereo10ms)->Arg(8192);
+BENCHMARK(BM_Convert48kStereoTo16kMono)->Arg(kStereo10ms);
 BENCHMARK(BM_ConvertF32)->Arg(kStereo10ms)->Arg(8192);
 BENCHMARK(BM_LevelF32)->Arg(kStereo10ms)->Arg(8192);
 BENCHMARK(BM_MemcpyI16)->Arg(kStereo10ms)->Arg(8192);

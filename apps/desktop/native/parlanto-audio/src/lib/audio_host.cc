@@ -30,4 +30,8 @@ std::string_view sample_format_name(SampleFormat format) {
   return "Unknown";
 }
 
+HostResult<std::unique_ptr<DeviceWatch>> Host::watch_devices(DeviceEventCallback) {
+  return unexpected(HostError{"this audio system gives no device notifications"});
+}
+
 }  // namespace parlanto_audio

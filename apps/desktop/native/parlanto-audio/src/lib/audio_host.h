@@ -116,8 +116,9 @@ using InputDataCallbackI16 = std::function<void(std::span<const std::int16_t> sa
 using StreamErrorCallback = std::function<void(const HostError& error)>;
 
 // A built input stream. Created paused; play() starts the data callbacks.
-// Destroying it is the drop described at the top of this file. Used from the
-// JavaScript thread that built it.
+// Destroying it is the drop described at the top of this file. Used by one
+// thread at a time, not necessarily the one that built it: a capture's
+// recovery thread drops a failed stream that the JavaScript thread built.
 class Stream {
  public:
   virtual ~Stream() = default;
@@ -144,11 +145,35 @@ class Device {
 
   // Builds a paused input stream of 32-bit float or signed 16-bit samples. The
   // stream takes ownership of both callbacks; on failure they are destroyed
-  // before this returns.
+  // before this returns. A capture that opens its device again after a failure
+  // asks for the configuration it had before, which the device may no longer
+  // use itself: a backend converts where the platform can.
   virtual HostResult<std::unique_ptr<Stream>> build_input_stream_f32(
       const StreamConfig& config, InputDataCallbackF32 on_data, StreamErrorCallback on_error) = 0;
   virtual HostResult<std::unique_ptr<Stream>> build_input_stream_i16(
       const StreamConfig& config, InputDataCallbackI16 on_data, StreamErrorCallback on_error) = 0;
+};
+
+// A change in the set of devices or in the defaults, as the audio system
+// announces it.
+struct DeviceEvent {
+  enum class Type : std::uint8_t { kAdded, kRemoved, kDefaultChanged };
+  Type type = Type::kAdded;
+  bool output = false;  // the device plays (a sink); otherwise it records
+  DeviceId id{""};      // the id its Device would have
+  std::string name;     // its description; for a removed device, the last one known
+};
+
+// Called on a thread the backend owns, one event at a time, in the audio
+// system's order; it must not block.
+using DeviceEventCallback = std::function<void(const DeviceEvent& event)>;
+
+// Running device notifications. Destroying it stops them: once the destructor
+// returns, the callback is not running and is never called again. Destroyed on
+// the thread that made it.
+class DeviceWatch {
+ public:
+  virtual ~DeviceWatch() = default;
 };
 
 class Host {
@@ -166,6 +191,11 @@ class Host {
   // audio system could not be asked.
   virtual HostResult<std::shared_ptr<Device>> default_input_device() = 0;
   virtual HostResult<std::shared_ptr<Device>> default_output_device() = 0;
+
+  // Starts device notifications from the audio system's own announcements.
+  // Blocks while it asks for the current devices. Backends without them
+  // return an error (the default).
+  virtual HostResult<std::unique_ptr<DeviceWatch>> watch_devices(DeviceEventCallback on_event);
 };
 
 // The platform's default host. Every addon links exactly one definition: the

@@ -4,6 +4,7 @@
 
 #include <condition_variable>
 #include <mutex>
+#include <system_error>
 #include <thread>
 #include <utility>
 
@@ -79,8 +80,9 @@ class CaptureSession : public std::enable_shared_from_this<CaptureSession> {
         }};
   }
 
-  // Takes the first stream and starts the recovery thread.
-  void run(InputStream started, std::shared_ptr<StreamFault> fault) {
+  // Takes the first stream and starts the recovery thread; false when no
+  // thread could be had (the stream goes with the session then).
+  bool run(InputStream started, std::shared_ptr<StreamFault> fault) {
     config_ = StreamConfig{started.channels, started.sample_rate, setup_.role};
     chunk_sink_ = std::move(started.chunk_sink);
     speech_ended_sink_ = std::move(started.speech_ended_sink);
@@ -89,7 +91,12 @@ class CaptureSession : public std::enable_shared_from_this<CaptureSession> {
       stream_ = std::move(started.stream);
       fault_ = std::move(fault);
     }
-    thread_ = std::thread([this] { loop(); });
+    try {
+      thread_ = std::thread([this] { loop(); });
+    } catch (const std::system_error&) {
+      return false;
+    }
+    return true;
   }
 
   // Ends the recovery thread, then drops the stream and the sinks. Waits at
@@ -253,7 +260,9 @@ ModuleResult<Ok> Capture::start(napi_env env, napi_value on_data, napi_value on_
 
   sample_rate_ = started->sample_rate;
   channel_count_ = started->channels;
-  session->run(std::move(*started), std::move(fault));
+  if (!session->run(std::move(*started), std::move(fault))) {
+    return module_error("Failed to start the capture's recovery thread");
+  }
   session_ = std::move(session);
   return Ok{};
 }

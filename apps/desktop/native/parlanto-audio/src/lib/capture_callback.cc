@@ -2,6 +2,7 @@
 
 #include <unistd.h>
 
+#include <algorithm>
 #include <bit>
 #include <cerrno>
 #include <cstring>
@@ -85,7 +86,13 @@ void report_stream_error(const HostError& error) {
   const char* data = line.data();
   std::size_t left = line.size();
   while (left > 0) {
+#if defined(_WIN32)
+    // The Windows C runtime counts in unsigned int.
+    const int written =
+        ::write(STDERR_FILENO, data, static_cast<unsigned>(std::min<std::size_t>(left, 1U << 20)));
+#else
     const ssize_t written = ::write(STDERR_FILENO, data, left);
+#endif
     if (written < 0) {
       if (errno == EINTR) continue;
       return;

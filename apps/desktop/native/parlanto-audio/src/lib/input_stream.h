@@ -1,9 +1,10 @@
 #pragma once
 
 // Stream set-up: which device to capture and which configuration to open it
-// with, then the running input stream with its data callback. Everything here
-// runs on the JavaScript thread and may block it (the audio system's queries,
-// the pauses between attempts). Nothing is kept between calls.
+// with, then the running input stream with its data callback. A start runs on
+// the JavaScript thread and may block it (the audio system's queries, each
+// bounded by the host's deadline, and the pauses between attempts); reopening
+// runs on a capture's recovery thread. Nothing is kept between calls.
 
 #include <node_api.h>
 

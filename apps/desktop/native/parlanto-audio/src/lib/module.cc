@@ -7,6 +7,7 @@
 
 #include "audio_host.h"
 #include "capture.h"
+#include "capture_internals.h"
 #include "device_list.h"
 #include "module_error.h"
 
@@ -338,6 +339,8 @@ napi_value init_module(napi_env env, napi_value exports) {
     if (status == napi_ok) status = napi_set_named_property(env, exports, cls->name, constructor);
     note(status, std::string("Failed to register class `") + cls->name + "`");
   }
+
+  note(define_capture_internals(env, exports), "Failed to register the capture layer's internals");
 
   EnvState* raw = state.get();
   if (napi_status status = napi_add_env_cleanup_hook(env, discard_env_state, raw);

@@ -12,15 +12,18 @@
 // they do. A connection whose context failed (the server went away) is
 // replaced on the host's next request; the old one lives on, inert, until its
 // last device or stream lets go. Stream callbacks run on the mainloop thread,
-// always with the mainloop lock held; the JavaScript threads take that lock for
-// every request and for every drop, which is how a drop knows that no callback
-// is running.
+// always with the mainloop lock held; the calling threads (JavaScript threads,
+// captures' recovery threads) take that lock for every request and for every
+// drop, which is how a drop knows that no callback is running. Every wait for
+// the server ends at a deadline (kHostCallDeadline): a server that hangs never
+// holds a caller longer than that.
 
 #include <pulse/pulseaudio.h>
 
 #include <chrono>
 #include <cstddef>
 #include <cstring>
+#include <map>
 #include <mutex>
 #include <optional>
 #include <string>
@@ -641,6 +644,174 @@ class PulseDevice final : public Device {
   DeviceInfo info_;
 };
 
+
+// Device notifications from the server's subscription, on a connection of
+// their own so a watch neither waits for nor disturbs requests and streams.
+// The core is touched only on the mainloop thread, under its lock: the
+// subscription and the info callbacks it starts. Sinks are output devices,
+// sources that are not monitors input devices, with the ids PulseDevice gives.
+class PulseDeviceWatch final : public DeviceWatch {
+ public:
+  struct Known {
+    std::string id;
+    std::string name;
+  };
+
+  struct Core {
+    DeviceEventCallback on_event;
+    std::map<std::uint32_t, Known> sinks;
+    std::map<std::uint32_t, Known> sources;
+    std::string default_sink;
+    std::string default_source;
+    bool ready = false;  // the first snapshot is taken; later changes are events
+
+    void emit(DeviceEvent::Type type, bool output, const Known& known) {
+      if (!ready || !on_event) return;
+      try {
+        on_event(DeviceEvent{type, output, DeviceId(known.id), known.name});
+      } catch (...) {
+        // Nothing may unwind into the mainloop.
+      }
+    }
+
+    std::string name_of(bool output, const std::string& id) const {
+      for (const auto& [index, known] : output ? sinks : sources) {
+        if (known.id == id) return known.name;
+      }
+      return {};
+    }
+
+    static void on_sink(pa_context*, const pa_sink_info* info, int eol, void* userdata) {
+      if (eol != 0 || !info || !info->name) return;
+      auto* core = static_cast<Core*>(userdata);
+      Known known{std::string(kSinkPrefix) + info->name, info_of(*info).description};
+      const bool fresh = core->sinks.find(info->index) == core->sinks.end();
+      core->sinks[info->index] = known;
+      if (fresh) core->emit(DeviceEvent::Type::kAdded, true, known);
+    }
+
+    static void on_source(pa_context*, const pa_source_info* info, int eol, void* userdata) {
+      if (eol != 0 || !info || !info->name || info->monitor_of_sink != PA_INVALID_INDEX) return;
+      auto* core = static_cast<Core*>(userdata);
+      Known known{std::string(kSourcePrefix) + info->name, info_of(*info).description};
+      const bool fresh = core->sources.find(info->index) == core->sources.end();
+      core->sources[info->index] = known;
+      if (fresh) core->emit(DeviceEvent::Type::kAdded, false, known);
+    }
+
+    static void on_server(pa_context*, const pa_server_info* info, void* userdata) {
+      if (!info) return;
+      auto* core = static_cast<Core*>(userdata);
+      const std::string sink = info->default_sink_name ? info->default_sink_name : "";
+      const std::string source = info->default_source_name ? info->default_source_name : "";
+      if (sink != core->default_sink) {
+        core->default_sink = sink;
+        const std::string id = std::string(kSinkPrefix) + sink;
+        if (!sink.empty()) {
+          core->emit(DeviceEvent::Type::kDefaultChanged, true, {id, core->name_of(true, id)});
+        }
+      }
+      if (source != core->default_source) {
+        core->default_source = source;
+        const std::string id = std::string(kSourcePrefix) + source;
+        if (!source.empty()) {
+          core->emit(DeviceEvent::Type::kDefaultChanged, false, {id, core->name_of(false, id)});
+        }
+      }
+    }
+
+    static void on_change(pa_context* context, pa_subscription_event_type_t event,
+                          std::uint32_t index, void* userdata) {
+      auto* core = static_cast<Core*>(userdata);
+      const auto facility = event & PA_SUBSCRIPTION_EVENT_FACILITY_MASK;
+      const auto type = event & PA_SUBSCRIPTION_EVENT_TYPE_MASK;
+      pa_operation* operation = nullptr;
+      if (facility == PA_SUBSCRIPTION_EVENT_SERVER) {
+        operation = pa_context_get_server_info(context, &Core::on_server, core);
+      } else if (facility == PA_SUBSCRIPTION_EVENT_SINK || facility == PA_SUBSCRIPTION_EVENT_SOURCE) {
+        const bool output = facility == PA_SUBSCRIPTION_EVENT_SINK;
+        auto& known = output ? core->sinks : core->sources;
+        if (type == PA_SUBSCRIPTION_EVENT_REMOVE) {
+          if (auto found = known.find(index); found != known.end()) {
+            const Known gone = found->second;
+            known.erase(found);
+            core->emit(DeviceEvent::Type::kRemoved, output, gone);
+          }
+        } else if (type == PA_SUBSCRIPTION_EVENT_NEW) {
+          operation = output ? pa_context_get_sink_info_by_index(context, index, &Core::on_sink, core)
+                             : pa_context_get_source_info_by_index(context, index,
+                                                                   &Core::on_source, core);
+        }
+      }
+      // Answers arrive in the order asked, after this event's; the operation
+      // is not waited for.
+      if (operation) pa_operation_unref(operation);
+    }
+  };
+
+  static HostResult<std::unique_ptr<DeviceWatch>> start(DeviceEventCallback on_event) {
+    const pa_usec_t deadline = deadline_from_now();
+    HostResult<std::shared_ptr<PulseConnection>> connection = PulseConnection::open(deadline);
+    if (!connection) return unexpected(std::move(connection.error()));
+    auto core = std::make_unique<Core>();
+    core->on_event = std::move(on_event);
+    std::unique_ptr<PulseDeviceWatch> watch(new PulseDeviceWatch(*connection, std::move(core)));
+    if (HostResult<Ok> begun = watch->begin(deadline); !begun) {
+      return unexpected(std::move(begun.error()));
+    }
+    return std::unique_ptr<DeviceWatch>(std::move(watch));
+  }
+
+  // The subscription goes with the connection: once that is closed and its
+  // thread stopped, no callback runs, and the core can go.
+  ~PulseDeviceWatch() override {
+    {
+      MainloopLock lock(connection_->loop());
+      pa_context_set_subscribe_callback(connection_->context(), nullptr, nullptr);
+    }
+    connection_.reset();
+    core_.reset();
+  }
+
+ private:
+  PulseDeviceWatch(std::shared_ptr<PulseConnection> connection, std::unique_ptr<Core> core)
+      : connection_(std::move(connection)), core_(std::move(core)) {}
+
+  // Subscribes, then takes the snapshot that later events are told against.
+  HostResult<Ok> begin(pa_usec_t deadline) {
+    MainloopLock lock(connection_->loop());
+    pa_context* context = connection_->context();
+    Core* core = core_.get();
+    pa_context_set_subscribe_callback(context, &Core::on_change, core);
+    const auto mask = static_cast<pa_subscription_mask_t>(
+        PA_SUBSCRIPTION_MASK_SINK | PA_SUBSCRIPTION_MASK_SOURCE | PA_SUBSCRIPTION_MASK_SERVER);
+    HostResult<Ok> done = connection_->run(
+        [&] { return pa_context_subscribe(context, mask, nullptr, nullptr); }, deadline,
+        "subscribing to device changes");
+    if (done) {
+      done = connection_->run(
+          [&] { return pa_context_get_sink_info_list(context, &Core::on_sink, core); }, deadline,
+          "listing the sinks");
+    }
+    if (done) {
+      done = connection_->run(
+          [&] { return pa_context_get_source_info_list(context, &Core::on_source, core); },
+          deadline, "listing the sources");
+    }
+    if (done) {
+      done = connection_->run(
+          [&] { return pa_context_get_server_info(context, &Core::on_server, core); }, deadline,
+          "asking for the default devices");
+    }
+    if (!done) return done;
+    core->ready = true;
+    return Ok{};
+  }
+
+  std::shared_ptr<PulseConnection> connection_;
+  std::unique_ptr<Core> core_;
+};
+
 class PulseHost final : public Host {
   using Connection = std::shared_ptr<PulseConnection>;
 
@@ -699,6 +870,10 @@ class PulseHost final : public Host {
     if (!defaults) return unexpected(std::move(defaults.error()));
     if (defaults->sink.empty()) return std::shared_ptr<Device>();
     return find(DeviceKind::kSink, defaults->sink, deadline);
+  }
+
+  HostResult<std::unique_ptr<DeviceWatch>> watch_devices(DeviceEventCallback on_event) override {
+    return PulseDeviceWatch::start(std::move(on_event));
   }
 
  private:

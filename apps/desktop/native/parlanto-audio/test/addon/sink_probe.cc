@@ -13,7 +13,9 @@
 //
 // Every native thread takes its own holders and lets go of them before it
 // ends; stats().threads counts the ones still running.
+#if defined(__linux__)
 #include <malloc.h>
+#endif
 #include <node_api.h>
 
 #include <algorithm>
@@ -360,13 +362,18 @@ napi_value stats(napi_env env, napi_callback_info) {
     }
     napi_value result = nullptr;
     check(napi_create_object(env, &result), "an object");
-    // Bytes the C allocator has handed out, over all arenas (for the benchmark).
+    // Bytes the C allocator has handed out, over all arenas (for the benchmark;
+    // 0 where the C library cannot tell).
+#if defined(__linux__)
     const struct mallinfo2 heap = mallinfo2();
-    const std::pair<const char*, double> fields[] = {
-        {"aliveSinks", alive},
-        {"refused", refused_calls.load()},
-        {"threads", running_threads.load()},
-        {"heapBytes", static_cast<double>(heap.uordblks + heap.hblkhd)}};
+    const double heap_bytes = static_cast<double>(heap.uordblks + heap.hblkhd);
+#else
+    const double heap_bytes = 0;
+#endif
+    const std::pair<const char*, double> fields[] = {{"aliveSinks", alive},
+                                                     {"refused", refused_calls.load()},
+                                                     {"threads", running_threads.load()},
+                                                     {"heapBytes", heap_bytes}};
     for (const auto& [name, value] : fields) {
       napi_value number = nullptr;
       check(napi_create_double(env, value, &number), name);

@@ -4,6 +4,8 @@
 //   kill    the server dies and a new one starts in its place
 //   unload  the captured sink's module goes away and is loaded again
 //   freeze  the server stops answering (SIGSTOP) for a while, then resumes
+//   cycles  many starts and stops with the faults above mixed in; threads,
+//           descriptors and memory before and after (run with --expose-gc)
 // The parent reads standard error and the exit status too: a capture that
 // still held the event loop after stop() would keep this process alive.
 
@@ -57,8 +59,12 @@ async function kill(rig, addon) {
   await until(() => log.errors.length > 0, 2000);
   await s.sleep(500);
   report.duringOutage = log.chunks;
+  // Data may already flow before the rig has finished its own set-up.
+  const seen = log.chunks;
+  const restarting = now();
   const restarted = await s.useRig({ dir: rig.dir });
-  report.restartToData = await nextChunk(log, 5000);
+  report.rigStartMs = now() - restarting;
+  report.restartToData = log.chunks > seen ? 0 : await nextChunk(log, 5000);
   report.errors = log.errors;
   report.sameFormat = loopback.sampleRate === report.rate && loopback.channels === 2;
   loopback.stop();
@@ -69,27 +75,29 @@ async function kill(rig, addon) {
   return report;
 }
 
+// A sink of its own, loaded through the pulse server (both servers can unload it).
+const EXTRA_SINK = 'rig_extra';
+const loadExtraSink = (rig) => rig.pactl(['load-module', 'module-null-sink', `sink_name=${EXTRA_SINK}`,
+  'rate=48000', 'channels=2']);
+
 async function unload(rig, addon) {
-  const id = `sink:${rig.outputSink}`;
-  const loopback = new addon.ParlantoSystemLoopback(id);
+  let module = (await loadExtraSink(rig)).trim();
+  const loopback = new addon.ParlantoSystemLoopback(`sink:${EXTRA_SINK}`);
   const log = watch(loopback);
   const report = {};
   report.before = (await until(() => log.chunks >= 10, 3000)) ? log.chunks : 0;
-  const modules = await rig.pactl(['list', 'short', 'modules']);
-  const line = modules.split('\n').find((l) => l.includes(`sink_name=${rig.outputSink} `));
-  const [index, name, args] = line.split('\t');
-  await rig.pactl(['unload-module', index]);
+  await rig.pactl(['unload-module', module]);
   await until(() => log.errors.length > 0, 2000);
   await s.sleep(100);
   const unloaded = log.chunks;
   await s.sleep(700);
   report.whileGone = log.chunks - unloaded;  // a capture by id waits for that device
-  await rig.pactl(['load-module', name, ...args.match(/(?:[^\s"]+|"[^"]*")+/g)]);
+  module = (await loadExtraSink(rig)).trim();
   const loadedAt = now();
   // An idle null sink renders ahead for up to 2 s before a new recorder sees
   // data, so how soon the capture is back shows on the server: a recorder on
   // the new sink's monitor.
-  const monitor = `${rig.outputSink}.monitor`;
+  const monitor = `${EXTRA_SINK}.monitor`;
   const recording = async () => {
     const sources = await rig.pactl(['list', 'short', 'sources']);
     const source = sources.split('\n').find((l) => l.split('\t')[1] === monitor);
@@ -101,6 +109,7 @@ async function unload(rig, addon) {
   report.loadToData = await nextChunk(log, 5000);
   report.errors = log.errors;
   loopback.stop();
+  await rig.pactl(['unload-module', module]);
   return report;
 }
 
@@ -130,10 +139,72 @@ async function freeze(rig, addon) {
   return report;
 }
 
+const fs = require('node:fs');
+
+function resources() {
+  for (let i = 0; i < 3; i++) globalThis.gc();
+  const rss = Number(fs.readFileSync('/proc/self/status', 'utf8').match(/VmRSS:\s+(\d+)/)[1]);
+  return {
+    threads: fs.readdirSync('/proc/self/task').length,
+    fds: fs.readdirSync('/proc/self/fd').length,
+    rssKiB: rss,
+  };
+}
+
+async function cycles(rig, addon) {
+  const total = Number(process.env.PARLANTO_CYCLES || 1000);
+  let extra = (await loadExtraSink(rig)).trim();
+  const captures = [new addon.ParlantoMicrophone(), new addon.ParlantoSystemLoopback(),
+    new addon.ParlantoSystemLoopback(`sink:${EXTRA_SINK}`)];
+  const report = { cycles: 0, failedStarts: 0, faults: 0 };
+  const cycle = async (i) => {
+    const capture = captures[i % captures.length];
+    try {
+      capture.start(() => {}, () => {});
+    } catch {
+      report.failedStarts += 1;
+      return;
+    }
+    if (i % 10 === 0) await s.sleep(20);  // some run long enough to deliver
+    capture.stop();
+  };
+  for (let i = 0; i < total; i++) {
+    if (i === 100) report.before = resources();
+    if (i % 200 === 150) {
+      // A sink goes away under running captures, which stop while recovering.
+      captures[1].start(() => {});
+      captures[2].start(() => {});
+      await rig.pactl(['unload-module', extra]);
+      await s.sleep(300);
+      captures[1].stop();
+      captures[2].stop();
+      extra = (await loadExtraSink(rig)).trim();
+      report.faults += 1;
+    }
+    if (i % 400 === 350) {
+      // The server dies under running captures; starts fail until it is back.
+      captures[0].start(() => {});
+      await rig.kill();
+      await s.sleep(300);
+      for (let j = 0; j < 10; j++) await cycle(j + 1);
+      const restarted = await s.useRig({ dir: rig.dir });
+      Object.assign(rig, { pactl: restarted.pactl, kill: restarted.kill, stop: restarted.stop });
+      extra = (await loadExtraSink(rig)).trim();
+      await s.sleep(300);
+      captures[0].stop();
+      report.faults += 1;
+    }
+    await cycle(i);
+    report.cycles += 1;
+  }
+  report.after = resources();
+  return report;
+}
+
 async function main(mode) {
   const rig = await s.useRig();
   const addon = s.loadAddon();
-  const report = await { kill, unload, freeze }[mode](rig, addon);
+  const report = await { kill, unload, freeze, cycles }[mode](rig, addon);
   await rig.stop();
   process.stdout.write(JSON.stringify(report));
 }

@@ -30,7 +30,7 @@ function ok(result, what) {
 test('the tarball holds the sources, the prebuilt binary and nothing of a build', () => {
   const prebuilt = packed.files.filter((f) => f.startsWith('prebuilds/'));
   assert.deepEqual(prebuilt, ['prebuilds/linux-x64/parlanto-audio.napi.glibc.node']);
-  const stray = packed.files.filter((f) => !/^(prebuilds\/|src\/|scripts\/(install|build-from-source)\.js$|index\.(js|mjs|d\.ts|d\.mts)$|platforms\.js$|package\.json$|README\.md$|LICENSE$|CMakeLists\.txt$)/.test(f));
+  const stray = packed.files.filter((f) => !/^(prebuilds\/|src\/|scripts\/(install|build-from-source)\.js$|index\.(js|mjs|d\.ts|d\.mts)$|capture\/(index\.(js|mjs|d\.ts|d\.mts)|README\.md)$|platforms\.js$|package\.json$|README\.md$|LICENSE$|CMakeLists\.txt$)/.test(f));
   assert.deepEqual(stray, []);
   assert.ok(!packed.files.some((f) => /fake_host|CMakeCache|\.o$|\.a$/.test(f)));
 });
@@ -54,6 +54,13 @@ test('an app installs it without a compiler, with or without install scripts, an
     const cjs = ok(room.node(['-e', 'console.log(Object.keys(require("parlanto-audio")).join(","))'], dir), 'require');
     assert.equal(cjs.stdout.trim(), exportsList);
   }
+  const layer = ok(room.node(['--input-type=module', '-e', [
+    'import { openCapture } from "parlanto-audio/capture";',
+    'import { createRequire } from "node:module";',
+    'const cjs = createRequire(import.meta.url)("parlanto-audio/capture");',
+    'console.log(Object.keys(cjs).join(","), cjs.openCapture === openCapture);',
+  ].join('\n')], app), 'the capture layer');
+  assert.equal(layer.stdout.trim(), 'openCapture,watchDevices true');
   const esm = ok(room.node(['--input-type=module', '-e', [
     'import audio, { ParlantoMicrophone, listInputDevices } from "parlanto-audio";',
     'import { createRequire } from "node:module";',

@@ -25,7 +25,8 @@ const chunks: Buffer[] = [];
 mic.start((error, chunk) => {
   if (error) {
     const code: ParlantoAudioErrorCode = error.code;
-    console.error(code, error.message);
+    const reason: Error | undefined = error.cause;
+    console.error(code, error.message, reason?.message);
     return;
   }
   chunks.push(chunk);

@@ -1,0 +1,105 @@
+/// <reference types="node" />
+import { EventEmitter } from 'node:events';
+import type { ParlantoAudioError } from '../index';
+
+export type CaptureKind = 'microphone' | 'loopback';
+
+/** The PCM format chunks are delivered in. Omitted fields keep the device's. */
+export interface CaptureFormat {
+  /** Frames a second, 8000 to 192000 (converted with a resampler when it differs from the device's). */
+  sampleRate?: number;
+  /** 1 (channels averaged) or 2 (a mono device's channel on both sides). */
+  channels?: 1 | 2;
+}
+
+export interface OpenCaptureOptions {
+  /** 'microphone' (default) records an input device, 'loopback' what an output device plays. */
+  kind?: CaptureKind;
+  /** An `id` from listInputDevices() / listOutputDevices() or a device event; the default device when omitted. */
+  deviceId?: string | null;
+  /** Without it chunks are in the device's format, exactly as the module's classes deliver them. */
+  format?: CaptureFormat;
+  /** Most audio kept while JavaScript is busy, in ms (default 10000); beyond it the oldest is dropped and counted. */
+  bufferLimitMs?: number;
+  /** Least audio, in ms, that a delivery waits for (default 40; 0: every buffer the device gives). */
+  chunkMs?: number;
+}
+
+/** Where a chunk or an event lies on the capture's sample clock. */
+export interface CapturePosition {
+  /** Index of the frame, in `sampleRate` frames a second from the capture's start; dropped frames count. */
+  frame: number;
+  /** When that frame was captured, in milliseconds on the clock of `performance.now()`. */
+  time: number;
+}
+
+export interface CaptureDrop {
+  /** Frames dropped since the last 'drop' event. */
+  frames: number;
+  /** Frames dropped since the capture opened (`capture.dropped`). */
+  total: number;
+}
+
+/** A running capture, from openCapture(). */
+export interface Capture extends EventEmitter, AsyncIterable<Buffer> {
+  readonly kind: CaptureKind;
+  /** The device captured (its `id`), as the audio system names it. */
+  readonly deviceId: string;
+  /** Frames a second of the chunks. */
+  readonly sampleRate: number;
+  /** Interleaved channels of the chunks. */
+  readonly channels: number;
+  /** The device's own rate and channel count, which the speech-end detector measures. */
+  readonly deviceSampleRate: number;
+  readonly deviceChannels: number;
+  /** Frames dropped because JavaScript did not take them within `bufferLimitMs`. */
+  readonly dropped: number;
+  /** True from open until stop(); a capture recovering from a stream error is still running. */
+  readonly running: boolean;
+
+  /** Stops capturing; resolves once the audio captured before the stop has been delivered. */
+  stop(): Promise<void>;
+
+  /** Signed 16-bit little-endian PCM, channels interleaved, never empty; frames continue without gaps except for drops. */
+  on(event: 'data', listener: (chunk: Buffer, position: CapturePosition) => void): this;
+  /** The speaker stopped: `frame` is where 420 ms of quiet after the last voiced audio completed. */
+  on(event: 'speech-ended', listener: (position: CapturePosition) => void): this;
+  /** Audio was dropped because JavaScript was busy past the buffer limit; not an error. */
+  on(event: 'drop', listener: (drop: CaptureDrop) => void): this;
+  /** A stream error ("stream error: ..." with code "GenericFailure"). Without a listener, only the standard-error line reports it. */
+  on(event: 'error', listener: (error: ParlantoAudioError) => void): this;
+  /** After a stream error the device was opened again by itself; frames go on after the gap. */
+  on(event: 'resumed', listener: () => void): this;
+  /** The last delivery after stop() has been made. */
+  on(event: 'close', listener: () => void): this;
+  once(event: 'data', listener: (chunk: Buffer, position: CapturePosition) => void): this;
+  once(event: 'speech-ended', listener: (position: CapturePosition) => void): this;
+  once(event: 'drop', listener: (drop: CaptureDrop) => void): this;
+  once(event: 'error', listener: (error: ParlantoAudioError) => void): this;
+  once(event: 'resumed', listener: () => void): this;
+  once(event: 'close', listener: () => void): this;
+
+  /** The same chunks as 'data' from the moment iteration starts; ends after stop(). Breaking out leaves the capture running. */
+  [Symbol.asyncIterator](): AsyncIterableIterator<Buffer>;
+}
+
+/** Opens a capture without blocking the event loop; rejects with the errors the module's start() throws. */
+export function openCapture(options?: OpenCaptureOptions): Promise<Capture>;
+
+export interface DeviceEvent {
+  type: 'added' | 'removed' | 'default-changed';
+  /** 'input' devices record (listInputDevices), 'output' devices play (listOutputDevices). */
+  kind: 'input' | 'output';
+  /** The device's `id`, as the device lists give it. */
+  id: string;
+  /** Its human-readable name (for a removed device, the last one known). */
+  name: string;
+}
+
+export interface WatchDevicesOptions {
+  /** Called once if the audio system's notifications cannot be had. */
+  onError?: (error: ParlantoAudioError) => void;
+}
+
+/** Device notifications from the audio system; returns unwatch(). The watch keeps the process running until then. */
+export function watchDevices(listener: (event: DeviceEvent) => void, options?: WatchDevicesOptions): () => void;

@@ -1,0 +1,122 @@
+#include "capture_tap.h"
+
+#include <cmath>
+#include <utility>
+
+namespace parlanto_audio {
+
+namespace {
+
+// A share of the distance to a later estimate taken per buffer: enough to
+// follow a device clock 100 ppm slow to within about 1 ms at 100 buffers a
+// second, too little for delivery jitter to move the anchor.
+constexpr double kAnchorCreep = 1.0 / 1000.0;
+
+// The level as SpeechEndedGate defines it: a sequential single-precision sum
+// of squares, each square rounded before it is added.
+float sum_of_squares(std::span<const float> samples) {
+  float sum = 0.0f;
+  for (const float v : samples) {
+    const float square = v * v;
+    sum += square;
+  }
+  return sum;
+}
+
+float sum_of_squares(std::span<const std::int16_t> samples) {
+  constexpr float kScale = 1.0f / 32768.0f;
+  float sum = 0.0f;
+  for (const std::int16_t sample : samples) {
+    const float v = static_cast<float>(sample) * kScale;
+    const float square = v * v;
+    sum += square;
+  }
+  return sum;
+}
+
+}  // namespace
+
+std::chrono::nanoseconds steady_now() {
+  // steady_clock is CLOCK_MONOTONIC here, the clock JavaScript reads as process.hrtime().
+  return std::chrono::duration_cast<std::chrono::nanoseconds>(
+      std::chrono::steady_clock::now().time_since_epoch());
+}
+
+SampleClockSpeechDetector::SampleClockSpeechDetector(std::uint32_t sample_rate)
+    : min_silence_frames_(static_cast<std::uint64_t>(sample_rate) *
+                          static_cast<std::uint64_t>(SpeechEndedGate::kMinSilence.count()) /
+                          1'000'000'000ULL) {}
+
+std::optional<std::uint64_t> SampleClockSpeechDetector::observe(float sum, std::size_t samples,
+                                                                std::uint64_t end_frame) {
+  if (samples == 0) return std::nullopt;
+  const float level = std::sqrt(sum / static_cast<float>(samples));
+  if (level >= SpeechEndedGate::kThreshold) {  // a NaN level is silence
+    speaking_ = true;
+    last_voice_end_ = end_frame;
+    return std::nullopt;
+  }
+  if (!speaking_ || end_frame - last_voice_end_ < min_silence_frames_) return std::nullopt;
+  speaking_ = false;
+  return last_voice_end_ + min_silence_frames_;
+}
+
+double SampleClockAnchor::update(double now_ms, std::uint64_t frames_so_far,
+                                 std::uint32_t sample_rate) {
+  const double estimate =
+      now_ms - static_cast<double>(frames_so_far) * 1000.0 / static_cast<double>(sample_rate);
+  if (!set_ || estimate < anchor_ms_) {
+    anchor_ms_ = estimate;
+    set_ = true;
+  } else {
+    anchor_ms_ += (estimate - anchor_ms_) * kAnchorCreep;
+  }
+  return anchor_ms_;
+}
+
+CaptureTapState::CaptureTapState(std::shared_ptr<CoalescingSink> sink_,
+                                 std::unique_ptr<FormatConverter> converter_, MonotonicNow now_)
+    : sink(std::move(sink_)),
+      converter(std::move(converter_)),
+      now(now_),
+      detector(converter->from().sample_rate) {}
+
+void CaptureTapState::process(std::span<const float> samples) {
+  process_samples(samples, sum_of_squares(samples));
+}
+
+void CaptureTapState::process(std::span<const std::int16_t> samples) {
+  process_samples(samples, sum_of_squares(samples));
+}
+
+template <typename Sample>
+void CaptureTapState::process_samples(std::span<const Sample> samples, float sum) {
+  const PcmFormat from = converter->from();
+  const PcmFormat to = converter->to();
+  const std::size_t frames = samples.size() / from.channels;
+  if (frames == 0) return;
+  const double now_ms = std::chrono::duration<double, std::milli>(now()).count();
+  const bool first = device_frames == 0;
+  device_frames += frames;
+  const double anchor_ms = anchor.update(now_ms, device_frames, from.sample_rate);
+  if (first) sink->begin_stream(anchor_ms);
+
+  const std::optional<std::uint64_t> ended = detector.observe(sum, samples.size(), device_frames);
+  sink->append(converter->convert(samples), anchor_ms);
+  if (ended) {
+    // The delivered clock's frame for the same instant.
+    sink->speech_ended(*ended * to.sample_rate / from.sample_rate);
+  }
+}
+
+void CaptureTap::operator()(std::span<const float> samples) const {
+  if (stopped->load()) return;
+  state->process(samples);
+}
+
+void CaptureTap::operator()(std::span<const std::int16_t> samples) const {
+  if (stopped->load()) return;
+  state->process(samples);
+}
+
+}  // namespace parlanto_audio

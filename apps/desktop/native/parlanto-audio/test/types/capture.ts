@@ -1,0 +1,38 @@
+// The capture layer's typings accept its documented use and reject misuse.
+import { openCapture, watchDevices, Capture, DeviceEvent } from 'parlanto-audio/capture';
+
+async function recognize(feed: (pcm: Int16Array) => void): Promise<void> {
+  const capture: Capture = await openCapture({ kind: 'microphone', format: { sampleRate: 16000, channels: 1 } });
+  capture.on('data', (chunk, { frame, time }) => {
+    feed(new Int16Array(chunk.buffer, chunk.byteOffset, chunk.length / 2));
+    console.log(frame + chunk.length / 2, time.toFixed(1));
+  });
+  capture.on('speech-ended', ({ frame }) => console.log(frame / capture.sampleRate));
+  capture.on('drop', ({ frames, total }) => console.log(frames, total, capture.dropped));
+  capture.on('error', (error) => console.error(error.code, error.message));
+  capture.on('resumed', () => console.log('back'));
+  for await (const chunk of capture) {
+    if (chunk.length > 0) break;
+  }
+  await capture.stop();
+  await openCapture({ kind: 'loopback', deviceId: null, bufferLimitMs: 2000, chunkMs: 0 });
+  await openCapture();
+
+  // @ts-expect-error not a kind
+  await openCapture({ kind: 'speaker' });
+  // @ts-expect-error three channels are not offered
+  await openCapture({ format: { channels: 3 } });
+  // @ts-expect-error sampleRate is read-only
+  capture.sampleRate = 8000;
+  // @ts-expect-error a chunk is a Buffer
+  capture.on('data', (chunk: string) => chunk);
+}
+
+const unwatch: () => void = watchDevices((event: DeviceEvent) => {
+  if (event.type === 'default-changed' && event.kind === 'input') console.log(event.id, event.name);
+}, { onError: (error) => console.error(error.message) });
+unwatch();
+// @ts-expect-error not an event type
+const wrong: DeviceEvent['type'] = 'changed';
+void wrong;
+void recognize;

@@ -1,0 +1,123 @@
+#include "format_converter.h"
+
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <array>
+#include <cmath>
+#include <cstdint>
+#include <cstdlib>
+#include <cstring>
+#include <vector>
+
+#include "capture_callback.h"
+#include "capture_tap.h"
+
+namespace parlanto_audio {
+namespace {
+
+// Feeds `seconds` of 48 kHz stereo in buffers of awkward, changing sizes.
+std::size_t feed(FormatConverter& converter, int seconds, std::vector<std::int16_t>* out = nullptr,
+                 std::size_t impulse_at = SIZE_MAX) {
+  constexpr std::array<std::size_t, 7> kSizes = {1, 7, 160, 441, 480, 1024, 3};
+  std::size_t produced = 0;
+  std::size_t fed = 0;
+  std::size_t turn = 0;
+  const std::size_t total = static_cast<std::size_t>(seconds) * 48000;
+  std::vector<float> buffer;
+  while (fed < total) {
+    const std::size_t frames = std::min(kSizes[turn++ % kSizes.size()], total - fed);
+    buffer.assign(frames * 2, 0.0f);
+    if (impulse_at >= fed && impulse_at < fed + frames) {
+      buffer[(impulse_at - fed) * 2] = 0.8f;
+      buffer[(impulse_at - fed) * 2 + 1] = 0.8f;
+    }
+    const std::span<const std::int16_t> converted = converter.convert(buffer);
+    produced += converted.size();
+    if (out) out->insert(out->end(), converted.begin(), converted.end());
+    fed += frames;
+  }
+  return produced;
+}
+
+TEST(FormatConverter, ExactlyTheDeliveredRateOverLongRunsWhateverTheBufferSizes) {
+  auto converter = FormatConverter::create({48000, 2}, {16000, 1});
+  ASSERT_TRUE(converter);
+  const std::size_t first = feed(*converter, 10);
+  const std::size_t held_back = 160000 - first;
+  EXPECT_LE(held_back, 64u) << "only the filter's delay (4 ms) is held back";
+  // Another 10 s: exactly 160000 more, so nothing drifts.
+  EXPECT_EQ(feed(*converter, 10), 160000u);
+}
+
+TEST(FormatConverter, OutputFrameNIsInputFrameNTimesTheRatio) {
+  auto converter = FormatConverter::create({48000, 2}, {16000, 1});
+  std::vector<std::int16_t> out;
+  feed(*converter, 1, &out, 30000);
+  const auto peak = std::max_element(out.begin(), out.end(), [](std::int16_t a, std::int16_t b) {
+    return std::abs(a) < std::abs(b);
+  });
+  EXPECT_NEAR(static_cast<double>(peak - out.begin()), 10000.0, 1.0);
+}
+
+TEST(FormatConverter, ChannelsAreAveragedOrCopiedAtTheSameRate) {
+  auto down = FormatConverter::create({48000, 2}, {48000, 1});
+  const std::vector<float> stereo = {0.5f, 0.25f, -1.0f, 0.0f};
+  const std::span<const std::int16_t> mono = down->convert(stereo);
+  ASSERT_EQ(mono.size(), 2u);
+  EXPECT_EQ(mono[0], 12288);   // 0.375 of 32768
+  EXPECT_EQ(mono[1], -16384);  // -0.5
+  auto up = FormatConverter::create({48000, 1}, {48000, 2});
+  const std::vector<std::int16_t> one = {100, -7};
+  const std::span<const std::int16_t> both = up->convert(one);
+  EXPECT_EQ(std::vector<std::int16_t>(both.begin(), both.end()),
+            (std::vector<std::int16_t>{100, 100, -7, -7}));
+}
+
+TEST(FormatConverter, UnconvertedAudioIsExactlyTheModulesOwnChunk) {
+  auto same = FormatConverter::create({44100, 2}, {44100, 2});
+  const std::vector<float> samples = {1.0f, -1.0f, 0.1f, std::nanf(""), 2.0f, -0.5f};
+  const std::span<const std::int16_t> converted = same->convert(samples);
+  const PcmChunk chunk = pcm_f32_to_i16_le(samples);
+  ASSERT_EQ(converted.size() * 2, chunk.size());
+  EXPECT_EQ(std::memcmp(converted.data(), chunk.data(), chunk.size()), 0);
+}
+
+TEST(SampleClockSpeechDetector, EndsAfter420MsOfFramesWhateverTheirArrival) {
+  SampleClockSpeechDetector detector(48000);
+  constexpr float kVoice = 0.1f * 0.1f * 960;  // sum of squares of a 480-frame stereo buffer
+  std::uint64_t frame = 0;
+  const auto buffer = [&](float sum) { return detector.observe(sum, 960, frame += 480); };
+  EXPECT_FALSE(buffer(0.0f)) << "silence from the start never ends speech";
+  EXPECT_FALSE(buffer(kVoice));
+  const std::uint64_t voice_end = frame;
+  std::optional<std::uint64_t> ended;
+  while (!ended && frame < voice_end + 48000) ended = buffer(0.0f);
+  ASSERT_TRUE(ended);
+  EXPECT_EQ(*ended, voice_end + 20160) << "420 ms of frames after the voice";
+  EXPECT_LT(frame - voice_end, 20160u + 480u);
+  for (int i = 0; i < 100; ++i) EXPECT_FALSE(buffer(0.0f)) << "once per utterance";
+}
+
+TEST(SampleClockAnchor, TakesTheEarliestArrivalAndFollowsAClockThatDrifts) {
+  SampleClockAnchor anchor;
+  // Buffers of 10 ms whose arrival jitters by up to 8 ms; frame 0 at 1000 ms.
+  std::uint64_t frames = 0;
+  for (int i = 0; i < 500; ++i) {
+    frames += 480;
+    const double jitter = (i * 37 % 9);
+    anchor.update(1000.0 + static_cast<double>(frames) / 48.0 + jitter, frames, 48000);
+  }
+  EXPECT_NEAR(anchor.value(), 1000.0, 1.0);
+  // The device's clock runs 100 ppm slow for 60 s: the anchor follows.
+  for (int i = 0; i < 6000; ++i) {
+    frames += 480;
+    const double now = 1000.0 + static_cast<double>(frames) / 48.0 * (1.0 + 1e-4);
+    anchor.update(now + (i * 37 % 9), frames, 48000);
+  }
+  const double drifted = static_cast<double>(frames) / 48.0 * 1e-4;
+  EXPECT_NEAR(anchor.value(), 1000.0 + drifted, 2.0);
+}
+
+}  // namespace
+}  // namespace parlanto_audio

@@ -1,0 +1,248 @@
+'use strict';
+// The Windows module on WASAPI, in node.exe under Wine, whose audio driver
+// talks to a private PulseAudio server: the rig's devices are the endpoints.
+// One node.exe serves every test of the file.
+
+const assert = require('node:assert/strict');
+const path = require('node:path');
+const { test, before, after } = require('node:test');
+const s = require('../node/pulse-support.js');
+const { startChild, wineVersion } = require('./wine.js');
+
+const ENDPOINT_ID = /^\{0\.0\.([01])\.[0-9A-F]{8}\}\.\{[0-9A-F]{8}-[0-9A-F]{4}-[0-9A-F]{4}-[0-9A-F]{4}-[0-9A-F]{12}\}$/i;
+
+let rig;
+let win;
+let fixtures;
+let phrase;
+
+before(async () => {
+  rig = await s.useRig();
+  fixtures = s.fixtureDir();
+  phrase = s.speechWav(fixtures, 'tell me about a project you are proud of');
+  win = await startChild({ addon: path.resolve(process.env.PARLANTO_AUDIO_ADDON), env: rig.env });
+});
+
+after(async () => {
+  if (win) await win.close();
+  if (rig) await rig.stop();
+});
+
+let captures = 0;
+async function start(kind, { id, speechEnded = false } = {}) {
+  const name = `c${++captures}`;
+  const started = await win.call('start', { name, kind, id, speechEnded });
+  return { name, ...started };
+}
+
+async function waitForChunks(capture, count = 10, ms = 3000) {
+  const deadline = performance.now() + ms;
+  while (performance.now() < deadline) {
+    if ((await win.call('status', { name: capture.name })).chunks >= count) return;
+    await s.sleep(20);
+  }
+  throw new Error(`${capture.name}: fewer than ${count} chunks in ${ms} ms`);
+}
+
+// The capture's log in the shape the PulseAudio tests measure.
+async function stop(capture) {
+  const result = await win.call('stop', { name: capture.name });
+  const pcm = Buffer.from(result.pcm, 'base64');
+  let offset = 0;
+  const chunks = result.chunks.map(({ at, bytes }) => {
+    const chunk = pcm.subarray(offset, offset + bytes);
+    offset += bytes;
+    return { at, chunk };
+  });
+  return { chunks, ended: result.ended, errors: result.errors, samples: () => s.pcmSamples(pcm) };
+}
+
+async function listing() {
+  return win.call('list');
+}
+
+test('endpoints are listed by friendly name; each listed id selects its endpoint', async () => {
+  const { inputs, outputs } = await listing();
+  for (const device of [...inputs, ...outputs]) {
+    assert.deepEqual(Object.keys(device), ['id', 'name']);
+    assert.match(device.id, ENDPOINT_ID);
+  }
+  assert.ok(inputs.every((d) => ENDPOINT_ID.exec(d.id)[1] === '1'), 'capture endpoints');
+  assert.ok(outputs.every((d) => ENDPOINT_ID.exec(d.id)[1] === '0'), 'render endpoints');
+  const names = (list) => list.map((d) => d.name);
+  assert.ok(names(inputs).includes('Rig Microphone'), names(inputs).join(', '));
+  assert.ok(names(outputs).includes('Rig Output') && names(outputs).includes('Rig Microphone Feed'));
+  assert.equal(new Set([...inputs, ...outputs].map((d) => d.id)).size, inputs.length + outputs.length);
+
+  // A tone into the microphone's feed: heard by the microphone chosen by id,
+  // by the default, and by an id that is not one (it falls back to the
+  // default); not by the output's monitor, chosen by its id.
+  const mic = inputs.find((d) => d.name === 'Rig Microphone');
+  const monitor = inputs.find((d) => d.name === 'Monitor of Rig Output');
+  assert.ok(monitor, names(inputs).join(', '));
+  const chosen = await start('mic', { id: mic.id });
+  const other = await start('mic', { id: monitor.id });
+  const fallback = await start('mic', { id: `${mic.id.slice(0, -2)}x}` });
+  const logs = [];
+  try {
+    for (const c of [chosen, other, fallback]) await waitForChunks(c);
+    await rig.play(s.toneWav(fixtures, 0.5), rig.micFeedSink);
+    await s.sleep(200);
+  } finally {
+    for (const c of [chosen, other, fallback]) logs.push(await stop(c));
+  }
+  const [chosenLog, otherLog, fallbackLog] = logs;
+  assert.ok(s.rms(chosenLog.samples(), 2) > 0.05, 'the microphone chosen by id heard the tone');
+  assert.ok(s.rms(fallbackLog.samples(), 2) > 0.05, 'an id that is none gave the default microphone');
+  assert.equal(s.voicedSpan(otherLog.samples(), 2), null, 'the monitor chosen by id stayed silent');
+});
+
+test('a phrase spoken into the microphone arrives whole: its length within 50 ms, its level within 5%', async (t) => {
+  const played = s.readWav(phrase);
+  const mic = await start('mic');
+  assert.deepEqual([mic.sampleRate, mic.channels], [48000, 2]);
+  let log;
+  try {
+    await waitForChunks(mic);
+    await rig.play(phrase, rig.micFeedSink);
+    await s.sleep(300);
+  } finally {
+    log = await stop(mic);
+  }
+  assert.deepEqual(log.errors, []);
+  for (const { chunk } of log.chunks) assert.ok(chunk.length > 0 && chunk.length % 4 === 0, 'whole frames');
+  const heard = s.voicedSpan(log.samples(), 2);
+  const spoken = s.voicedSpan(played.samples, played.channels);
+  assert.ok(heard, 'the phrase arrived');
+  const ms = (span) => ((span.end - span.first) * 1000) / 48000;
+  t.diagnostic(`voiced ${ms(heard).toFixed(1)} ms of ${ms(spoken).toFixed(1)} ms; start() took ${mic.startMs.toFixed(1)} ms`);
+  assert.ok(Math.abs(ms(heard) - ms(spoken)) <= 50, `voiced ${ms(heard)} ms, played ${ms(spoken)} ms`);
+  const heardLevel = s.rms(log.samples(), 2, heard.first, heard.end);
+  const spokenLevel = s.rms(played.samples, played.channels, spoken.first, spoken.end);
+  assert.ok(Math.abs(heardLevel - spokenLevel) <= 0.05 * spokenLevel, `level ${heardLevel}, played ${spokenLevel}`);
+});
+
+test('two phrases a second apart each end speech once, 420 to 520 ms after their last voice', async (t) => {
+  const mic = await start('mic', { speechEnded: true });
+  const cpuBefore = await win.call('cpu');
+  const began = performance.now();
+  let log;
+  try {
+    await waitForChunks(mic);
+    await rig.play(phrase, rig.micFeedSink);
+    await s.sleep(1000);
+    await rig.play(phrase, rig.micFeedSink);
+    await s.sleep(800);
+  } finally {
+    log = await stop(mic);
+  }
+  const cpuAfter = await win.call('cpu');
+  const cpu = (cpuAfter.user + cpuAfter.system - cpuBefore.user - cpuBefore.system) / 1000;
+  assert.deepEqual(log.errors, []);
+  assert.equal(log.ended.length, 2);
+  const silences = s.silenceBeforeEachEnd(log, 48000, 2);
+  t.diagnostic(`speech ended ${silences.map((ms) => ms.toFixed(1)).join(', ')} ms after the last voiced chunk; ` +
+    `node.exe used ${((100 * cpu) / (performance.now() - began)).toFixed(1)}% of a core while capturing`);
+  for (const silence of silences) {
+    assert.ok(silence >= 420 && silence <= 520, `speech ended ${silence.toFixed(1)} ms after the last voiced chunk`);
+  }
+});
+
+test('the output endpoint is recorded by loopback where Wine supports it, else refused with a readable reason', async (t) => {
+  const { outputs } = await listing();
+  const output = outputs.find((d) => d.name === 'Rig Output');
+  const [major] = wineVersion();
+  if (major < 10) {
+    // Wine 8 refuses loopback streams; the refusal is the stream set-up's failure.
+    await assert.rejects(start('loopback', { id: output.id }), {
+      code: 'GenericFailure',
+      message: /^build_input_stream failed: .*AUDCLNT_E_WRONG_ENDPOINT_TYPE, 0x88890003\)$/,
+    });
+    t.diagnostic(`Wine ${major} has no loopback capture`);
+    return;
+  }
+  const loopback = await start('loopback', { id: output.id, speechEnded: true });
+  let log;
+  try {
+    await waitForChunks(loopback);
+    await rig.play(phrase, rig.outputSink);
+    await s.sleep(800);
+  } finally {
+    log = await stop(loopback);
+  }
+  assert.deepEqual(log.errors, []);
+  const played = s.readWav(phrase);
+  const heard = s.voicedSpan(log.samples(), loopback.channels);
+  const spoken = s.voicedSpan(played.samples, played.channels);
+  assert.ok(heard, 'the phrase arrived');
+  assert.ok(Math.abs(heard.end - heard.first - (spoken.end - spoken.first)) <= 48 * 50);
+  assert.equal(log.ended.length, 1);
+  const [silence] = s.silenceBeforeEachEnd(log, loopback.sampleRate, loopback.channels);
+  t.diagnostic(`loopback on Wine ${major}: speech ended ${silence.toFixed(1)} ms after the last voiced chunk`);
+  assert.ok(silence >= 420 && silence <= 520, `speech ended ${silence.toFixed(1)} ms after the last voiced chunk`);
+});
+
+test('a loopback of an output that plays nothing at all goes on delivering silence, without an error', async (t) => {
+  const [major] = wineVersion();
+  if (major < 10) {
+    t.skip(`Wine ${major} has no loopback capture`);
+    return;
+  }
+  const loopback = await start('loopback', { speechEnded: true });
+  let log;
+  let during;
+  try {
+    await waitForChunks(loopback);
+    // A suspended sink renders nothing, so its endpoint gives no packets: as
+    // Windows' loopback does while nothing plays.
+    await rig.pactl(['suspend-sink', rig.outputSink, '1']);
+    await s.sleep(300);
+    const before = (await win.call('status', { name: loopback.name })).chunks;
+    await s.sleep(2500);
+    const after = await win.call('status', { name: loopback.name });
+    during = after.chunks - before;
+    await rig.pactl(['suspend-sink', rig.outputSink, '0']);
+    await rig.play(phrase, rig.outputSink);
+    await s.sleep(800);
+  } finally {
+    log = await stop(loopback);
+  }
+  t.diagnostic(`${during} chunks in 2.5 s of a suspended output`);
+  assert.ok(during >= 150, `only ${during} chunks while nothing played`);
+  assert.deepEqual(log.errors, []);
+  assert.equal(log.ended.length, 1, 'the phrase after the gap ended speech once');
+});
+
+test('a server killed mid-capture: one error to onData, data back by itself from the new server, a clean stop', async (t) => {
+  const mic = await start('mic');
+  const status = () => win.call('status', { name: mic.name });
+  const until = async (predicate, ms) => {
+    const deadline = performance.now() + ms;
+    for (;;) {
+      const now = await status();
+      if (predicate(now) || performance.now() > deadline) return now;
+      await s.sleep(20);
+    }
+  };
+  let log;
+  try {
+    await waitForChunks(mic);
+    await rig.kill();
+    const killedAt = performance.now();
+    // Wine's driver reports nothing when the server dies: its data just stops.
+    const failed = await until((now) => now.errors.length > 0, 5000);
+    const errorMs = performance.now() - killedAt;
+    assert.equal(failed.errors.length, 1, 'the outage was reported');
+    rig = await s.useRig({ dir: rig.dir });
+    const restartedAt = performance.now();
+    const { chunks } = await status();
+    const resumed = await until((now) => now.chunks > chunks, 8000);
+    assert.ok(resumed.chunks > chunks, 'no data from the restarted server');
+    assert.deepEqual([resumed.sampleRate, resumed.channels], [48000, 2]);
+    t.diagnostic(`error ${errorMs.toFixed(0)} ms after the kill, data ${(performance.now() - restartedAt).toFixed(0)} ms after the restart`);
+  } finally {
+    log = await stop(mic);
+  }
+  assert.deepEqual(log.errors.map((e) => e.code), ['GenericFailure']);
+  assert.match(log.errors[0].message, /^stream error: /);
+});

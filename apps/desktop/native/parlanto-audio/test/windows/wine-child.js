@@ -1,0 +1,84 @@
+'use strict';
+// Runs inside Wine's node.exe: loads the Windows module and carries out the
+// commands of the test that drives it, one JSON line each way over TCP (the
+// standard streams of a Windows program are unreliable when they are Unix pipes).
+//   node.exe wine-child.js PORT ADDON
+
+const net = require('node:net');
+
+const [port, addonPath] = process.argv.slice(2);
+const addon = require(addonPath);
+const captures = new Map();
+
+const errorOf = (error) => ({ message: error.message, code: error.code });
+
+const handlers = {
+  list: () => ({ inputs: addon.listInputDevices(), outputs: addon.listOutputDevices() }),
+
+  start: ({ name, kind, id, speechEnded }) => {
+    const Class = kind === 'loopback' ? addon.ParlantoSystemLoopback : addon.ParlantoMicrophone;
+    const capture = id === undefined ? new Class() : new Class(id);
+    const log = { chunks: [], ended: [], errors: [] };
+    const began = performance.now();
+    capture.start(
+      (error, chunk) => {
+        if (error) log.errors.push(errorOf(error));
+        else log.chunks.push({ at: performance.now(), chunk });
+      },
+      speechEnded
+        ? (error) => {
+            if (error) log.errors.push(errorOf(error));
+            else log.ended.push(performance.now());
+          }
+        : undefined,
+    );
+    const startMs = performance.now() - began;
+    captures.set(name, { capture, log });
+    return { startMs, sampleRate: capture.sampleRate, channels: capture.channels };
+  },
+
+  status: ({ name }) => {
+    const { capture, log } = captures.get(name);
+    return { chunks: log.chunks.length, errors: log.errors, sampleRate: capture.sampleRate, channels: capture.channels };
+  },
+
+  // Stops the capture; what it delivered comes back with the arrival times.
+  stop: async ({ name }) => {
+    const { capture, log } = captures.get(name);
+    captures.delete(name);
+    capture.stop();
+    await new Promise((resolve) => setTimeout(resolve, 50));
+    return {
+      chunks: log.chunks.map(({ at, chunk }) => ({ at, bytes: chunk.length })),
+      ended: log.ended,
+      errors: log.errors,
+      pcm: Buffer.concat(log.chunks.map(({ chunk }) => chunk)).toString('base64'),
+    };
+  },
+
+  cpu: () => process.cpuUsage(),
+};
+
+const socket = net.connect(Number(port), '127.0.0.1');
+let pending = '';
+socket.setEncoding('utf8');
+socket.on('data', async (text) => {
+  pending += text;
+  let newline;
+  while ((newline = pending.indexOf('\n')) >= 0) {
+    const line = pending.slice(0, newline);
+    pending = pending.slice(newline + 1);
+    const request = JSON.parse(line);
+    let reply;
+    try {
+      reply = { seq: request.seq, result: await handlers[request.op](request) };
+    } catch (error) {
+      reply = { seq: request.seq, error: errorOf(error) };
+    }
+    socket.write(`${JSON.stringify(reply)}\n`);
+  }
+});
+socket.on('close', () => {
+  for (const { capture } of captures.values()) capture.stop();
+  process.exit(0);
+});

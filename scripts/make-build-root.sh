@@ -11,7 +11,7 @@ suite=bullseye
 root=$cache/roots/$suite-amd64
 # The compiler, the headers and static libraries the two programs use, CMake (3.18 there), and
 # Node.js (12.22 there, with Node-API 8) to load the built module once.
-include=build-essential,cmake,pkg-config,libpulse-dev,libspeexdsp-dev,make,nodejs
+include=build-essential,cmake,pkg-config,libpulse-dev,libspeexdsp-dev,libwebrtc-audio-processing-dev,make,nodejs
 
 if [[ -f $root/.parlanto-root && $(cat "$root/.parlanto-root") == "$include" ]]; then
   echo "$root"

@@ -7,7 +7,7 @@ packages=(
   build-essential cmake pkg-config g++ clang libclang-rt-14-dev
   libgtest-dev libgmock-dev libbenchmark-dev
   nodejs npm libnode-dev
-  libpulse-dev libspeexdsp-dev pulseaudio pulseaudio-utils espeak-ng sox
+  libpulse-dev libspeexdsp-dev libwebrtc-audio-processing-dev pulseaudio pulseaudio-utils espeak-ng sox
   pipewire pipewire-pulse wireplumber dbus-daemon
   debootstrap
 )

@@ -26,8 +26,9 @@ function nodeApiHeaders(root) {
 
 function buildFromSource(root) {
   if (spawnSync('cmake', ['--version'], { stdio: 'ignore' }).status !== 0) {
-    return fail('building from source needs CMake 3.20 or newer, a C++20 compiler and the PulseAudio headers ' +
-                '(Debian and Ubuntu: apt-get install cmake g++ libpulse-dev)');
+    return fail('building from source needs CMake 3.20 or newer, a C++20 compiler, the PulseAudio headers and ' +
+                'those of the echo canceller and its resampler (Debian and Ubuntu: apt-get install cmake g++ ' +
+                'libpulse-dev libwebrtc-audio-processing-dev libspeexdsp-dev)');
   }
   const scratch = fs.mkdtempSync(path.join(os.tmpdir(), 'parlanto-audio-build-'));
   try {

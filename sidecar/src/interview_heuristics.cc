@@ -5,6 +5,8 @@
 #include <cstring>
 #include <utility>
 
+#include "json_text.h"
+
 namespace sidecar {
 namespace {
 
@@ -124,15 +126,94 @@ void assign_lower_ascii(std::string& lower, std::string_view text) {
   std::memcpy(c, block, rest);
 }
 
-void append_normalized_question(std::string& out, std::string_view text) {
+namespace {
+
+// A turn's own text goes into a call as it is, or JSON-escaped when the call
+// is built straight into a response line; the call's fixed text never needs
+// escaping.
+template <bool kEscaped>
+void put_text(std::string& out, std::string_view text) {
+  if constexpr (kEscaped) {
+    append_json_escaped(out, text);
+  } else {
+    out.append(text);
+  }
+}
+
+template <bool kEscaped>
+void put_normalized_question(std::string& out, std::string_view text) {
   const std::string_view question = question_span(text);
   if (question.empty()) {
     out.append("Interview question");
     return;
   }
   const char first = question[0];
-  out += first >= 'a' && first <= 'z' ? static_cast<char>(first - 'a' + 'A') : first;
-  out.append(question.substr(1));
+  if (first >= 'a' && first <= 'z') {
+    out += static_cast<char>(first - 'a' + 'A');
+    put_text<kEscaped>(out, question.substr(1));
+  } else {
+    // Escaped whole: a line separator's bytes must not be split.
+    put_text<kEscaped>(out, question);
+  }
+}
+
+template <bool kEscaped>
+void put_classification_call(std::string& out, std::string_view input, std::uint32_t words) {
+  const std::string_view topic = topic_of_words(words);
+  out.append("<start_function_call>call:classify_interview_turn{text:<escape>");
+  put_text<kEscaped>(out, input);
+
+  if ((words & (1u << kWordOkay | 1u << kWordThen)) != 0) {
+    out.append(
+           "<escape>,should_respond:false,intent_type:<escape>transition<escape>,"
+           "interview_type:<escape>none<escape>,topic:<escape>")
+        .append(topic)
+        .append(
+            "<escape>,subtopic:<escape>none<escape>,difficulty:<escape>none<escape>,"
+            "needs_previous_context:false,needs_resume_context:false,needs_jd_context:false,"
+            "route:<escape>wait<escape>,clean_question:<escape><escape>,confidence:0.78,"
+            "reason_short:<escape>topic transition without a question yet<escape>"
+            "}<end_function_call>");
+    return;
+  }
+
+  // A question mark with at most one space (tabs do not count) is a fragment
+  // that leans on the previous turn.
+  const bool partial =
+      input.find('?') != std::string_view::npos && input.find(' ') == input.rfind(' ');
+  const bool kafka = topic == "kafka";
+  out.append("<escape>,should_respond:true,intent_type:<escape>")
+      .append(partial ? "partial_question" : "direct_question")
+      .append("<escape>,interview_type:<escape>technical<escape>,topic:<escape>")
+      .append(topic)
+      .append("<escape>,subtopic:<escape>")
+      .append(partial && kafka ? "retry_handling" : "general")
+      .append("<escape>,difficulty:<escape>medium<escape>,needs_previous_context:")
+      .append(partial ? "true" : "false")
+      .append(
+          ",needs_resume_context:false,needs_jd_context:false,route:<escape>cloud_llm<escape>,"
+          "clean_question:<escape>");
+  if (partial && kafka) {
+    out.append("How do Kafka retries work?");
+  } else {
+    put_normalized_question<kEscaped>(out, input);
+    out += '?';
+  }
+  out.append("<escape>,confidence:")
+      .append(partial ? "0.84" : "0.94")
+      .append(",reason_short:<escape>")
+      .append(partial ? "short partial technical prompt" : "answer-worthy interview prompt")
+      .append("<escape>}<end_function_call>");
+}
+
+}  // namespace
+
+void append_normalized_question(std::string& out, std::string_view text) {
+  put_normalized_question<false>(out, text);
+}
+
+void append_escaped_normalized_question(std::string& out, std::string_view text) {
+  put_normalized_question<true>(out, text);
 }
 
 std::string normalize_question(std::string_view text) {
@@ -161,53 +242,15 @@ std::string classification_call(std::string_view input, std::string_view lower) 
 }
 
 std::string classification_call_for_words(std::string_view input, std::uint32_t words) {
-  const std::string_view topic = topic_of_words(words);
   std::string call;
   call.reserve(2 * input.size() + 512);
-  call.append("<start_function_call>call:classify_interview_turn{text:<escape>").append(input);
-
-  if ((words & (1u << kWordOkay | 1u << kWordThen)) != 0) {
-    call.append(
-            "<escape>,should_respond:false,intent_type:<escape>transition<escape>,"
-            "interview_type:<escape>none<escape>,topic:<escape>")
-        .append(topic)
-        .append(
-            "<escape>,subtopic:<escape>none<escape>,difficulty:<escape>none<escape>,"
-            "needs_previous_context:false,needs_resume_context:false,needs_jd_context:false,"
-            "route:<escape>wait<escape>,clean_question:<escape><escape>,confidence:0.78,"
-            "reason_short:<escape>topic transition without a question yet<escape>"
-            "}<end_function_call>");
-    return call;
-  }
-
-  // A question mark with at most one space (tabs do not count) is a fragment
-  // that leans on the previous turn.
-  const bool partial =
-      input.find('?') != std::string_view::npos && input.find(' ') == input.rfind(' ');
-  const bool kafka = topic == "kafka";
-  call.append("<escape>,should_respond:true,intent_type:<escape>")
-      .append(partial ? "partial_question" : "direct_question")
-      .append("<escape>,interview_type:<escape>technical<escape>,topic:<escape>")
-      .append(topic)
-      .append("<escape>,subtopic:<escape>")
-      .append(partial && kafka ? "retry_handling" : "general")
-      .append("<escape>,difficulty:<escape>medium<escape>,needs_previous_context:")
-      .append(partial ? "true" : "false")
-      .append(
-          ",needs_resume_context:false,needs_jd_context:false,route:<escape>cloud_llm<escape>,"
-          "clean_question:<escape>");
-  if (partial && kafka) {
-    call.append("How do Kafka retries work?");
-  } else {
-    append_normalized_question(call, input);
-    call += '?';
-  }
-  call.append("<escape>,confidence:")
-      .append(partial ? "0.84" : "0.94")
-      .append(",reason_short:<escape>")
-      .append(partial ? "short partial technical prompt" : "answer-worthy interview prompt")
-      .append("<escape>}<end_function_call>");
+  put_classification_call<false>(call, input, words);
   return call;
+}
+
+void append_escaped_classification_call(std::string& out, std::string_view input,
+                                        std::uint32_t words) {
+  put_classification_call<true>(out, input, words);
 }
 
 }  // namespace sidecar

@@ -65,6 +65,8 @@ std::uint32_t turn_words(std::string_view text, std::uint32_t wanted);
 // "?" or ".", and capitalises the first byte. Never empty.
 std::string normalize_question(std::string_view text);
 void append_normalized_question(std::string& out, std::string_view text);
+// The same JSON-escaped, as it goes into a response line.
+void append_escaped_normalized_question(std::string& out, std::string_view text);
 
 // One of "spring_boot", "sql", "react", "aws_gcp", "kafka",
 // "resume_project", "other".
@@ -75,6 +77,9 @@ std::string_view topic_of_words(std::uint32_t words);
 // The complete classify_interview_turn function call for one turn.
 std::string classification_call(std::string_view input, std::string_view lower);
 std::string classification_call_for_words(std::string_view input, std::uint32_t words);
+// The same call JSON-escaped, appended to `out`.
+void append_escaped_classification_call(std::string& out, std::string_view input,
+                                        std::uint32_t words);
 
 }  // namespace sidecar
 

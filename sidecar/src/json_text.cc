@@ -233,17 +233,25 @@ std::string json_escape(std::string_view text) {
   return out;
 }
 
-void append_success(std::string& line, std::string_view id, std::string_view output,
-                    std::int64_t inference_ms) {
-  line.reserve(line.size() + id.size() + output.size() + 64);
+void append_success_head(std::string& line, std::string_view id) {
   line.append("{\"id\":\"");
   append_json_escaped(line, id);
   line.append("\",\"ok\":true,\"output\":\"");
-  append_json_escaped(line, output);
+}
+
+void append_success_tail(std::string& line, std::int64_t inference_ms) {
   line.append("\",\"inferenceMs\":");
   char digits[24];
   const auto end = std::to_chars(digits, digits + sizeof digits, inference_ms).ptr;
   line.append(digits, end).append("}\n");
+}
+
+void append_success(std::string& line, std::string_view id, std::string_view output,
+                    std::int64_t inference_ms) {
+  line.reserve(line.size() + id.size() + output.size() + 64);
+  append_success_head(line, id);
+  append_json_escaped(line, output);
+  append_success_tail(line, inference_ms);
 }
 
 void append_error(std::string& line, std::string_view id, std::string_view message) {

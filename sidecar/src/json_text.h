@@ -26,6 +26,9 @@ void append_json_escaped(std::string& out, std::string_view text);
 // Each appends one complete response line, newline included, to `line`.
 void append_success(std::string& line, std::string_view id, std::string_view output,
                     std::int64_t inference_ms);
+// A success line in two parts, for an output escaped into it in between.
+void append_success_head(std::string& line, std::string_view id);
+void append_success_tail(std::string& line, std::int64_t inference_ms);
 void append_error(std::string& line, std::string_view id, std::string_view message);
 
 }  // namespace sidecar

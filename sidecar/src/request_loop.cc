@@ -41,19 +41,6 @@ void give_back_heap() {
 #endif
 }
 
-// Lets go of a long line's texts but its id, which its response still
-// needs, so that the output and the response together stay within three
-// times the line's size.
-void release_fields_if_long(ToolCallRequest& request) {
-  if (request.raw_line.capacity() <= kKeptCapacity && request.input.capacity() <= kKeptCapacity) {
-    return;
-  }
-  for (std::string* field :
-       {&request.type, &request.model_path, &request.backend, &request.input, &request.raw_line}) {
-    std::string().swap(*field);
-  }
-}
-
 // Gives back what long lines took: their strings, and the heap pages the
 // allocator would otherwise keep.
 void release_long_line(ToolCallRequest& request) {
@@ -79,10 +66,7 @@ void append_out_of_memory(std::string& line, std::string_view id) {
   }
 }
 
-// `owner`, when given, is `request` itself, whose long texts are let go of
-// once the runner is done with them and before its output is escaped.
-void respond(SidecarRunner& runner, const ToolCallRequest& request, std::string& line,
-             ToolCallRequest* owner) {
+void respond(SidecarRunner& runner, const ToolCallRequest& request, std::string& line) {
   if (request.id.empty()) return append_error(line, "", "missing id");
   if (request.type == "status") return append_success(line, request.id, runner.Mode(), 0);
   if (request.type != "tool_call")
@@ -92,9 +76,9 @@ void respond(SidecarRunner& runner, const ToolCallRequest& request, std::string&
   // error line replaces it.
   const std::size_t start = line.size();
   try {
-    const ToolCallResult result = runner.GenerateToolCall(request);
-    if (owner != nullptr) release_fields_if_long(*owner);
-    append_success(line, request.id, result.output, result.inference_ms);
+    append_success_head(line, request.id);
+    const std::int64_t inference_ms = runner.AppendEscapedToolCall(request, line);
+    append_success_tail(line, inference_ms);
   } catch (const std::bad_alloc&) {
     line.resize(start);
     append_out_of_memory(line, request.id);
@@ -109,7 +93,7 @@ void answer_line(SidecarRunner& runner, ToolCallRequest& request, std::string& l
   const std::size_t start = line.size();
   try {
     parse_raw_line(request);
-    respond(runner, request, line, &request);
+    respond(runner, request, line);
   } catch (const std::bad_alloc&) {
     line.resize(start);
     append_out_of_memory(line, request.id);
@@ -132,7 +116,7 @@ void write_error(std::ostream& out, std::string_view id, std::string_view messag
 }
 
 void append_response(SidecarRunner& runner, const ToolCallRequest& request, std::string& line) {
-  respond(runner, request, line, nullptr);
+  respond(runner, request, line);
 }
 
 void answer_request(SidecarRunner& runner, const ToolCallRequest& request, std::ostream& out) {

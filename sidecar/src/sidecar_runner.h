@@ -36,6 +36,12 @@ class SidecarRunner {
   // May throw standard exceptions; the request loop answers them with an
   // error line.
   virtual ToolCallResult GenerateToolCall(const ToolCallRequest& request) = 0;
+
+  // Appends the output of GenerateToolCall, JSON-escaped, to `response` and
+  // returns its inference time: how the request loop builds a response line.
+  // A runner may override it to build its output there directly. When it
+  // throws, `response` may hold part of the output; the caller takes it back.
+  virtual std::int64_t AppendEscapedToolCall(const ToolCallRequest& request, std::string& response);
 };
 
 // The only runner today is the rule-based stub. It reads no configuration:

@@ -15,21 +15,28 @@ constexpr std::string_view kSummarizeCall =
 
 // save_interview_question and route_to_cloud_llm share their first two
 // arguments; `tail` holds the rest.
-std::string question_call(std::string_view tool, std::string_view input, std::string_view topic,
-                          std::string_view tail) {
-  std::string call;
-  call.reserve(input.size() + 256);
-  call.append("<start_function_call>call:").append(tool).append("{question:<escape>");
-  append_normalized_question(call, input);
-  call.append("<escape>,topic:<escape>")
+template <bool kEscaped>
+void append_question_call(std::string& out, std::string_view tool, std::string_view input,
+                          std::string_view topic, std::string_view tail) {
+  out.append("<start_function_call>call:").append(tool).append("{question:<escape>");
+  if constexpr (kEscaped) {
+    append_escaped_normalized_question(out, input);
+  } else {
+    append_normalized_question(out, input);
+  }
+  out.append("<escape>,topic:<escape>")
       .append(topic)
       .append("<escape>")
       .append(tail)
       .append("}<end_function_call>");
-  return call;
 }
 
 constexpr std::uint32_t word(TurnWord w) { return 1u << w; }
+
+std::int64_t milliseconds_since(std::chrono::steady_clock::time_point start) {
+  const auto elapsed = std::chrono::steady_clock::now() - start;
+  return std::chrono::duration_cast<std::chrono::milliseconds>(elapsed).count();
+}
 
 class StubSidecarRunner final : public SidecarRunner {
  public:
@@ -38,32 +45,55 @@ class StubSidecarRunner final : public SidecarRunner {
   ToolCallResult GenerateToolCall(const ToolCallRequest& request) override {
     const auto start = std::chrono::steady_clock::now();
     ToolCallResult result;
-    result.output = choose_call(request);
-    const auto elapsed = std::chrono::steady_clock::now() - start;
-    result.inference_ms = std::chrono::duration_cast<std::chrono::milliseconds>(elapsed).count();
+    append_call<false>(request, result.output);
+    result.inference_ms = milliseconds_since(start);
     return result;
   }
 
+  // Only the turn's own texts are escaped; the rest of a call needs none.
+  std::int64_t AppendEscapedToolCall(const ToolCallRequest& request,
+                                     std::string& response) override {
+    const auto start = std::chrono::steady_clock::now();
+    append_call<true>(request, response);
+    return milliseconds_since(start);
+  }
+
  private:
+  static constexpr std::size_t kCallSlack = 1024;
+
   // The first rule that holds wins. The classification test looks at the
   // whole line, case-sensitively, so a client can ask for it from any key.
-  static std::string choose_call(const ToolCallRequest& request) {
+  // `out` is reserved once for the whole call, so that a long turn's text is
+  // not copied again as it grows.
+  template <bool kEscaped>
+  static void append_call(const ToolCallRequest& request, std::string& out) {
     static constexpr Keyword kClassify("classify_interview_turn");
+    const std::string_view input = request.input;
     if (contains(request.raw_line, kClassify)) {
-      return classification_call_for_words(request.input,
-                                           turn_words(request.input, kClassificationWordBits));
+      const std::uint32_t words = turn_words(input, kClassificationWordBits);
+      if constexpr (kEscaped) {
+        out.reserve(out.size() + 2 * input.size() + kCallSlack);
+        append_escaped_classification_call(out, input, words);
+      } else {
+        out = classification_call_for_words(input, words);  // GenerateToolCall's `out` is empty
+      }
+      return;
     }
-    if (turn_words(request.input, word(kWordSummarize) | word(kWordSummary)) != 0) {
-      return std::string(kSummarizeCall);
+    if (turn_words(input, word(kWordSummarize) | word(kWordSummary)) != 0) {
+      out.append(kSummarizeCall);
+      return;
     }
     const std::uint32_t words =
-        turn_words(request.input, word(kWordSave) | word(kWordRemember) | kTopicWordBits);
+        turn_words(input, word(kWordSave) | word(kWordRemember) | kTopicWordBits);
     const std::string_view topic = topic_of_words(words);
+    out.reserve(out.size() + input.size() + kCallSlack);
     if ((words & (word(kWordSave) | word(kWordRemember))) != 0) {
-      return question_call("save_interview_question", request.input, topic, "");
+      append_question_call<kEscaped>(out, "save_interview_question", input, topic, "");
+      return;
     }
-    return question_call("route_to_cloud_llm", request.input, topic,
-                         ",answer_type:<escape>technical_interview<escape>,context_keys:[]");
+    append_question_call<kEscaped>(
+        out, "route_to_cloud_llm", input, topic,
+        ",answer_type:<escape>technical_interview<escape>,context_keys:[]");
   }
 };
 

@@ -124,6 +124,14 @@ TEST(RequestLoop, HandsTheRunnerEveryFieldUnescaped) {
   EXPECT_EQ(request.raw_line, line);
 }
 
+TEST(RequestLoop, EscapesTheOutputOfARunnerThatOnlyGeneratesIt) {
+  RecordingRunner runner;
+  EXPECT_EQ(run(runner, R"({"id":"e","type":"tool_call","input":"\"\\\u0001\u2028"})"
+                        "\n"),
+            R"({"id":"e","ok":true,"output":"echo:\"\\\u0001\u2028","inferenceMs":1234})"
+            "\n");
+}
+
 TEST(RequestLoop, AnswersAStandardExceptionWithItsMessageAndGoesOn) {
   RecordingRunner runner;
   EXPECT_EQ(run(runner,

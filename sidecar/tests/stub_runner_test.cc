@@ -1,7 +1,9 @@
 #include <gtest/gtest.h>
 
 #include <string>
+#include <vector>
 
+#include "json_text.h"
 #include "sidecar_runner.h"
 
 namespace sidecar {
@@ -54,6 +56,30 @@ TEST(StubRunner, ClassifiesWhenTheRawLineNamesTheTool) {
                              0),
             0u);
   EXPECT_EQ(generate("summarize it", R"(,"tool":"Classify_Interview_Turn")"), kSummarize);
+}
+
+// The response line is built from the escaped call directly; it must match
+// escaping the whole call, for every rule and wherever the turn's texts put
+// a byte that needs escaping, a line separator's first byte included.
+TEST(StubRunner, AppendsExactlyTheEscapedCall) {
+  const auto runner = CreateSidecarRunner();
+  const std::string separator = "\u2028";
+  for (const std::string classify : {"", R"(,"tool":"classify_interview_turn")"}) {
+    for (const std::string& input : std::vector<std::string>{
+             "say \"hi\" \\ now\n", separator + " what is kafka?", "Q:" + separator + "x",
+             "remember: " + separator, "summarize\x01", std::string("a\0\x1f\xe2\x80", 5),
+             "okay then " + separator, "kafka? " + separator, "what?\t\"", "\xe2\x80\xa9"}) {
+      ToolCallRequest request;
+      request.id = "1";
+      request.type = "tool_call";
+      request.input = input;
+      request.raw_line = R"({"id":"1"})" + classify;
+      std::string response = "head";
+      runner->AppendEscapedToolCall(request, response);
+      EXPECT_EQ(response, "head" + json_escape(runner->GenerateToolCall(request).output))
+          << input << classify;
+    }
+  }
 }
 
 }  // namespace

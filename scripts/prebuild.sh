@@ -18,6 +18,11 @@ if [[ $(uname -s) != Linux || $(uname -m) != x86_64 ]]; then
   echo "prebuild: builds $target binaries on an x86-64 Linux only" >&2
   exit 1
 fi
+# Both packages' prepack run this; one at a time, since they share the root,
+# the build in it and the caches.
+mkdir -p "$cache"
+exec 9>"$cache/prebuild.lock"
+flock 9
 root=$("$repo/scripts/make-build-root.sh")
 # `sidecar --version` prints the repository's project version.
 version=$(sed -n 's/^project(parlanto VERSION \([0-9.]*\).*/\1/p' "$repo/CMakeLists.txt")

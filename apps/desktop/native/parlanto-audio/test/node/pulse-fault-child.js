@@ -68,9 +68,12 @@ async function kill(rig, addon) {
   report.errors = log.errors;
   report.sameFormat = loopback.sampleRate === report.rate && loopback.channels === 2;
   loopback.stop();
-  const afterStop = log.chunks;
+  // Chunks queued before the stop may still arrive (on a loaded machine, a
+  // few); once they have drained, nothing more may come.
   await s.sleep(300);
-  report.afterStop = log.chunks - afterStop;
+  const drained = log.chunks;
+  await s.sleep(500);
+  report.afterStop = log.chunks - drained;
   await restarted.stop();
   return report;
 }

@@ -37,9 +37,14 @@ test('a server killed mid-capture: one error to onData, data back by itself from
 
 test('the captured sink unloaded and loaded again: the capture by id waits for it and resumes', () => {
   const { report, lines } = runChild('unload');
-  assert.deepEqual(lines, [PREFIX + 'Entity killed']);
+  // An idle null sink renders up to 2 s ahead before a new recorder sees data,
+  // so on a loaded machine the no-data report may come too; the fault itself
+  // is reported exactly once.
+  const quiet = 'no audio from the device for 2 s';
+  assert.deepEqual(lines.filter((l) => l !== PREFIX + quiet), [PREFIX + 'Entity killed']);
   assert.ok(report.before >= 10, 'capture ran before the fault');
-  assert.deepEqual(report.errors.map((e) => e.message), ['stream error: Entity killed']);
+  assert.deepEqual(report.errors.map((e) => e.message).filter((m) => m !== `stream error: ${quiet}`),
+    ['stream error: Entity killed']);
   assert.equal(report.whileGone, 0);
   assert.ok(report.loadToReconnect < 1500, `recording again ${report.loadToReconnect} ms after the load`);
   assert.notEqual(report.loadToData, null, 'no data from the sink loaded again');

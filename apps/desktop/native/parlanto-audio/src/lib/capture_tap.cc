@@ -3,6 +3,8 @@
 #include <cmath>
 #include <utility>
 
+#include "speech_ended_gate.h"
+
 namespace parlanto_audio {
 
 namespace {
@@ -11,28 +13,6 @@ namespace {
 // follow a device clock 100 ppm slow to within about 1 ms at 100 buffers a
 // second, too little for delivery jitter to move the anchor.
 constexpr double kAnchorCreep = 1.0 / 1000.0;
-
-// The level as SpeechEndedGate defines it: a sequential single-precision sum
-// of squares, each square rounded before it is added.
-float sum_of_squares(std::span<const float> samples) {
-  float sum = 0.0f;
-  for (const float v : samples) {
-    const float square = v * v;
-    sum += square;
-  }
-  return sum;
-}
-
-float sum_of_squares(std::span<const std::int16_t> samples) {
-  constexpr float kScale = 1.0f / 32768.0f;
-  float sum = 0.0f;
-  for (const std::int16_t sample : samples) {
-    const float v = static_cast<float>(sample) * kScale;
-    const float square = v * v;
-    sum += square;
-  }
-  return sum;
-}
 
 }  // namespace
 
@@ -82,11 +62,11 @@ CaptureTapState::CaptureTapState(std::shared_ptr<CoalescingSink> sink_,
       detector(converter->from().sample_rate) {}
 
 void CaptureTapState::process(std::span<const float> samples) {
-  process_samples(samples, sum_of_squares(samples));
+  process_samples(samples, SpeechEndedGate::sum_of_squares(samples));
 }
 
 void CaptureTapState::process(std::span<const std::int16_t> samples) {
-  process_samples(samples, sum_of_squares(samples));
+  process_samples(samples, SpeechEndedGate::sum_of_squares(samples));
 }
 
 template <typename Sample>

@@ -26,16 +26,16 @@ SpeechEndedGate::SpeechEndedGate(std::shared_ptr<JsCallbackSink> speech_ended_si
 // The level is defined by a sequential single-precision sum: each square is
 // rounded to float before it is added. The square is a statement of its own so
 // that no compiler fuses the multiply and the add.
-void SpeechEndedGate::observe_f32(std::span<const float> samples) {
+float SpeechEndedGate::sum_of_squares(std::span<const float> samples) {
   float sum = 0.0f;
   for (const float v : samples) {
     const float square = v * v;
     sum += square;
   }
-  observe_level(sum, samples.size());
+  return sum;
 }
 
-void SpeechEndedGate::observe_i16(std::span<const std::int16_t> samples) {
+float SpeechEndedGate::sum_of_squares(std::span<const std::int16_t> samples) {
   constexpr float kScale = 1.0f / 32768.0f;
   float sum = 0.0f;
   for (const std::int16_t sample : samples) {
@@ -43,7 +43,15 @@ void SpeechEndedGate::observe_i16(std::span<const std::int16_t> samples) {
     const float square = v * v;
     sum += square;
   }
-  observe_level(sum, samples.size());
+  return sum;
+}
+
+void SpeechEndedGate::observe_f32(std::span<const float> samples) {
+  observe_level(sum_of_squares(samples), samples.size());
+}
+
+void SpeechEndedGate::observe_i16(std::span<const std::int16_t> samples) {
+  observe_level(sum_of_squares(samples), samples.size());
 }
 
 void SpeechEndedGate::observe_level(float sum_of_squares, std::size_t count) {

@@ -39,6 +39,11 @@ class SpeechEndedGate {
   SpeechEndedGate(std::shared_ptr<JsCallbackSink> speech_ended_sink, std::uint32_t sample_rate,
                   std::uint16_t channels);
 
+  // The level's sum of squares, as the threshold is defined on it (samples
+  // scaled to [-1, 1)); shared with the capture layer's detector.
+  static float sum_of_squares(std::span<const float> samples);
+  static float sum_of_squares(std::span<const std::int16_t> samples);
+
   void observe_f32(std::span<const float> samples);
   void observe_i16(std::span<const std::int16_t> samples);
 

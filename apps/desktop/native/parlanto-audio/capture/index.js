@@ -66,8 +66,29 @@ function readOptions(options = {}) {
   if (!Number.isInteger(chunkMs) || chunkMs < 0 || chunkMs > 1000 || chunkMs > bufferLimitMs) {
     throw invalid('openCapture: chunkMs must be a whole number from 0 to 1000, and at most bufferLimitMs');
   }
-  return { kind, deviceId, sampleRate, channels, bufferLimitMs, chunkMs };
+  const echoCancel = readEchoCancel(options.echoCancel, kind);
+  return { kind, deviceId, sampleRate, channels, bufferLimitMs, chunkMs, echoCancel };
 }
+
+// What the native side takes: the reference's id (null: the default output
+// device) and the engine's two optional stages.
+function readEchoCancel(echoCancel, kind) {
+  if (echoCancel === undefined || echoCancel === null || echoCancel === false) return undefined;
+  if (typeof echoCancel !== 'object') throw invalid('openCapture: echoCancel must be an object');
+  if (kind !== 'microphone') {
+    throw invalid('openCapture: echoCancel applies to a microphone capture, not a loopback');
+  }
+  const { reference = 'default', noiseSuppression = false, gainControl = false } = echoCancel;
+  if (typeof reference !== 'string' || reference.length === 0) {
+    throw invalid("openCapture: echoCancel.reference must be 'default' or an output device's id");
+  }
+  if (typeof noiseSuppression !== 'boolean') throw invalid('openCapture: echoCancel.noiseSuppression must be a boolean');
+  if (typeof gainControl !== 'boolean') throw invalid('openCapture: echoCancel.gainControl must be a boolean');
+  return { reference: reference === 'default' ? null : reference, noiseSuppression, gainControl };
+}
+
+const ECHO_PAUSED = 'echo cancellation paused: its reference output went away, so the microphone passes ' +
+  'through uncancelled until it is back';
 
 class Capture extends EventEmitter {
   #session;
@@ -80,6 +101,8 @@ class Capture extends EventEmitter {
   #nativeDropped = 0;  // frames the native side dropped; the iterators count their own
   #watchdog = null;
   #silenceReported = false;
+  #referenceRecovering = false;
+  #referenceFailedAgain = false;
 
   constructor(kind, session) {
     super();
@@ -90,14 +113,15 @@ class Capture extends EventEmitter {
     this.channels = 0;
     this.deviceSampleRate = 0;
     this.deviceChannels = 0;
+    this.echoReferenceId = null;
     this.dropped = 0;
     this.running = false;
   }
 
   // Called by the native delivery handle; see coalescing_sink.h.
-  _deliver(chunk, frame, time, dropped, speechEnded, errors) {
+  _deliver(chunk, frame, time, dropped, speechEnded, errors, echo) {
     if (!this.#ready) {
-      this.#held.push([chunk, frame, time, dropped, speechEnded, errors]);
+      this.#held.push([chunk, frame, time, dropped, speechEnded, errors, echo]);
       return;
     }
     time -= MONOTONIC_OFFSET;
@@ -120,6 +144,13 @@ class Capture extends EventEmitter {
     if (errors !== undefined) {
       for (const text of errors) this.#report(text);
       this.#recover();
+    }
+    if (echo !== undefined) {
+      for (const event of echo) {
+        if (event === 'lost') this.#report(ECHO_PAUSED);
+        else if (event === 'resumed') this.emit('resumed');
+        else if (event === 'failed') this.#recoverReference();
+      }
     }
   }
 
@@ -160,6 +191,33 @@ class Capture extends EventEmitter {
       }
     } finally {
       this.#recovering = false;
+    }
+  }
+
+  // After the echo reference's stream failed: it is opened again, as a
+  // failed device is, until it runs or the capture is stopped. 'resumed'
+  // follows once the canceller has its reference back.
+  async #recoverReference() {
+    if (this.#referenceRecovering) {
+      this.#referenceFailedAgain = true;
+      return;
+    }
+    this.#referenceRecovering = true;
+    try {
+      do {
+        this.#referenceFailedAgain = false;
+        while (this.running) {
+          try {
+            await this.#session.reopenReference();
+            break;
+          } catch (error) {
+            if (!this.running || error.code === 'Cancelled') return;
+            await new Promise((resolve) => setTimeout(resolve, REOPEN_INTERVAL_MS));
+          }
+        }
+      } while (this.#referenceFailedAgain && this.running);
+    } finally {
+      this.#referenceRecovering = false;
     }
   }
 
@@ -272,12 +330,12 @@ class Capture extends EventEmitter {
 // Opens a capture without blocking the event loop; rejects with the errors
 // the native classes' start() throws.
 async function openCapture(options) {
-  const { kind, deviceId, sampleRate, channels, bufferLimitMs, chunkMs } = readOptions(options);
+  const { kind, deviceId, sampleRate, channels, bufferLimitMs, chunkMs, echoCancel } = readOptions(options);
   const session = new internals.LayerSession();
   const capture = new Capture(kind, session);
   capture._setLimit(bufferLimitMs);
   const info = await session.open(KINDS[kind], deviceId, sampleRate, channels, bufferLimitMs,
-    (...args) => capture._deliver(...args), () => capture._closed(), chunkMs);
+    (...args) => capture._deliver(...args), () => capture._closed(), chunkMs, echoCancel);
   capture._opened(info);
   return capture;
 }

@@ -1,12 +1,14 @@
 #include "capture_internals.h"
 
+#include <iterator>
 #include <memory>
+#include <optional>
 #include <string>
 #include <utility>
 
-#include "layer_session.h"
 #include "coalescing_sink.h"
 #include "device_watch.h"
+#include "layer_session.h"
 #include "module_error.h"
 
 namespace parlanto_audio {
@@ -62,6 +64,34 @@ std::uint32_t uint32_argument(napi_env env, napi_value value) {
   return number;
 }
 
+// A boolean property of `object`; false when absent or not a boolean.
+bool bool_property(napi_env env, napi_value object, const char* name) {
+  napi_value value = nullptr;
+  bool flag = false;
+  if (napi_get_named_property(env, object, name, &value) != napi_ok) return false;
+  if (napi_get_value_bool(env, value, &flag) != napi_ok) return false;
+  return flag;
+}
+
+// The echo-cancellation argument of open(): undefined, or
+// { reference: string | null, noiseSuppression: boolean, gainControl: boolean }.
+ModuleResult<std::optional<EchoCancelRequest>> echo_argument(napi_env env, napi_value value) {
+  if (is_nullish(env, value)) return std::optional<EchoCancelRequest>{};
+  napi_value reference = nullptr;
+  if (napi_status status = napi_get_named_property(env, value, "reference", &reference);
+      status != napi_ok) {
+    return unexpected(ModuleError{status, "echoCancel must be an object"});
+  }
+  ModuleResult<std::optional<std::string>> id = optional_string(env, reference);
+  if (!id)
+    return unexpected(ModuleError{napi_invalid_arg, "echoCancel.reference must be a string"});
+  EchoCancelRequest request;
+  request.reference_id = std::move(*id);
+  request.noise_suppression = bool_property(env, value, "noiseSuppression");
+  request.gain_control = bool_property(env, value, "gainControl");
+  return std::optional<EchoCancelRequest>(std::move(request));
+}
+
 void set_number(napi_env env, napi_value object, const char* name, double number) {
   napi_value value = nullptr;
   napi_create_double(env, number, &value);
@@ -110,15 +140,23 @@ void complete_open(napi_env env, napi_status, void* data) {
     napi_value id = nullptr;
     napi_create_string_utf8(env, opened.device_id.data(), opened.device_id.size(), &id);
     napi_set_named_property(env, info, "deviceId", id);
+    if (opened.alignment) {
+      napi_value reference = nullptr;
+      napi_create_string_utf8(env, opened.reference.device_id.data(),
+                              opened.reference.device_id.size(), &reference);
+      napi_set_named_property(env, info, "echoReferenceId", reference);
+    }
     if (job->box->session.adopt(std::move(opened), job->sink)) {
       napi_resolve_deferred(env, job->deferred, info);
     } else {
-      napi_reject_deferred(env, job->deferred,
-                           make_error(env, napi_cancelled, "The capture was stopped while it opened"));
+      napi_reject_deferred(
+          env, job->deferred,
+          make_error(env, napi_cancelled, "The capture was stopped while it opened"));
     }
   } else {
     const ModuleError& error = job->result.error();
-    napi_reject_deferred(env, job->deferred, make_error(env, error.status, error.message, error.cause));
+    napi_reject_deferred(env, job->deferred,
+                         make_error(env, error.status, error.message, error.cause));
   }
   job->sink.reset();
   napi_delete_reference(env, job->self);
@@ -156,11 +194,12 @@ napi_value queue_open(napi_env env, napi_value self, SessionBox* box, napi_defer
   return promise;
 }
 
-// open(kind, deviceId, sampleRate, channels, boundMs, onDelivery, onClosed, chunkMs):
-// kind 0 microphone, 1 loopback; zero rate or channels keep the device's.
+// open(kind, deviceId, sampleRate, channels, boundMs, onDelivery, onClosed, chunkMs, echo):
+// kind 0 microphone, 1 loopback; zero rate or channels keep the device's (or,
+// with echo cancellation, the canceller's); echo as echo_argument reads it.
 napi_value open_session(napi_env env, napi_callback_info info) {
-  std::size_t argc = 8;
-  napi_value argv[8] = {};
+  std::size_t argc = 9;
+  napi_value argv[9] = {};
   napi_value self = nullptr;
   napi_get_cb_info(env, info, &argc, argv, &self, nullptr);
   SessionBox* box = unwrap_session(env, self);
@@ -188,6 +227,9 @@ napi_value open_session(napi_env env, napi_callback_info info) {
   request.format.channels = static_cast<std::uint16_t>(uint32_argument(env, argv[3]));
   request.bound_ms = uint32_argument(env, argv[4]);
   request.chunk_ms = uint32_argument(env, argv[7]);
+  ModuleResult<std::optional<EchoCancelRequest>> echo = echo_argument(env, argv[8]);
+  if (!echo) return reject(echo.error());
+  request.echo_cancel = std::move(*echo);
 
   ModuleResult<std::shared_ptr<CoalescingSink>> sink =
       CoalescingSink::create(env, argv[5], is_nullish(env, argv[6]) ? nullptr : argv[6]);
@@ -217,6 +259,104 @@ napi_value reopen_session(napi_env env, napi_callback_info info) {
   }
   box->session.drop_stream();
   return queue_open(env, self, box, deferred, promise, box->session.again(), box->session.sink());
+}
+
+// One reopening of an echo-cancelled capture's reference stream.
+struct ReferenceJob {
+  napi_async_work work = nullptr;
+  napi_deferred deferred = nullptr;
+  napi_ref self = nullptr;
+  SessionBox* box = nullptr;
+  EchoCancelRequest request;
+  std::shared_ptr<ReferenceAlignment> alignment;
+  std::shared_ptr<CoalescingSink> sink;
+  ModuleResult<ReferenceStream> result = module_error("the open did not run");
+};
+
+void execute_reference(napi_env, void* data) {
+  auto* job = static_cast<ReferenceJob*>(data);
+  job->result = open_reference_stream(job->request, job->alignment, job->sink);
+}
+
+void complete_reference(napi_env env, napi_status, void* data) {
+  std::unique_ptr<ReferenceJob> job(static_cast<ReferenceJob*>(data));
+  std::optional<ReferenceStream> opened;
+  if (job->result) opened = std::move(job->result).value();
+  const bool taken = job->box->session.end_reference_reopen(job->alignment, std::move(opened));
+  if (taken) {
+    napi_value value = nullptr;
+    napi_get_boolean(env, true, &value);
+    napi_resolve_deferred(env, job->deferred, value);
+  } else if (!job->result) {
+    const ModuleError& error = job->result.error();
+    napi_reject_deferred(env, job->deferred,
+                         make_error(env, error.status, error.message, error.cause));
+  } else {
+    napi_reject_deferred(
+        env, job->deferred,
+        make_error(env, napi_cancelled, "The capture was stopped or opened again"));
+  }
+  job->sink.reset();
+  napi_delete_reference(env, job->self);
+  napi_delete_async_work(env, job->work);
+}
+
+// reopenReference(): after the reference stream of an echo-cancelled capture
+// failed, opens the reference device again (the same id, or the default
+// output now) into the same canceller. Resolves true once it runs, false when
+// there is nothing to reopen; rejects with "Cancelled" once the capture is
+// stopped, and with another error when it may be tried again.
+napi_value reopen_reference_session(napi_env env, napi_callback_info info) {
+  napi_value self = nullptr;
+  napi_get_cb_info(env, info, nullptr, nullptr, &self, nullptr);
+  SessionBox* box = unwrap_session(env, self);
+  if (box == nullptr) return nullptr;
+  napi_value promise = nullptr;
+  napi_deferred deferred = nullptr;
+  if (napi_status status = napi_create_promise(env, &deferred, &promise); status != napi_ok) {
+    throw_error(env, {status, "Failed to create a promise"});
+    return nullptr;
+  }
+  LayerSession::ReferenceReopen reopen = box->session.begin_reference_reopen();
+  if (reopen.outcome != LayerSession::ReferenceReopen::kOpen) {
+    if (reopen.outcome == LayerSession::ReferenceReopen::kNothing) {
+      napi_value value = nullptr;
+      napi_get_boolean(env, false, &value);
+      napi_resolve_deferred(env, deferred, value);
+    } else if (reopen.outcome == LayerSession::ReferenceReopen::kBusy) {
+      napi_reject_deferred(env, deferred,
+                           make_error(env, napi_generic_failure, "The capture is being opened"));
+    } else {
+      napi_reject_deferred(env, deferred,
+                           make_error(env, napi_cancelled, "The capture is not running"));
+    }
+    return promise;
+  }
+
+  auto job = std::make_unique<ReferenceJob>();
+  job->deferred = deferred;
+  job->box = box;
+  job->request = *box->session.echo_cancel();
+  job->alignment = reopen.alignment;
+  job->sink = box->session.sink();
+  napi_value name = nullptr;
+  napi_create_string_utf8(env, "parlanto_audio.reopen_reference", NAPI_AUTO_LENGTH, &name);
+  napi_status status = napi_create_reference(env, self, 1, &job->self);
+  if (status == napi_ok) {
+    status = napi_create_async_work(env, nullptr, name, execute_reference, complete_reference,
+                                    job.get(), &job->work);
+  }
+  if (status == napi_ok) status = napi_queue_async_work(env, job->work);
+  if (status != napi_ok) {
+    if (job->work) napi_delete_async_work(env, job->work);
+    if (job->self) napi_delete_reference(env, job->self);
+    box->session.end_reference_reopen(job->alignment, std::nullopt);
+    napi_reject_deferred(env, deferred,
+                         make_error(env, status, "Failed to start opening the echo reference"));
+    return promise;
+  }
+  job.release();  // complete_reference owns it
+  return promise;
 }
 
 // idleMs(): milliseconds since the device last gave audio, or -1.
@@ -263,11 +403,13 @@ napi_status define_capture_internals(napi_env env, napi_value exports) {
       {"stop", nullptr, stop_session, nullptr, nullptr, nullptr, napi_default_method, nullptr},
       {"reopen", nullptr, reopen_session, nullptr, nullptr, nullptr, napi_default_method, nullptr},
       {"idleMs", nullptr, idle_session, nullptr, nullptr, nullptr, napi_default_method, nullptr},
+      {"reopenReference", nullptr, reopen_reference_session, nullptr, nullptr, nullptr,
+       napi_default_method, nullptr},
   };
   napi_value session_class = nullptr;
   if (status == napi_ok) {
     status = napi_define_class(env, "LayerSession", NAPI_AUTO_LENGTH, construct_session, nullptr,
-                               4, members, &session_class);
+                               std::size(members), members, &session_class);
   }
   if (status == napi_ok) {
     status = napi_set_named_property(env, internals, "LayerSession", session_class);
@@ -275,16 +417,16 @@ napi_status define_capture_internals(napi_env env, napi_value exports) {
 
   napi_value watch = nullptr;
   if (status == napi_ok) {
-    status = napi_create_function(env, "watchDevices", NAPI_AUTO_LENGTH, watch_devices, nullptr,
-                                  &watch);
+    status =
+        napi_create_function(env, "watchDevices", NAPI_AUTO_LENGTH, watch_devices, nullptr, &watch);
   }
   if (status == napi_ok) status = napi_set_named_property(env, internals, "watchDevices", watch);
 
   napi_value key = nullptr;
   if (status == napi_ok) status = symbol_for(env, kInternalsKey, &key);
   if (status == napi_ok) {
-    const napi_property_descriptor property{
-        nullptr, key, nullptr, nullptr, nullptr, internals, napi_default, nullptr};
+    const napi_property_descriptor property{nullptr, key,       nullptr,      nullptr,
+                                            nullptr, internals, napi_default, nullptr};
     status = napi_define_properties(env, exports, 1, &property);
   }
   return status;

@@ -56,32 +56,53 @@ double SampleClockAnchor::update(double now_ms, std::uint64_t frames_so_far,
 
 CaptureTapState::CaptureTapState(std::shared_ptr<CoalescingSink> sink_,
                                  std::unique_ptr<FormatConverter> converter_, MonotonicNow now_)
+    : CaptureTapState(std::move(sink_), std::move(converter_), PcmFormat{}, nullptr, now_) {}
+
+CaptureTapState::CaptureTapState(std::shared_ptr<CoalescingSink> sink_,
+                                 std::unique_ptr<FormatConverter> converter_, PcmFormat device_,
+                                 std::unique_ptr<EchoCanceller> canceller_, MonotonicNow now_)
     : sink(std::move(sink_)),
       converter(std::move(converter_)),
+      canceller(std::move(canceller_)),
+      device(canceller ? device_ : converter->from()),
       now(now_),
       detector(converter->from().sample_rate) {}
 
-void CaptureTapState::process(std::span<const float> samples) {
-  process_samples(samples, SpeechEndedGate::sum_of_squares(samples));
-}
+void CaptureTapState::process(std::span<const float> samples) { process_samples(samples); }
 
-void CaptureTapState::process(std::span<const std::int16_t> samples) {
-  process_samples(samples, SpeechEndedGate::sum_of_squares(samples));
-}
+void CaptureTapState::process(std::span<const std::int16_t> samples) { process_samples(samples); }
 
 template <typename Sample>
-void CaptureTapState::process_samples(std::span<const Sample> samples, float sum) {
-  const PcmFormat from = converter->from();
-  const PcmFormat to = converter->to();
-  const std::size_t frames = samples.size() / from.channels;
+void CaptureTapState::process_samples(std::span<const Sample> samples) {
+  const std::size_t frames = samples.size() / device.channels;
   if (frames == 0) return;
   const double now_ms = std::chrono::duration<double, std::milli>(now()).count();
   const bool first = device_frames == 0;
   device_frames += frames;
-  const double anchor_ms = anchor.update(now_ms, device_frames, from.sample_rate);
+  const double anchor_ms = anchor.update(now_ms, device_frames, device.sample_rate);
   if (first) sink->begin_stream(anchor_ms);
+  if (!canceller) {
+    deliver(samples, anchor_ms);
+    return;
+  }
 
-  const std::optional<std::uint64_t> ended = detector.observe(sum, samples.size(), device_frames);
+  const EchoCanceller::Result cancelled = canceller->process(samples);
+  if (cancelled.event == ReferenceAlignment::Event::kLost) {
+    sink->echo_event(CoalescingSink::EchoEvent::kLost);
+  } else if (cancelled.event == ReferenceAlignment::Event::kResumed) {
+    sink->echo_event(CoalescingSink::EchoEvent::kResumed);
+  }
+  // Empty while the canceller gathers its first 10 ms frame.
+  if (!cancelled.samples.empty()) deliver(cancelled.samples, anchor_ms);
+}
+
+template <typename Sample>
+void CaptureTapState::deliver(std::span<const Sample> samples, double anchor_ms) {
+  const PcmFormat from = converter->from();
+  const PcmFormat to = converter->to();
+  detected_frames += samples.size() / from.channels;
+  const std::optional<std::uint64_t> ended =
+      detector.observe(SpeechEndedGate::sum_of_squares(samples), samples.size(), detected_frames);
   sink->append(converter->convert(samples), anchor_ms);
   if (ended) {
     // The delivered clock's frame for the same instant.

@@ -2,9 +2,10 @@
 
 // The capture layer's data callback: what one stream's buffers go through on
 // their way to the layer's delivery handle. For each buffer, on the audio
-// thread: the stop flag; the speech-end detector on the device's own samples,
-// timed on the sample clock; the format converter; the sample clock's anchor
-// on the monotonic clock; the append to the delivery handle.
+// thread: the stop flag; the sample clock's anchor on the monotonic clock;
+// the echo-cancelling stage when the capture has one; the speech-end detector
+// on the device's own samples (or the stage's), timed on the sample clock;
+// the format converter; the append to the delivery handle.
 
 #include <atomic>
 #include <chrono>
@@ -14,6 +15,7 @@
 #include <span>
 
 #include "coalescing_sink.h"
+#include "echo_canceller.h"
 #include "format_converter.h"
 #include "speech_ended_gate.h"
 
@@ -56,14 +58,24 @@ class SampleClockAnchor {
 using MonotonicNow = std::chrono::nanoseconds (*)();
 std::chrono::nanoseconds steady_now();
 
+// With an echo canceller, the converter converts what the canceller returns
+// (its rate() and channels()), and the detector measures that; the anchor
+// still counts the device's own frames. Without one, the device's samples go
+// to the detector and the converter as they came.
 struct CaptureTapState {
   CaptureTapState(std::shared_ptr<CoalescingSink> sink, std::unique_ptr<FormatConverter> converter,
+                  MonotonicNow now = steady_now);
+  CaptureTapState(std::shared_ptr<CoalescingSink> sink, std::unique_ptr<FormatConverter> converter,
+                  PcmFormat device, std::unique_ptr<EchoCanceller> canceller,
                   MonotonicNow now = steady_now);
 
   const std::shared_ptr<CoalescingSink> sink;
   const std::unique_ptr<FormatConverter> converter;
+  const std::unique_ptr<EchoCanceller> canceller;  // null without echo cancellation
+  const PcmFormat device;
   const MonotonicNow now;
   std::uint64_t device_frames = 0;
+  std::uint64_t detected_frames = 0;  // at the converter's input rate
   SampleClockAnchor anchor;
   SampleClockSpeechDetector detector;
 
@@ -72,7 +84,9 @@ struct CaptureTapState {
 
  private:
   template <typename Sample>
-  void process_samples(std::span<const Sample> samples, float sum_of_squares);
+  void process_samples(std::span<const Sample> samples);
+  template <typename Sample>
+  void deliver(std::span<const Sample> samples, double anchor_ms);
 };
 
 // Owned by the stream (inside the std::function it was built with); copies

@@ -1,6 +1,7 @@
 #include "coalescing_sink.h"
 
 #include <algorithm>
+#include <array>
 #include <atomic>
 #include <chrono>
 #include <cmath>
@@ -50,6 +51,10 @@ struct CoalescingSink::Shared {
   bool stream_begun = false;
   std::vector<std::uint64_t> speech_ended;
   std::vector<std::string> errors;
+  // Fixed room, so the audio thread never allocates for them; a delivery
+  // rarely carries more than two.
+  std::array<EchoEvent, 8> echo_events{};
+  std::size_t echo_count = 0;
   bool call_queued = false;
   std::atomic<std::int64_t> last_append_ns{-1};  // steady clock; read without the mutex
 
@@ -58,7 +63,8 @@ struct CoalescingSink::Shared {
     const std::uint64_t frames = pending.size() / channels;
     if (frames <= keep) return;
     const std::uint64_t excess = frames - keep;
-    pending.erase(pending.begin(), pending.begin() + static_cast<std::ptrdiff_t>(excess * channels));
+    pending.erase(pending.begin(),
+                  pending.begin() + static_cast<std::ptrdiff_t>(excess * channels));
     first_frame += excess;
     dropped += excess;
   }
@@ -76,6 +82,8 @@ struct CoalescingSink::Access {
     std::uint64_t dropped = 0;
     std::vector<std::uint64_t> ends;
     std::vector<std::string> errors;
+    std::array<EchoEvent, 8> echo{};
+    std::size_t echo_count = 0;
     {
       std::lock_guard lock(shared.mutex);
       shared.drop_beyond(shared.bound_frames);
@@ -88,13 +96,19 @@ struct CoalescingSink::Access {
       dropped = shared.dropped;
       ends.swap(shared.speech_ended);
       errors.swap(shared.errors);
+      echo = shared.echo_events;
+      echo_count = std::exchange(shared.echo_count, 0);
     }
 
     napi_value undefined = nullptr;
     napi_get_undefined(env, &undefined);
-    napi_value args[6] = {undefined, number(env, static_cast<double>(frame)),
+    napi_value args[7] = {undefined,
+                          number(env, static_cast<double>(frame)),
                           number(env, std::isnan(time) ? 0.0 : time),
-                          number(env, static_cast<double>(dropped)), undefined, undefined};
+                          number(env, static_cast<double>(dropped)),
+                          undefined,
+                          undefined,
+                          undefined};
     if (!samples->empty()) {
       const std::size_t bytes = samples->size() * sizeof(std::int16_t);
       napi_status status = napi_create_external_buffer(env, bytes, samples->data(), free_samples,
@@ -121,7 +135,19 @@ struct CoalescingSink::Access {
       }
     }
 
-    const napi_status status = napi_call_function(env, undefined, function, 6, args, nullptr);
+    if (echo_count > 0) {
+      napi_create_array_with_length(env, echo_count, &args[6]);
+      for (std::size_t i = 0; i < echo_count; ++i) {
+        const char* name = echo[i] == EchoEvent::kLost      ? "lost"
+                           : echo[i] == EchoEvent::kResumed ? "resumed"
+                                                            : "failed";
+        napi_value text = nullptr;
+        napi_create_string_utf8(env, name, NAPI_AUTO_LENGTH, &text);
+        napi_set_element(env, args[6], static_cast<std::uint32_t>(i), text);
+      }
+    }
+
+    const napi_status status = napi_call_function(env, undefined, function, 7, args, nullptr);
     if (status == napi_ok) return;
     napi_value exception = nullptr;
     if (status == napi_pending_exception) {
@@ -214,8 +240,8 @@ void CoalescingSink::append(std::span<const std::int16_t> samples, double anchor
     if (whole == 0) return;
     s.pending.insert(s.pending.end(), samples.begin(),
                      samples.begin() + static_cast<std::ptrdiff_t>(whole));
-    s.anchor_ms = anchor_ms - static_cast<double>(s.stream_base) * 1000.0 /
-                                  static_cast<double>(s.sample_rate);
+    s.anchor_ms = anchor_ms -
+                  static_cast<double>(s.stream_base) * 1000.0 / static_cast<double>(s.sample_rate);
     // Trimmed in steps of a quarter of the bound, so a blocked JavaScript
     // thread costs one move of the kept frames per quarter, not per buffer.
     const std::uint64_t slack = s.bound_frames / 4;
@@ -267,6 +293,21 @@ void CoalescingSink::stream_error(std::string text) {
     shared_->errors.push_back(std::move(text));
     needed = !shared_->call_queued;
     shared_->call_queued = true;
+  }
+  queue_call(needed);
+}
+
+void CoalescingSink::echo_event(EchoEvent event) {
+  bool needed = false;
+  {
+    std::lock_guard lock(shared_->mutex);
+    Shared& s = *shared_;
+    // Full (a delivery long overdue): the latest event takes the last place,
+    // so the state JavaScript ends up with is the current one.
+    if (s.echo_count < s.echo_events.size()) ++s.echo_count;
+    s.echo_events[s.echo_count - 1] = event;
+    needed = !s.call_queued;
+    s.call_queued = true;
   }
   queue_call(needed);
 }

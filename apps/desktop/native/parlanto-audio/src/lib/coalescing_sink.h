@@ -8,19 +8,21 @@
 // bounded while JavaScript is blocked, and nothing is lost below the bound.
 //
 // Each delivery calls the JavaScript function, with `this` undefined, as
-//   (chunk, frame, time, dropped, speechEnded, errors)
+//   (chunk, frame, time, dropped, speechEnded, errors, echo)
 // chunk: a Buffer of 16-bit little-endian interleaved frames, or undefined
 // when only events are pending; frame: the index of its first frame on the
 // capture's sample clock; time: CLOCK_MONOTONIC milliseconds of that frame;
 // dropped: frames dropped so far; speechEnded: an array of frames, or
-// undefined; errors: an array of stream error texts, or undefined.
+// undefined; errors: an array of stream error texts, or undefined; echo: an
+// array of what happened to an echo-cancelled capture's reference, in order
+// ('lost', 'resumed', 'failed'), or undefined.
 // Frames run without gaps or overlaps: the next chunk starts where this one
 // ended, plus whatever was dropped in between.
 //
 // Threads. Created, configured before the stream plays, and released on the
 // JavaScript thread (the start thread configures it, before any append).
-// append(), speech_ended() and stream_error() run on the audio and backend
-// threads: they hold the pending state's mutex for one copy (and, past the
+// append(), speech_ended(), stream_error() and echo_event() run on the audio
+// and backend threads: they hold the pending state's mutex for one copy (and, past the
 // bound, one move of the kept frames) and never wait for JavaScript. The
 // pending state outlives the handle until the engine has delivered the last
 // queued call, so audio queued before a stop still arrives.
@@ -64,6 +66,12 @@ class CoalescingSink {
   // Speech ended at this frame of the current stream's clock.
   void speech_ended(std::uint64_t frame);
   void stream_error(std::string text);
+
+  // What the echo-cancelling stage saw of its reference: lost and resumed
+  // come from the microphone's audio thread (so they allocate nothing),
+  // failed from the reference stream's error callback.
+  enum class EchoEvent : std::uint8_t { kLost, kResumed, kFailed };
+  void echo_event(EchoEvent event);
 
   // Milliseconds since the last append, on the monotonic clock, or -1 before
   // the first: how long the device has given nothing, whatever JavaScript did.

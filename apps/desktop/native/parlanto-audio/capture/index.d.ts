@@ -12,6 +12,16 @@ export interface CaptureFormat {
   channels?: 1 | 2;
 }
 
+/** Echo cancellation of a microphone against what an output device plays. */
+export interface EchoCancelOptions {
+  /** The output device whose playback is the echo: 'default' (the default output device, at each opening) or an `id` from listOutputDevices(). */
+  reference: 'default' | (string & {});
+  /** The engine's noise suppression too (default false). */
+  noiseSuppression?: boolean;
+  /** The engine's automatic gain control too (default false). */
+  gainControl?: boolean;
+}
+
 export interface OpenCaptureOptions {
   /** 'microphone' (default) records an input device, 'loopback' what an output device plays. */
   kind?: CaptureKind;
@@ -23,6 +33,12 @@ export interface OpenCaptureOptions {
   bufferLimitMs?: number;
   /** Least audio, in ms, that a delivery waits for (default 40; 0: every buffer the device gives). */
   chunkMs?: number;
+  /**
+   * Microphones only: removes the echo of the reference output's playback before speech-end detection,
+   * conversion and delivery. Without `format`, chunks are then at the canceller's rate (the device's when it
+   * is 8, 16, 32 or 48 kHz, else 48 kHz).
+   */
+  echoCancel?: EchoCancelOptions;
 }
 
 /** Where a chunk or an event lies on the capture's sample clock. */
@@ -49,9 +65,11 @@ export interface Capture extends EventEmitter, AsyncIterable<Buffer> {
   readonly sampleRate: number;
   /** Interleaved channels of the chunks. */
   readonly channels: number;
-  /** The device's own rate and channel count, which the speech-end detector measures. */
+  /** The device's own rate and channel count (the speech-end detector measures the device's audio, or the echo canceller's). */
   readonly deviceSampleRate: number;
   readonly deviceChannels: number;
+  /** With echoCancel: the `id` of the output device the reference is taken from; otherwise null. */
+  readonly echoReferenceId: string | null;
   /** Frames dropped because JavaScript did not take them within `bufferLimitMs`. */
   readonly dropped: number;
   /** True from open until stop(); a capture recovering from a stream error is still running. */
@@ -66,9 +84,13 @@ export interface Capture extends EventEmitter, AsyncIterable<Buffer> {
   on(event: 'speech-ended', listener: (position: CapturePosition) => void): this;
   /** Audio was dropped because JavaScript was busy past the buffer limit; not an error. */
   on(event: 'drop', listener: (drop: CaptureDrop) => void): this;
-  /** A stream error ("stream error: ..." with code "GenericFailure"). Without a listener, only the standard-error line reports it. */
+  /**
+   * A stream error ("stream error: ..." with code "GenericFailure"), or, with echoCancel, the loss of the
+   * reference output ("echo cancellation paused: ..."; the microphone passes through meanwhile). Without a
+   * listener, only the standard-error line reports it.
+   */
   on(event: 'error', listener: (error: ParlantoAudioError) => void): this;
-  /** After a stream error the device was opened again by itself; frames go on after the gap. */
+  /** After a stream error the device was opened again by itself (frames go on after the gap), or echo cancellation has its reference back. */
   on(event: 'resumed', listener: () => void): this;
   /** The last delivery after stop() has been made. */
   on(event: 'close', listener: () => void): this;

@@ -17,11 +17,19 @@ async function recognize(feed: (pcm: Int16Array) => void): Promise<void> {
   await capture.stop();
   await openCapture({ kind: 'loopback', deviceId: null, bufferLimitMs: 2000, chunkMs: 0 });
   await openCapture();
+  const cancelled = await openCapture({ kind: 'microphone', echoCancel: { reference: 'default' } });
+  const reference: string | null = cancelled.echoReferenceId;
+  await openCapture({ echoCancel: { reference: 'sink:speakers', noiseSuppression: true, gainControl: false } });
+  void reference;
 
   // @ts-expect-error not a kind
   await openCapture({ kind: 'speaker' });
   // @ts-expect-error three channels are not offered
   await openCapture({ format: { channels: 3 } });
+  // @ts-expect-error the reference is named
+  await openCapture({ echoCancel: {} });
+  // @ts-expect-error noise suppression is on or off
+  await openCapture({ echoCancel: { reference: 'default', noiseSuppression: 'high' } });
   // @ts-expect-error sampleRate is read-only
   capture.sampleRate = 8000;
   // @ts-expect-error a chunk is a Buffer

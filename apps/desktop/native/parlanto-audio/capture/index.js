@@ -181,7 +181,8 @@ class Capture extends EventEmitter {
     try {
       while (this.running) {
         try {
-          await this.#session.reopen();
+          const info = await this.#session.reopen();
+          if (info.echoReferenceId) this.echoReferenceId = info.echoReferenceId;
           if (this.running) this.emit('resumed');
           return;
         } catch (error) {
@@ -208,7 +209,8 @@ class Capture extends EventEmitter {
         this.#referenceFailedAgain = false;
         while (this.running) {
           try {
-            await this.#session.reopenReference();
+            const id = await this.#session.reopenReference();
+            if (typeof id === 'string') this.echoReferenceId = id;
             break;
           } catch (error) {
             if (!this.running || error.code === 'Cancelled') return;

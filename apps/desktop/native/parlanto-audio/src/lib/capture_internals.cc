@@ -282,10 +282,11 @@ void complete_reference(napi_env env, napi_status, void* data) {
   std::unique_ptr<ReferenceJob> job(static_cast<ReferenceJob*>(data));
   std::optional<ReferenceStream> opened;
   if (job->result) opened = std::move(job->result).value();
+  const std::string device_id = opened ? opened->device_id : std::string();
   const bool taken = job->box->session.end_reference_reopen(job->alignment, std::move(opened));
   if (taken) {
     napi_value value = nullptr;
-    napi_get_boolean(env, true, &value);
+    napi_create_string_utf8(env, device_id.data(), device_id.size(), &value);
     napi_resolve_deferred(env, job->deferred, value);
   } else if (!job->result) {
     const ModuleError& error = job->result.error();
@@ -303,8 +304,8 @@ void complete_reference(napi_env env, napi_status, void* data) {
 
 // reopenReference(): after the reference stream of an echo-cancelled capture
 // failed, opens the reference device again (the same id, or the default
-// output now) into the same canceller. Resolves true once it runs, false when
-// there is nothing to reopen; rejects with "Cancelled" once the capture is
+// output now) into the same canceller. Resolves with the device's id once it
+// runs, false when there is nothing to reopen; rejects with "Cancelled" once the capture is
 // stopped, and with another error when it may be tried again.
 napi_value reopen_reference_session(napi_env env, napi_callback_info info) {
   napi_value self = nullptr;

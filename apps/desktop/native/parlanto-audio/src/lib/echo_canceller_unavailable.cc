@@ -18,8 +18,7 @@ namespace parlanto_audio {
 Expected<std::unique_ptr<EchoCanceller>, std::string> EchoCanceller::create(std::uint32_t,
                                                                             std::uint16_t,
                                                                             EchoCancelOptions) {
-  return unexpected(
-      std::string("echo cancellation is not available in this build of the module (Windows)"));
+  return unexpected(std::string("echo cancellation is not built into the Windows module yet"));
 }
 
 EchoCanceller::~EchoCanceller() = default;

@@ -104,12 +104,16 @@ test('a microphone opened again without its reference runs uncancelled until the
     assert.match(log.errors[1], PAUSED);
     assert.ok(log.frames > before, 'the microphone delivers meanwhile');
 
-    // The speakers come back as the default output: the reference follows by itself.
-    fake.reset(usualDevices());
-    await waitFor(() => live('speakers').length === 1, 'the reference to be opened again');
-    fake.feed('speakers', speakerMs(100));
+    // Another output device becomes the default: the reference follows it by itself.
+    const devices = usualDevices();
+    devices.devices.push({ key: 'hdmi', name: 'HDMI', output: side(2, 48000) });
+    devices.defaultOutput = 'hdmi';
+    fake.reset(devices);
+    await waitFor(() => live('hdmi').length === 1, 'the reference to be opened again');
+    fake.feed('hdmi', speakerMs(100));
     await feedUntil(() => log.resumed > 1, 'cancellation to resume');
     assert.equal(log.errors.length, 2);
+    assert.equal(capture.echoReferenceId, 'fake:hdmi');
   } finally {
     await capture.stop();
   }

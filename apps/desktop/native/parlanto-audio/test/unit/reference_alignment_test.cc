@@ -178,15 +178,23 @@ TEST(ReferenceAlignment, ResamplesAndDownmixesToTheEngineRate) {
 }
 
 // Real threads for the thread sanitizer: within a frame the consumer reads
-// the producer's samples whole and in order.
+// the producer's samples whole and in order. Neither thread gets more than
+// 40 frames ahead of the other: past the ring's 100 frames an overrun drops
+// samples by design, and the gap it leaves would read as a tear.
 TEST(ReferenceAlignment, ProducerAndConsumerThreadsNeverSeeTornOrReorderedSamples) {
   auto alignment = std::make_shared<ReferenceAlignment>(kRate);
   auto feed = alignment->feed(kRate, 1);
+  constexpr std::size_t kLead = 40 * kFrame;
   std::atomic<bool> done{false};
+  std::atomic<std::size_t> pushed{0};
+  std::atomic<std::size_t> pulled{0};
   std::thread producer([&] {
     Ramp ramp(*feed);
     for (int i = 0; i < 4000; ++i) {
-      ramp.push(static_cast<std::size_t>(37 + (i * 53) % 300));
+      while (pushed.load() > pulled.load() + kLead) std::this_thread::yield();
+      const auto frames = static_cast<std::size_t>(37 + (i * 53) % 300);
+      ramp.push(frames);
+      pushed.fetch_add(frames);
       std::this_thread::yield();
     }
     done = true;
@@ -194,7 +202,9 @@ TEST(ReferenceAlignment, ProducerAndConsumerThreadsNeverSeeTornOrReorderedSample
   std::size_t seen = 0;
   std::size_t torn = 0;
   while (!done.load()) {
+    while (pulled.load() > pushed.load() + kLead && !done.load()) std::this_thread::yield();
     const Pulled got = pull(*alignment);
+    pulled.fetch_add(kFrame);
     for (std::size_t i = 0; i < got.samples.size(); ++i) {
       const float v = got.samples[i];
       if (v == 0.0f) continue;

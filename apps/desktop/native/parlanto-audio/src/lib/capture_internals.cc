@@ -288,14 +288,18 @@ void complete_reference(napi_env env, napi_status, void* data) {
     napi_value value = nullptr;
     napi_create_string_utf8(env, device_id.data(), device_id.size(), &value);
     napi_resolve_deferred(env, job->deferred, value);
+  } else if (job->box->session.stopped_now()) {
+    napi_reject_deferred(env, job->deferred,
+                         make_error(env, napi_cancelled, "The capture is not running"));
   } else if (!job->result) {
     const ModuleError& error = job->result.error();
     napi_reject_deferred(env, job->deferred,
                          make_error(env, error.status, error.message, error.cause));
   } else {
-    napi_reject_deferred(
-        env, job->deferred,
-        make_error(env, napi_cancelled, "The capture was stopped or opened again"));
+    // The microphone was opened again meanwhile, with a reference of its own.
+    napi_value value = nullptr;
+    napi_get_boolean(env, false, &value);
+    napi_resolve_deferred(env, job->deferred, value);
   }
   job->sink.reset();
   napi_delete_reference(env, job->self);

@@ -12,7 +12,8 @@
 // stream owns one capture thread, which sets COM up for itself, opens the
 // endpoint, waits on the buffer event and calls the data callback with every
 // packet the engine hands over. The stream's drop stops that thread and joins
-// it, then destroys the callbacks.
+// it, then destroys the callbacks. A device watch, likewise, owns one thread
+// (see the notifications below).
 
 #include <windows.h>
 // windows.h first: the audio headers build on its types.

@@ -138,8 +138,11 @@ ToolCallRequest parse_request(std::string line) {
   return request;
 }
 
-void parse_raw_line(ToolCallRequest& request) {
-  const std::string_view line = request.raw_line;
+namespace {
+
+// Fills the five fields from `line`; with `in_place`, an input that needs no
+// unescaping is left where it is, as a view.
+void parse_fields(std::string_view line, ToolCallRequest& request, bool in_place) {
   // One pass over the line's quotes finds every key's leftmost value, just
   // as five separate searches would.
   std::array<const char*, kFields.size()> values{};
@@ -168,16 +171,32 @@ void parse_raw_line(ToolCallRequest& request) {
   // Cleared first, so that a field left behind by running out of memory
   // is empty rather than the previous line's.
   for (const Field& field : kFields) (request.*field.member).clear();
+  request.input_view.reset();
   for (std::size_t k = 0; k < kFields.size(); ++k) {
     std::string& field = request.*kFields[k].member;
     const std::optional<RawValue> raw =
         values[k] != nullptr ? value_from(values[k], line) : std::nullopt;
     if (raw && !raw->plain) {
       assign_unescaped(field, raw->text);
+    } else if (raw && in_place && &field == &request.input) {
+      request.input_view = raw->text;
     } else if (raw) {
       field.append(raw->text);
     }
   }
+}
+
+}  // namespace
+
+void parse_raw_line(ToolCallRequest& request) {
+  request.line_view.reset();
+  parse_fields(request.raw_line, request, false);
+}
+
+void parse_line(std::string_view line, ToolCallRequest& request) {
+  request.raw_line.clear();
+  request.line_view = line;
+  parse_fields(line, request, true);
 }
 
 }  // namespace sidecar

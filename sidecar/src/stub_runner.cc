@@ -68,8 +68,8 @@ class StubSidecarRunner final : public SidecarRunner {
   template <bool kEscaped>
   static void append_call(const ToolCallRequest& request, std::string& out) {
     static constexpr Keyword kClassify("classify_interview_turn");
-    const std::string_view input = request.input;
-    if (contains(request.raw_line, kClassify)) {
+    const std::string_view input = request.input_text();
+    if (contains(request.line(), kClassify)) {
       const std::uint32_t words = turn_words(input, kClassificationWordBits);
       if constexpr (kEscaped) {
         out.reserve(out.size() + 2 * input.size() + kCallSlack);

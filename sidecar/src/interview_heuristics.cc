@@ -54,6 +54,45 @@ static_assert(std::all_of(kTurnWords.begin(), kTurnWords.end(),
 
 }  // namespace
 
+namespace {
+
+// Whether the keyword starts at `candidate`. Keywords are short: comparing
+// in place beats a call to memcmp.
+bool starts_with(const char* candidate, std::string_view word) {
+  return std::all_of(word.begin(), word.end(), [&](char c) { return *candidate++ == c; });
+}
+
+// Whether any of the kBlock positions from `at` holds `first` followed by
+// `second`; a plain loop the compiler turns into vector compares.
+bool block_has_pair(const char* at, char first, char second) {
+  unsigned char found = 0;
+  for (std::size_t i = 0; i < kBlock; ++i) {
+    found |= static_cast<unsigned char>((at[i] == first) & (at[i + 1] == second));
+  }
+  return found != 0;
+}
+
+// The search of contains() from `s` on, for an anchor letter that keeps
+// turning up outside the keyword: the anchor is looked for together with
+// the letter after it, a block at a time.
+bool contains_by_pairs(const char* s, const char* last, std::string_view word, std::size_t anchor) {
+  const char first = word[anchor];
+  const char second = word[anchor + 1];
+  // `last` + 1 still lies in the text, since the anchor is not the last letter.
+  for (; last - s >= static_cast<std::ptrdiff_t>(kBlock); s += kBlock) {
+    if (!block_has_pair(s, first, second)) continue;
+    for (std::size_t i = 0; i < kBlock; ++i) {
+      if (s[i] == first && s[i + 1] == second && starts_with(s + i - anchor, word)) return true;
+    }
+  }
+  for (; s <= last; ++s) {
+    if (*s == first && starts_with(s - anchor, word)) return true;
+  }
+  return false;
+}
+
+}  // namespace
+
 bool contains(std::string_view text, const Keyword& keyword) {
   const std::string_view word = keyword.text;
   if (word.empty()) return true;
@@ -62,16 +101,16 @@ bool contains(std::string_view text, const Keyword& keyword) {
   // Candidates put the anchor letter at text[anchor .. size - (word.size() - anchor)].
   const char* s = text.data() + anchor;
   const char* const last = text.data() + text.size() - (word.size() - anchor);
-  while (s <= last) {
+  // memchr is quickest while the anchor letter is rare in the text.
+  constexpr int kMissesBeforePairs = 32;
+  for (int misses = 0; s <= last; ++s, ++misses) {
+    if (misses == kMissesBeforePairs && anchor + 1 < word.size()) {
+      return contains_by_pairs(s, last, word, anchor);
+    }
     s = static_cast<const char*>(
         std::memchr(s, word[anchor], static_cast<std::size_t>(last - s) + 1));
     if (s == nullptr) return false;
-    // Keywords are short: comparing in place beats a call to memcmp.
-    const char* candidate = s - anchor;
-    if (std::all_of(word.begin(), word.end(), [&](char c) { return *candidate++ == c; })) {
-      return true;
-    }
-    ++s;
+    if (starts_with(s - anchor, word)) return true;
   }
   return false;
 }
@@ -80,7 +119,7 @@ bool contains(std::string_view text, std::string_view keyword) {
   return contains(text, Keyword(keyword));
 }
 
-std::uint32_t turn_words(std::string_view text, std::uint32_t wanted) {
+std::uint32_t turn_words(std::string_view text, std::uint32_t wanted, std::uint32_t decisive) {
   constexpr std::uint32_t kTopicWords = ~((1u << kFirstTopicWord) - 1);
   char window[kWindow + kOverlap + kBlock];
   std::uint32_t found = 0;
@@ -102,7 +141,9 @@ std::uint32_t turn_words(std::string_view text, std::uint32_t wanted) {
     if (const std::uint32_t topics = found & kTopicWords; topics != 0) {
       wanted &= ~kTopicWords | ((topics & (~topics + 1)) - 1) | topics;
     }
-    if ((found & wanted) == wanted || from + size >= text.size()) return found & wanted;
+    if ((found & wanted) == wanted || (found & decisive) != 0 || from + size >= text.size()) {
+      return found & wanted;
+    }
   }
 }
 

@@ -154,9 +154,20 @@ void append_json_escaped(std::string& out, std::string_view text) {
   const unsigned char* const width = kEscapedWidth.data();
 
   // Most texts need no escape at all; copy up to the first byte that might.
+  // A long text is checked and copied a chunk at a time, so that the copy
+  // reads what the check just brought into the cache.
+  constexpr std::ptrdiff_t kChunk = 8192;
   const unsigned char* plain = begin;
-  while (end - plain >= static_cast<std::ptrdiff_t>(kBlock) && !block_may_need_escape(plain)) {
-    plain += kBlock;
+  const unsigned char* copied = begin;
+  for (;;) {
+    const unsigned char* const chunk_end = end - plain > kChunk ? plain + kChunk : end;
+    while (chunk_end - plain >= static_cast<std::ptrdiff_t>(kBlock) &&
+           !block_may_need_escape(plain)) {
+      plain += kBlock;
+    }
+    if (plain != chunk_end || chunk_end == end) break;
+    out.append(reinterpret_cast<const char*>(copied), static_cast<std::size_t>(plain - copied));
+    copied = plain;
   }
   while (end - plain >= 8) {
     std::uint64_t word;
@@ -165,7 +176,7 @@ void append_json_escaped(std::string& out, std::string_view text) {
     plain += 8;
   }
   while (plain < end && width[*plain] == 1 && *plain != 0xE2) ++plain;
-  out.append(text.data(), static_cast<std::size_t>(plain - begin));
+  out.append(reinterpret_cast<const char*>(copied), static_cast<std::size_t>(plain - copied));
   if (plain == end) return;
 
   std::size_t size = 0;

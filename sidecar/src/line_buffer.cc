@@ -20,9 +20,11 @@ LineBuffer::LineBuffer(std::size_t working_size)
 LineBuffer::~LineBuffer() { std::free(data_); }
 
 LineBuffer::Fill LineBuffer::fill(int fd) {
-  if (begin_ > 0) {
-    // At most one unfinished line is moved, and each line only once: it
-    // stays at the front while it grows.
+  if (begin_ == end_) {
+    begin_ = scanned_ = end_ = 0;
+  } else if (begin_ > 0 && capacity_ - end_ < capacity_ / 4) {
+    // Only the unfinished line is moved, and only when little room is left
+    // behind it; a line that grows stays at the front.
     std::memmove(data_, data_ + begin_, end_ - begin_);
     end_ -= begin_;
     scanned_ -= begin_;

@@ -193,8 +193,15 @@ LoopEnd run_request_loop(SidecarRunner& runner, int in_fd, int out_fd) {
     holding = pending.capacity() > kKeptCapacity || line.size() > kKeptCapacity;
     if (!holding) release_long_line(request);
   };
+  // Each pipe is widened once, when the first long line or response needs it.
+  bool input_widened = false;
+  bool output_widened = false;
   const auto flush = [&] {
     if (pending.empty()) return true;
+    if (!output_widened && pending.size() > kReadSize) {
+      widen_pipe(out_fd);
+      output_widened = true;
+    }
     if (!write_all(out_fd, pending)) return false;
     pending.clear();
     if (!holding) release_if_large(pending);
@@ -213,6 +220,10 @@ LoopEnd run_request_loop(SidecarRunner& runner, int in_fd, int out_fd) {
     const LineBuffer::Fill filled = lines.fill(in_fd);
     if (filled == LineBuffer::Fill::kFailed) return LoopEnd::kReadFailed;
     if (filled == LineBuffer::Fill::kEnded) break;
+    if (!input_widened && lines.capacity() > kReadSize) {
+      widen_pipe(in_fd);
+      input_widened = true;
+    }
     if (filled == LineBuffer::Fill::kNoMemory) {
       lose_rest();
       continue;

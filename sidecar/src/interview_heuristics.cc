@@ -62,27 +62,32 @@ bool starts_with(const char* candidate, std::string_view word) {
   return std::all_of(word.begin(), word.end(), [&](char c) { return *candidate++ == c; });
 }
 
-// Whether any of the kBlock positions from `at` holds `first` followed by
-// `second`; a plain loop the compiler turns into vector compares.
-bool block_has_pair(const char* at, char first, char second) {
+// Whether any of the kBlock positions p from `at` holds `first`, with
+// `second` at p + `distance`; a plain loop the compiler turns into vector
+// compares.
+bool block_has_pair(const char* at, char first, char second, std::ptrdiff_t distance) {
   unsigned char found = 0;
   for (std::size_t i = 0; i < kBlock; ++i) {
-    found |= static_cast<unsigned char>((at[i] == first) & (at[i + 1] == second));
+    found |= static_cast<unsigned char>((at[i] == first) &
+                                        (at[static_cast<std::ptrdiff_t>(i) + distance] == second));
   }
   return found != 0;
 }
 
 // The search of contains() from `s` on, for an anchor letter that keeps
 // turning up outside the keyword: the anchor is looked for together with
-// the letter after it, a block at a time.
+// the keyword's letter farthest from it, a block at a time. Letters far
+// apart in a word are seldom found together elsewhere.
 bool contains_by_pairs(const char* s, const char* last, std::string_view word, std::size_t anchor) {
+  const std::size_t other = anchor >= word.size() / 2 ? 0 : word.size() - 1;
+  const auto distance = static_cast<std::ptrdiff_t>(other) - static_cast<std::ptrdiff_t>(anchor);
   const char first = word[anchor];
-  const char second = word[anchor + 1];
-  // `last` + 1 still lies in the text, since the anchor is not the last letter.
+  const char second = word[other];
+  // Every candidate's letters lie in the text, `other`'s included.
   for (; last - s >= static_cast<std::ptrdiff_t>(kBlock); s += kBlock) {
-    if (!block_has_pair(s, first, second)) continue;
+    if (!block_has_pair(s, first, second, distance)) continue;
     for (std::size_t i = 0; i < kBlock; ++i) {
-      if (s[i] == first && s[i + 1] == second && starts_with(s + i - anchor, word)) return true;
+      if (s[i] == first && starts_with(s + i - anchor, word)) return true;
     }
   }
   for (; s <= last; ++s) {
@@ -104,7 +109,7 @@ bool contains(std::string_view text, const Keyword& keyword) {
   // memchr is quickest while the anchor letter is rare in the text.
   constexpr int kMissesBeforePairs = 32;
   for (int misses = 0; s <= last; ++s, ++misses) {
-    if (misses == kMissesBeforePairs && anchor + 1 < word.size()) {
+    if (misses == kMissesBeforePairs && word.size() > 1) {
       return contains_by_pairs(s, last, word, anchor);
     }
     s = static_cast<const char*>(

@@ -33,6 +33,17 @@ void lower_in_place(char* c) {
   }
 }
 
+char lower(char c) { return static_cast<char>(c + (c >= 'A' && c <= 'Z' ? 'a' - 'A' : 0)); }
+
+// The lower-cased copy of `size` bytes, whole blocks in vector operations.
+void lower_copy(char* to, const char* from, std::size_t size) {
+  std::size_t i = 0;
+  for (; size - i >= kBlock; i += kBlock) {
+    for (std::size_t j = 0; j < kBlock; ++j) to[i + j] = lower(from[i + j]);
+  }
+  for (; i < size; ++i) to[i] = lower(from[i]);
+}
+
 // In TurnWord order, then the topic rules' words in rule order.
 constexpr std::array<Keyword, 14> kTurnWords = {
     Keyword("summarize"), Keyword("summary"), Keyword("save"),   Keyword("remember"),
@@ -130,8 +141,7 @@ std::uint32_t turn_words(std::string_view text, std::uint32_t wanted, std::uint3
   std::uint32_t found = 0;
   for (std::size_t from = 0;; from += kWindow) {
     const std::size_t size = std::min(text.size() - from, kWindow + kOverlap);
-    std::memcpy(window, text.data() + from, size);
-    for (std::size_t i = 0; i < size; i += kBlock) lower_in_place(window + i);
+    lower_copy(window, text.data() + from, size);
     const std::string_view lowered(window, size);
     for (std::size_t w = 0; w < kTurnWords.size(); ++w) {
       const std::uint32_t bit = 1u << w;
@@ -139,6 +149,7 @@ std::uint32_t turn_words(std::string_view text, std::uint32_t wanted, std::uint3
       if ((found & kTopicWords & (bit - 1)) != 0) break;
       if ((wanted & bit) != 0 && (found & bit) == 0 && contains(lowered, kTurnWords[w])) {
         found |= bit;
+        if ((bit & decisive) != 0) return found & wanted;
       }
     }
     // Only the first topic rule that matches counts: the later ones need no

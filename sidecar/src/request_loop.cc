@@ -216,7 +216,7 @@ LoopEnd run_request_loop(SidecarRunner& runner, int in_fd, int out_fd) {
       release_long_line(request);
     }
     // An unfinished line keeps the buffer it needs.
-    if (!holding) lines.shrink();
+    if (!holding && lines.capacity() > kKeptCapacity) lines.shrink();
     const LineBuffer::Fill filled = lines.fill(in_fd);
     if (filled == LineBuffer::Fill::kFailed) return LoopEnd::kReadFailed;
     if (filled == LineBuffer::Fill::kEnded) break;

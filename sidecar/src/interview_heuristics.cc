@@ -197,20 +197,28 @@ void put_text(std::string& out, std::string_view text) {
   }
 }
 
+// `plain` when `text` is known to need no escape.
 template <bool kEscaped>
-void put_normalized_question(std::string& out, std::string_view text) {
+void put_normalized_question(std::string& out, std::string_view text, bool plain = false) {
   const std::string_view question = question_span(text);
   if (question.empty()) {
     out.append("Interview question");
     return;
   }
+  const auto put = [&](std::string_view part) {
+    if (plain) {
+      out.append(part);
+    } else {
+      put_text<kEscaped>(out, part);
+    }
+  };
   const char first = question[0];
   if (first >= 'a' && first <= 'z') {
     out += static_cast<char>(first - 'a' + 'A');
-    put_text<kEscaped>(out, question.substr(1));
+    put(question.substr(1));
   } else {
     // Escaped whole: a line separator's bytes must not be split.
-    put_text<kEscaped>(out, question);
+    put(question);
   }
 }
 
@@ -218,7 +226,11 @@ template <bool kEscaped>
 void put_classification_call(std::string& out, std::string_view input, std::uint32_t words) {
   const std::string_view topic = topic_of_words(words);
   out.append("<start_function_call>call:classify_interview_turn{text:<escape>");
+  const std::size_t text_at = out.size();
   put_text<kEscaped>(out, input);
+  // Escaping only ever lengthens: a text that kept its length needed none,
+  // and neither does the question taken from it.
+  const bool plain = out.size() - text_at == input.size();
 
   if ((words & (1u << kWordOkay | 1u << kWordThen)) != 0) {
     out.append(
@@ -253,7 +265,7 @@ void put_classification_call(std::string& out, std::string_view input, std::uint
   if (partial && kafka) {
     out.append("How do Kafka retries work?");
   } else {
-    put_normalized_question<kEscaped>(out, input);
+    put_normalized_question<kEscaped>(out, input, plain);
     out += '?';
   }
   out.append("<escape>,confidence:")

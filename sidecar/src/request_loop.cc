@@ -101,7 +101,8 @@ void answer_line(SidecarRunner& runner, ToolCallRequest& request, std::string& l
   }
 }
 
-// The same for a line held by the caller, which `request` refers to.
+// The same for a line held by the caller, which `request` refers to only
+// while it is answered.
 void answer_line(SidecarRunner& runner, std::string_view line, ToolCallRequest& request,
                  std::string& response) {
   const std::size_t start = response.size();
@@ -112,6 +113,8 @@ void answer_line(SidecarRunner& runner, std::string_view line, ToolCallRequest& 
     response.resize(start);
     append_out_of_memory(response, request.id);
   }
+  request.line_view.reset();
+  request.input_view.reset();
 }
 
 }  // namespace

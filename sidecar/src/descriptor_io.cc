@@ -1,5 +1,6 @@
 #include "descriptor_io.h"
 
+#include <fcntl.h>
 #include <poll.h>
 #include <unistd.h>
 
@@ -50,6 +51,17 @@ bool write_all(int fd, std::string_view bytes) {
     }
   }
   return true;
+}
+
+void widen_pipe(int fd) {
+#if defined(F_SETPIPE_SZ)
+  // The most an unprivileged process may ask for by default.
+  constexpr int kWide = 1 << 20;
+  const int size = ::fcntl(fd, F_GETPIPE_SZ);
+  if (size >= 0 && size < kWide) ::fcntl(fd, F_SETPIPE_SZ, kWide);
+#else
+  (void)fd;
+#endif
 }
 
 }  // namespace sidecar

@@ -21,6 +21,11 @@ bool readable_now(int fd);
 // cannot mend (a closed reader, a full disk, a bad descriptor).
 bool write_all(int fd, std::string_view bytes);
 
+// Asks for a larger buffer when `fd` is a pipe, so that a long line crosses
+// it in a few pieces, each waking the other side once, rather than in many.
+// A pipe is never made smaller; where the system says no, nothing changes.
+void widen_pipe(int fd);
+
 }  // namespace sidecar
 
 #endif  // PARLANTO_SIDECAR_DESCRIPTOR_IO_H_

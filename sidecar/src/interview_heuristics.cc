@@ -33,6 +33,17 @@ void lower_in_place(char* c) {
   }
 }
 
+char lower(char c) { return static_cast<char>(c + (c >= 'A' && c <= 'Z' ? 'a' - 'A' : 0)); }
+
+// The lower-cased copy of `size` bytes, whole blocks in vector operations.
+void lower_copy(char* to, const char* from, std::size_t size) {
+  std::size_t i = 0;
+  for (; size - i >= kBlock; i += kBlock) {
+    for (std::size_t j = 0; j < kBlock; ++j) to[i + j] = lower(from[i + j]);
+  }
+  for (; i < size; ++i) to[i] = lower(from[i]);
+}
+
 // In TurnWord order, then the topic rules' words in rule order.
 constexpr std::array<Keyword, 14> kTurnWords = {
     Keyword("summarize"), Keyword("summary"), Keyword("save"),   Keyword("remember"),
@@ -54,6 +65,50 @@ static_assert(std::all_of(kTurnWords.begin(), kTurnWords.end(),
 
 }  // namespace
 
+namespace {
+
+// Whether the keyword starts at `candidate`. Keywords are short: comparing
+// in place beats a call to memcmp.
+bool starts_with(const char* candidate, std::string_view word) {
+  return std::all_of(word.begin(), word.end(), [&](char c) { return *candidate++ == c; });
+}
+
+// Whether any of the kBlock positions p from `at` holds `first`, with
+// `second` at p + `distance`; a plain loop the compiler turns into vector
+// compares.
+bool block_has_pair(const char* at, char first, char second, std::ptrdiff_t distance) {
+  unsigned char found = 0;
+  for (std::size_t i = 0; i < kBlock; ++i) {
+    found |= static_cast<unsigned char>((at[i] == first) &
+                                        (at[static_cast<std::ptrdiff_t>(i) + distance] == second));
+  }
+  return found != 0;
+}
+
+// The search of contains() from `s` on, for an anchor letter that keeps
+// turning up outside the keyword: the anchor is looked for together with
+// the keyword's letter farthest from it, a block at a time. Letters far
+// apart in a word are seldom found together elsewhere.
+bool contains_by_pairs(const char* s, const char* last, std::string_view word, std::size_t anchor) {
+  const std::size_t other = anchor >= word.size() / 2 ? 0 : word.size() - 1;
+  const auto distance = static_cast<std::ptrdiff_t>(other) - static_cast<std::ptrdiff_t>(anchor);
+  const char first = word[anchor];
+  const char second = word[other];
+  // Every candidate's letters lie in the text, `other`'s included.
+  for (; last - s >= static_cast<std::ptrdiff_t>(kBlock); s += kBlock) {
+    if (!block_has_pair(s, first, second, distance)) continue;
+    for (std::size_t i = 0; i < kBlock; ++i) {
+      if (s[i] == first && starts_with(s + i - anchor, word)) return true;
+    }
+  }
+  for (; s <= last; ++s) {
+    if (*s == first && starts_with(s - anchor, word)) return true;
+  }
+  return false;
+}
+
+}  // namespace
+
 bool contains(std::string_view text, const Keyword& keyword) {
   const std::string_view word = keyword.text;
   if (word.empty()) return true;
@@ -62,16 +117,16 @@ bool contains(std::string_view text, const Keyword& keyword) {
   // Candidates put the anchor letter at text[anchor .. size - (word.size() - anchor)].
   const char* s = text.data() + anchor;
   const char* const last = text.data() + text.size() - (word.size() - anchor);
-  while (s <= last) {
+  // memchr is quickest while the anchor letter is rare in the text.
+  constexpr int kMissesBeforePairs = 32;
+  for (int misses = 0; s <= last; ++s, ++misses) {
+    if (misses == kMissesBeforePairs && word.size() > 1) {
+      return contains_by_pairs(s, last, word, anchor);
+    }
     s = static_cast<const char*>(
         std::memchr(s, word[anchor], static_cast<std::size_t>(last - s) + 1));
     if (s == nullptr) return false;
-    // Keywords are short: comparing in place beats a call to memcmp.
-    const char* candidate = s - anchor;
-    if (std::all_of(word.begin(), word.end(), [&](char c) { return *candidate++ == c; })) {
-      return true;
-    }
-    ++s;
+    if (starts_with(s - anchor, word)) return true;
   }
   return false;
 }
@@ -80,14 +135,13 @@ bool contains(std::string_view text, std::string_view keyword) {
   return contains(text, Keyword(keyword));
 }
 
-std::uint32_t turn_words(std::string_view text, std::uint32_t wanted) {
+std::uint32_t turn_words(std::string_view text, std::uint32_t wanted, std::uint32_t decisive) {
   constexpr std::uint32_t kTopicWords = ~((1u << kFirstTopicWord) - 1);
   char window[kWindow + kOverlap + kBlock];
   std::uint32_t found = 0;
   for (std::size_t from = 0;; from += kWindow) {
     const std::size_t size = std::min(text.size() - from, kWindow + kOverlap);
-    std::memcpy(window, text.data() + from, size);
-    for (std::size_t i = 0; i < size; i += kBlock) lower_in_place(window + i);
+    lower_copy(window, text.data() + from, size);
     const std::string_view lowered(window, size);
     for (std::size_t w = 0; w < kTurnWords.size(); ++w) {
       const std::uint32_t bit = 1u << w;
@@ -95,6 +149,7 @@ std::uint32_t turn_words(std::string_view text, std::uint32_t wanted) {
       if ((found & kTopicWords & (bit - 1)) != 0) break;
       if ((wanted & bit) != 0 && (found & bit) == 0 && contains(lowered, kTurnWords[w])) {
         found |= bit;
+        if ((bit & decisive) != 0) return found & wanted;
       }
     }
     // Only the first topic rule that matches counts: the later ones need no
@@ -102,7 +157,9 @@ std::uint32_t turn_words(std::string_view text, std::uint32_t wanted) {
     if (const std::uint32_t topics = found & kTopicWords; topics != 0) {
       wanted &= ~kTopicWords | ((topics & (~topics + 1)) - 1) | topics;
     }
-    if ((found & wanted) == wanted || from + size >= text.size()) return found & wanted;
+    if ((found & wanted) == wanted || (found & decisive) != 0 || from + size >= text.size()) {
+      return found & wanted;
+    }
   }
 }
 
@@ -140,20 +197,28 @@ void put_text(std::string& out, std::string_view text) {
   }
 }
 
+// `plain` when `text` is known to need no escape.
 template <bool kEscaped>
-void put_normalized_question(std::string& out, std::string_view text) {
+void put_normalized_question(std::string& out, std::string_view text, bool plain = false) {
   const std::string_view question = question_span(text);
   if (question.empty()) {
     out.append("Interview question");
     return;
   }
+  const auto put = [&](std::string_view part) {
+    if (plain) {
+      out.append(part);
+    } else {
+      put_text<kEscaped>(out, part);
+    }
+  };
   const char first = question[0];
   if (first >= 'a' && first <= 'z') {
     out += static_cast<char>(first - 'a' + 'A');
-    put_text<kEscaped>(out, question.substr(1));
+    put(question.substr(1));
   } else {
     // Escaped whole: a line separator's bytes must not be split.
-    put_text<kEscaped>(out, question);
+    put(question);
   }
 }
 
@@ -161,7 +226,11 @@ template <bool kEscaped>
 void put_classification_call(std::string& out, std::string_view input, std::uint32_t words) {
   const std::string_view topic = topic_of_words(words);
   out.append("<start_function_call>call:classify_interview_turn{text:<escape>");
+  const std::size_t text_at = out.size();
   put_text<kEscaped>(out, input);
+  // Escaping only ever lengthens: a text that kept its length needed none,
+  // and neither does the question taken from it.
+  const bool plain = out.size() - text_at == input.size();
 
   if ((words & (1u << kWordOkay | 1u << kWordThen)) != 0) {
     out.append(
@@ -196,7 +265,7 @@ void put_classification_call(std::string& out, std::string_view input, std::uint
   if (partial && kafka) {
     out.append("How do Kafka retries work?");
   } else {
-    put_normalized_question<kEscaped>(out, input);
+    put_normalized_question<kEscaped>(out, input, plain);
     out += '?';
   }
   out.append("<escape>,confidence:")

@@ -58,8 +58,9 @@ constexpr std::uint32_t kClassificationWordBits =
 // Which of the `wanted` words `text` contains in any letter case; of the
 // topic words, those after the first that occurs may be left out. One pass
 // over the text, lowered a small window at a time, so that a long turn is
-// never copied whole; it ends as soon as every wanted word is found.
-std::uint32_t turn_words(std::string_view text, std::uint32_t wanted);
+// never copied whole; it ends as soon as every wanted word is found, or any
+// of the `decisive` ones (whose finding leaves the rest unread).
+std::uint32_t turn_words(std::string_view text, std::uint32_t wanted, std::uint32_t decisive = 0);
 
 // Drops a "Q:"-style prefix, the blanks around the question and a trailing
 // "?" or ".", and capitalises the first byte. Never empty.

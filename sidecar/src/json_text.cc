@@ -130,6 +130,13 @@ bool block_may_need_escape(const unsigned char* at) {
   return found != 0;
 }
 
+// The first block from `s` that may need an escape, or the last block start
+// before `end` at or past which fewer than kBlock bytes remain.
+const unsigned char* skip_plain_blocks(const unsigned char* s, const unsigned char* end) {
+  while (end - s >= static_cast<std::ptrdiff_t>(kBlock) && !block_may_need_escape(s)) s += kBlock;
+  return s;
+}
+
 // The same test for the eight bytes of `word`.
 bool may_need_escape(std::uint64_t word) {
   constexpr std::uint64_t kOnes = 0x0101010101010101u;
@@ -154,9 +161,17 @@ void append_json_escaped(std::string& out, std::string_view text) {
   const unsigned char* const width = kEscapedWidth.data();
 
   // Most texts need no escape at all; copy up to the first byte that might.
+  // A long text is checked and copied a chunk at a time, so that the copy
+  // reads what the check just brought into the cache.
+  constexpr std::ptrdiff_t kChunk = 8192;
   const unsigned char* plain = begin;
-  while (end - plain >= static_cast<std::ptrdiff_t>(kBlock) && !block_may_need_escape(plain)) {
-    plain += kBlock;
+  const unsigned char* copied = begin;
+  for (;;) {
+    const unsigned char* const chunk_end = end - plain > kChunk ? plain + kChunk : end;
+    plain = skip_plain_blocks(plain, chunk_end);
+    if (plain != chunk_end || chunk_end == end) break;
+    out.append(reinterpret_cast<const char*>(copied), static_cast<std::size_t>(plain - copied));
+    copied = plain;
   }
   while (end - plain >= 8) {
     std::uint64_t word;
@@ -165,7 +180,7 @@ void append_json_escaped(std::string& out, std::string_view text) {
     plain += 8;
   }
   while (plain < end && width[*plain] == 1 && *plain != 0xE2) ++plain;
-  out.append(text.data(), static_cast<std::size_t>(plain - begin));
+  out.append(reinterpret_cast<const char*>(copied), static_cast<std::size_t>(plain - copied));
   if (plain == end) return;
 
   std::size_t size = 0;

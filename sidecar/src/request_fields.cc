@@ -138,46 +138,74 @@ ToolCallRequest parse_request(std::string line) {
   return request;
 }
 
-void parse_raw_line(ToolCallRequest& request) {
-  const std::string_view line = request.raw_line;
+namespace {
+
+// Fills the five fields from `line`; with `in_place`, an input that needs no
+// unescaping is left where it is, as a view.
+void parse_fields(std::string_view line, ToolCallRequest& request, bool in_place) {
   // One pass over the line's quotes finds every key's leftmost value, just
   // as five separate searches would.
-  std::array<const char*, kFields.size()> values{};
+  std::array<std::optional<RawValue>, kFields.size()> values{};
   unsigned pending = (1u << kFields.size()) - 1;
   const char* const end = line.data() + line.size();
   const auto quote_from = [end](const char* s) {
     return static_cast<const char*>(std::memchr(s, '"', to_size(end - s)));
   };
+  // The quote after `known_from` is `known_next`: a value without escapes
+  // holds no quote, so the scan goes on at its closing one.
+  const char* known_from = nullptr;
+  const char* known_next = nullptr;
   for (const char* quote = quote_from(line.data()); quote != nullptr && pending != 0;) {
     const char* next = nullptr;
     if (quote + 1 < end) {
       for (unsigned candidates = kFieldsByFirstByte[static_cast<unsigned char>(quote[1])] & pending;
            candidates != 0; candidates &= candidates - 1) {
         const auto k = static_cast<std::size_t>(std::countr_zero(candidates));
-        if ((values[k] = value_after_key(quote, end, kFields[k].key)) != nullptr) {
+        if (const char* value = value_after_key(quote, end, kFields[k].key)) {
           pending &= ~(1u << k);
+          values[k] = value_from(value, line);
           // The key's closing quote, followed by a colon or a blank, starts
           // no key; the value's opening quote may.
-          next = values[k] - 1;
+          next = value - 1;
+          if (values[k] && values[k]->plain) {
+            known_from = next;
+            known_next = values[k]->text.data() + values[k]->text.size();
+          }
         }
       }
     }
-    quote = next != nullptr ? next : quote_from(quote + 1);
+    if (next == nullptr) next = quote == known_from ? known_next : quote_from(quote + 1);
+    quote = next;
   }
 
   // Cleared first, so that a field left behind by running out of memory
   // is empty rather than the previous line's.
   for (const Field& field : kFields) (request.*field.member).clear();
+  request.input_view.reset();
   for (std::size_t k = 0; k < kFields.size(); ++k) {
     std::string& field = request.*kFields[k].member;
-    const std::optional<RawValue> raw =
-        values[k] != nullptr ? value_from(values[k], line) : std::nullopt;
+    const std::optional<RawValue>& raw = values[k];
     if (raw && !raw->plain) {
       assign_unescaped(field, raw->text);
+    } else if (raw && in_place && &field == &request.input) {
+      request.input_view = raw->text;
     } else if (raw) {
       field.append(raw->text);
     }
   }
+}
+
+}  // namespace
+
+void parse_raw_line(ToolCallRequest& request) {
+  request.line_view.reset();
+  parse_fields(request.raw_line, request, false);
+}
+
+void parse_line(std::string_view line, ToolCallRequest& request) {
+  request.raw_line.clear();
+  request.line_view = line;
+  parse_fields(line, request, true);
 }
 
 }  // namespace sidecar

@@ -32,6 +32,11 @@ ToolCallRequest parse_request(std::string line);
 // stay: `id` comes first.
 void parse_raw_line(ToolCallRequest& request);
 
+// The same for a line held by the caller: `request` keeps views of it and of
+// an input that needs no unescaping, as ToolCallRequest describes, and its
+// raw_line is left empty.
+void parse_line(std::string_view line, ToolCallRequest& request);
+
 }  // namespace sidecar
 
 #endif  // PARLANTO_SIDECAR_REQUEST_FIELDS_H_

@@ -7,6 +7,7 @@
 #include <ostream>
 
 #include "descriptor_io.h"
+#include "line_buffer.h"
 
 #if defined(__GLIBC__)
 #include <malloc.h>
@@ -71,7 +72,7 @@ void respond(SidecarRunner& runner, const ToolCallRequest& request, std::string&
   if (request.type == "status") return append_success(line, request.id, runner.Mode(), 0);
   if (request.type != "tool_call")
     return append_error(line, request.id, "unsupported request type");
-  if (request.input.empty()) return append_error(line, request.id, "missing input");
+  if (request.input_text().empty()) return append_error(line, request.id, "missing input");
   // A success line that fails part way is taken back whole, so that the
   // error line replaces it.
   const std::size_t start = line.size();
@@ -98,6 +99,22 @@ void answer_line(SidecarRunner& runner, ToolCallRequest& request, std::string& l
     line.resize(start);
     append_out_of_memory(line, request.id);
   }
+}
+
+// The same for a line held by the caller, which `request` refers to only
+// while it is answered.
+void answer_line(SidecarRunner& runner, std::string_view line, ToolCallRequest& request,
+                 std::string& response) {
+  const std::size_t start = response.size();
+  try {
+    parse_line(line, request);
+    respond(runner, request, response);
+  } catch (const std::bad_alloc&) {
+    response.resize(start);
+    append_out_of_memory(response, request.id);
+  }
+  request.line_view.reset();
+  request.input_view.reset();
 }
 
 }  // namespace
@@ -136,58 +153,58 @@ void run_request_loop(SidecarRunner& runner, std::istream& in, std::ostream& out
 }
 
 LoopEnd run_request_loop(SidecarRunner& runner, int in_fd, int out_fd) {
-  // Each line is copied from the read buffer into the request's raw_line; a
-  // line that runs past the end of a read is gathered there over several
-  // reads, so the buffer keeps its size and a long line costs linear time.
-  std::string buffer(kReadSize, '\0');
+#if defined(__GLIBC__)
+  // A fixed threshold keeps every block past the kept size in its own
+  // mapping, which realloc grows without copying and free gives back at
+  // once; a moving one would put the next long line's blocks on the heap.
+  ::mallopt(M_MMAP_THRESHOLD, static_cast<int>(kKeptCapacity));
+#endif
+  LineBuffer lines(kReadSize);
   ToolCallRequest request;
   std::string pending;  // responses not yet written, in request order
   pending.reserve(kPendingLimit + 4096);
-  bool gathering = false;  // raw_line holds the start of an unfinished line
-  bool skipping = false;   // the unfinished line did not fit in memory
-  std::string lost_id;     // its id, when the part that fitted held one
+  bool skipping = false;  // the unfinished line did not fit in memory
+  std::string lost_id;    // its id, when the part that fitted held one
   // The buffers of a long line are kept while more input is ready at once,
   // so that a run of long lines reuses them, and given back after the first
   // short line or before the loop waits for input.
   bool holding = false;
 
-  // Appends [from, to) to the line being gathered; on running out of memory
-  // the line is dropped, and its id kept if that part already closed it.
-  const auto take = [&](const char* from, const char* to) {
-    if (skipping) return;
-    if (!gathering) request.raw_line.clear();
+  // Drops the unfinished line, which does not fit, keeping its id if the
+  // part held already closed it.
+  const auto lose_rest = [&] {
+    lost_id.clear();
     try {
-      request.raw_line.append(from, to);
-      gathering = true;
+      if (const auto id = find_closed_json_string(lines.rest(), "id"))
+        assign_unescaped(lost_id, *id);
     } catch (const std::bad_alloc&) {
       lost_id.clear();
-      try {
-        if (const auto id = find_closed_json_string(request.raw_line, "id")) {
-          assign_unescaped(lost_id, *id);
-        }
-      } catch (const std::bad_alloc&) {
-        lost_id.clear();
-      }
-      std::string().swap(request.raw_line);
-      skipping = true;
-      gathering = false;
     }
+    lines.drop_rest();
+    lines.shrink();
+    skipping = true;
   };
-  const auto finish_line = [&] {
+  const auto finish_line = [&](std::string_view line) {
     if (skipping) {
       append_out_of_memory(pending, lost_id);
       std::string().swap(lost_id);
       give_back_heap();
-    } else {
-      answer_line(runner, request, pending);
-      holding = pending.capacity() > kKeptCapacity || request.raw_line.size() > kKeptCapacity;
-      if (!holding) release_long_line(request);
+      skipping = false;
+      return;
     }
-    skipping = false;
-    gathering = false;
+    answer_line(runner, line, request, pending);
+    holding = pending.capacity() > kKeptCapacity || line.size() > kKeptCapacity;
+    if (!holding) release_long_line(request);
   };
+  // Each pipe is widened once, when the first long line or response needs it.
+  bool input_widened = false;
+  bool output_widened = false;
   const auto flush = [&] {
     if (pending.empty()) return true;
+    if (!output_widened && pending.size() > kReadSize) {
+      widen_pipe(out_fd);
+      output_widened = true;
+    }
     if (!write_all(out_fd, pending)) return false;
     pending.clear();
     if (!holding) release_if_large(pending);
@@ -197,29 +214,31 @@ LoopEnd run_request_loop(SidecarRunner& runner, int in_fd, int out_fd) {
   for (;;) {
     if (!flush()) return LoopEnd::kWriteFailed;
     if (holding && !readable_now(in_fd)) {
+      holding = false;
       release_if_large(pending);
-      // An unfinished line keeps its raw_line until it is answered.
-      if (!gathering) {
-        holding = false;
-        release_long_line(request);
-      }
+      release_long_line(request);
     }
-    const std::ptrdiff_t got = read_some(in_fd, buffer.data(), buffer.size());
-    if (got < 0) return LoopEnd::kReadFailed;
-    if (got == 0) break;
-    const char* s = buffer.data();
-    const char* const end = s + got;
-    while (const auto* newline =
-               static_cast<const char*>(std::memchr(s, '\n', static_cast<std::size_t>(end - s)))) {
-      take(s, newline);
-      finish_line();
+    // An unfinished line keeps the buffer it needs.
+    if (!holding && lines.capacity() > kKeptCapacity) lines.shrink();
+    const LineBuffer::Fill filled = lines.fill(in_fd);
+    if (filled == LineBuffer::Fill::kFailed) return LoopEnd::kReadFailed;
+    if (filled == LineBuffer::Fill::kEnded) break;
+    if (!input_widened && lines.capacity() > kReadSize) {
+      widen_pipe(in_fd);
+      input_widened = true;
+    }
+    if (filled == LineBuffer::Fill::kNoMemory) {
+      lose_rest();
+      continue;
+    }
+    while (const std::optional<std::string_view> line = lines.next_line()) {
+      finish_line(*line);
       if (pending.size() >= kPendingLimit && !flush()) return LoopEnd::kWriteFailed;
-      s = newline + 1;
     }
-    if (s < end) take(s, end);
+    if (skipping) lines.drop_rest();
   }
   // Like getline, a last line without a line break is a request too.
-  if (gathering || skipping) finish_line();
+  if (skipping || !lines.rest().empty()) finish_line(lines.rest());
   return flush() ? LoopEnd::kInputEnded : LoopEnd::kWriteFailed;
 }
 

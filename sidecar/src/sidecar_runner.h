@@ -3,7 +3,9 @@
 
 #include <cstdint>
 #include <memory>
+#include <optional>
 #include <string>
+#include <string_view>
 
 namespace sidecar {
 
@@ -15,8 +17,19 @@ struct ToolCallRequest {
   std::string type;
   std::string model_path;  // for model-backed runners; the stub ignores it
   std::string backend;     // likewise
-  std::string input;       // never empty when a runner is called
+  std::string input;       // never empty when a runner is called, but see below
   std::string raw_line;    // the whole line as received
+
+  // The request loop answers a line where it read it, without copying the
+  // line or a value that needs no unescaping: it then leaves raw_line, and
+  // input, empty and points these views at the texts instead. They stay
+  // valid until the runner returns.
+  std::optional<std::string_view> line_view;
+  std::optional<std::string_view> input_view;
+
+  // The line and the input, wherever they are held.
+  std::string_view line() const { return line_view ? *line_view : raw_line; }
+  std::string_view input_text() const { return input_view ? *input_view : input; }
 };
 
 struct ToolCallResult {
@@ -39,7 +52,9 @@ class SidecarRunner {
 
   // Appends the output of GenerateToolCall, JSON-escaped, to `response` and
   // returns its inference time: how the request loop builds a response line.
-  // A runner may override it to build its output there directly. When it
+  // A runner may override it to build its output there directly, reading the
+  // line and input through line() and input_text(); the default hands
+  // GenerateToolCall a copy of the request with every string filled. When it
   // throws, `response` may hold part of the output; the caller takes it back.
   virtual std::int64_t AppendEscapedToolCall(const ToolCallRequest& request, std::string& response);
 };

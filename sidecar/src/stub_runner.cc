@@ -68,8 +68,8 @@ class StubSidecarRunner final : public SidecarRunner {
   template <bool kEscaped>
   static void append_call(const ToolCallRequest& request, std::string& out) {
     static constexpr Keyword kClassify("classify_interview_turn");
-    const std::string_view input = request.input;
-    if (contains(request.raw_line, kClassify)) {
+    const std::string_view input = request.input_text();
+    if (contains(request.line(), kClassify)) {
       const std::uint32_t words = turn_words(input, kClassificationWordBits);
       if constexpr (kEscaped) {
         out.reserve(out.size() + 2 * input.size() + kCallSlack);
@@ -79,12 +79,15 @@ class StubSidecarRunner final : public SidecarRunner {
       }
       return;
     }
-    if (turn_words(input, word(kWordSummarize) | word(kWordSummary)) != 0) {
+    // One pass looks for the words of all three rules.
+    constexpr std::uint32_t kSummaryWords = word(kWordSummarize) | word(kWordSummary);
+    const std::uint32_t words =
+        turn_words(input, kSummaryWords | word(kWordSave) | word(kWordRemember) | kTopicWordBits,
+                   kSummaryWords);
+    if ((words & kSummaryWords) != 0) {
       out.append(kSummarizeCall);
       return;
     }
-    const std::uint32_t words =
-        turn_words(input, word(kWordSave) | word(kWordRemember) | kTopicWordBits);
     const std::string_view topic = topic_of_words(words);
     out.reserve(out.size() + input.size() + kCallSlack);
     if ((words & (word(kWordSave) | word(kWordRemember))) != 0) {

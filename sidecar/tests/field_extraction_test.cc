@@ -135,6 +135,13 @@ TEST(FieldExtraction, AgreesWithTheRegularExpressionOnGeneratedLines) {
     const ToolCallRequest request = parse_request(line);
     const std::string* fields[] = {&request.id, &request.type, &request.model_path,
                                    &request.backend, &request.input};
+    // The loop's parse, which keeps the line and a plain input where they are.
+    ToolCallRequest in_place;
+    parse_line(line, in_place);
+    ASSERT_EQ(in_place.line().data(), line.data());
+    ASSERT_EQ(in_place.input_text(), request.input) << line;
+    ASSERT_EQ(in_place.id, request.id) << line;
+    ASSERT_EQ(in_place.type, request.type) << line;
     for (std::size_t k = 0; k < keys.size(); ++k) {
       std::smatch match;
       std::optional<std::string_view> expected;
@@ -148,6 +155,27 @@ TEST(FieldExtraction, AgreesWithTheRegularExpressionOnGeneratedLines) {
     }
   }
   EXPECT_GT(matched, 24000);  // the lines exercise matches, not only misses
+}
+
+TEST(FieldExtraction, LeavesALinesInputInPlaceUnlessItNeedsUnescaping) {
+  ToolCallRequest request;
+  request.raw_line = "left from before";
+  const std::string plain = R"({"id":"1","type":"tool_call","input":"what is Kafka?"})";
+  parse_line(plain, request);
+  EXPECT_TRUE(request.raw_line.empty());
+  EXPECT_EQ(request.line(), plain);
+  EXPECT_TRUE(request.input.empty());
+  EXPECT_EQ(request.input_text().data(), plain.data() + plain.find("what"));
+  EXPECT_EQ(request.input_text(), "what is Kafka?");
+
+  // The decoded copy replaces the view; a line without an input has neither.
+  const std::string escaped = R"({"id":"2","input":"say \"hi\""})";
+  parse_line(escaped, request);
+  EXPECT_FALSE(request.input_view.has_value());
+  EXPECT_EQ(request.input_text(), "say \"hi\"");
+  parse_line(R"({"id":"3"})", request);
+  EXPECT_EQ(request.input_text(), "");
+  EXPECT_EQ(request.id, "3");
 }
 
 }  // namespace

@@ -29,6 +29,13 @@ void check_against_regex(std::string_view line) {
   const sidecar::ToolCallRequest request = sidecar::parse_request(text);
   const std::string* fields[] = {&request.id, &request.type, &request.model_path, &request.backend,
                                  &request.input};
+  // The loop's own parse keeps the line and a plain input in place.
+  sidecar::ToolCallRequest in_place;
+  sidecar::parse_line(text, in_place);
+  if (in_place.input_text() != request.input || in_place.id != request.id ||
+      in_place.line() != text) {
+    __builtin_trap();
+  }
   for (std::size_t k = 0; k < std::size(kKeys); ++k) {
     std::smatch match;
     const bool matched = std::regex_search(text, match, patterns[k]);

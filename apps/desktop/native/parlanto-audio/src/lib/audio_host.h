@@ -169,8 +169,9 @@ struct DeviceEvent {
 using DeviceEventCallback = std::function<void(const DeviceEvent& event)>;
 
 // Running device notifications. Destroying it stops them: once the destructor
-// returns, the callback is not running and is never called again. Destroyed on
-// the thread that made it.
+// returns, the callback is not running and is never called again. Made and
+// destroyed on any thread but the callback's (the capture layer makes it on a
+// worker thread and destroys it on the JavaScript thread).
 class DeviceWatch {
  public:
   virtual ~DeviceWatch() = default;

@@ -1,6 +1,5 @@
 #include "echo_canceller.h"
 
-#include <dlfcn.h>
 #include <webrtc/modules/audio_processing/include/audio_processing.h>
 
 #include <algorithm>
@@ -8,41 +7,6 @@
 namespace parlanto_audio {
 
 namespace {
-
-// The engine's library is opened when the first echo-cancelled capture is
-// made, not when the module loads: a system without it still captures, and
-// the capture that asks for cancellation says what is missing. Apart from
-// this factory the engine is reached through its virtual interface only.
-using CreateEngine = webrtc::AudioProcessing* (*)(const webrtc::Config&);
-constexpr const char* kEngineLibrary = "libwebrtc_audio_processing.so.1";
-
-struct EngineLibrary {
-  CreateEngine create = nullptr;
-  std::string error;
-};
-
-const EngineLibrary& engine_library() {
-  static const EngineLibrary library = [] {
-    EngineLibrary loaded;
-    void* handle = dlopen(kEngineLibrary, RTLD_NOW | RTLD_LOCAL);
-    if (handle == nullptr) {
-      loaded.error = std::string("echo cancellation needs the WebRTC audio-processing library ") +
-                     "0.3 (" + kEngineLibrary + "; on Debian and Ubuntu the package " +
-                     "libwebrtc-audio-processing1): " + dlerror();
-      return loaded;
-    }
-    // webrtc::AudioProcessing::Create(const webrtc::Config&)
-    void* create = dlsym(handle, "_ZN6webrtc15AudioProcessing6CreateERKNS_6ConfigE");
-    if (create == nullptr) {
-      loaded.error = std::string("echo cancellation: ") + kEngineLibrary +
-                     " is not the 0.3 interface this module uses";
-      return loaded;
-    }
-    loaded.create = reinterpret_cast<CreateEngine>(create);
-    return loaded;
-  }();
-  return library;
-}
 
 bool native_rate(std::uint32_t rate) {
   return rate == 8000 || rate == 16000 || rate == 32000 || rate == 48000;
@@ -67,12 +31,10 @@ Expected<std::unique_ptr<EchoCanceller>, std::string> EchoCanceller::create(
                       " Hz");
   }
 
-  const EngineLibrary& library = engine_library();
-  if (library.create == nullptr) return unexpected(library.error);
   webrtc::Config config;
   config.Set<webrtc::ExtendedFilter>(new webrtc::ExtendedFilter(options.extended_filter));
   config.Set<webrtc::DelayAgnostic>(new webrtc::DelayAgnostic(options.delay_agnostic));
-  std::unique_ptr<webrtc::AudioProcessing> engine(library.create(config));
+  Engine engine(webrtc::AudioProcessing::Create(config));
   if (!engine) return unexpected(std::string("echo cancellation: the engine could not be made"));
 
   const auto engine_rate = static_cast<int>(rate);
@@ -105,8 +67,12 @@ Expected<std::unique_ptr<EchoCanceller>, std::string> EchoCanceller::create(
       new EchoCanceller(std::move(engine), mic_rate, rate, mic_channels));
 }
 
-EchoCanceller::EchoCanceller(std::unique_ptr<webrtc::AudioProcessing> engine,
-                             std::uint32_t mic_rate, std::uint32_t rate, std::uint16_t channels)
+void EchoCanceller::EngineDeleter::operator()(webrtc::AudioProcessing* engine) const {
+  delete engine;
+}
+
+EchoCanceller::EchoCanceller(Engine engine, std::uint32_t mic_rate, std::uint32_t rate,
+                             std::uint16_t channels)
     : engine_(std::move(engine)),
       rate_(rate),
       channels_(channels),
@@ -191,8 +157,7 @@ ReferenceAlignment::Event EchoCanceller::run_frame(const float* interleaved, flo
     // old one would only slow it down. (A rare event; the engine resets its
     // state in place.)
     engine_->Initialize();
-    engine_->echo_cancellation()->set_suppression_level(
-        webrtc::EchoCancellation::kHighSuppression);
+    engine_->echo_cancellation()->set_suppression_level(webrtc::EchoCancellation::kHighSuppression);
     heard_reference_frames_ = 0;
   }
   if (heard_reference_frames_ < kConvergenceFrames) {

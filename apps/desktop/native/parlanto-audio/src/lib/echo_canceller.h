@@ -66,8 +66,14 @@ class EchoCanceller {
   std::uint64_t passed_frames() const { return passed_frames_; }
 
  private:
-  EchoCanceller(std::unique_ptr<webrtc::AudioProcessing> engine, std::uint32_t mic_rate,
-                std::uint32_t rate, std::uint16_t channels);
+  // Deletes the engine where its definition is known: a build without the
+  // engine (see echo_canceller_unavailable.cc) never includes its headers.
+  struct EngineDeleter {
+    void operator()(webrtc::AudioProcessing* engine) const;
+  };
+  using Engine = std::unique_ptr<webrtc::AudioProcessing, EngineDeleter>;
+
+  EchoCanceller(Engine engine, std::uint32_t mic_rate, std::uint32_t rate, std::uint16_t channels);
   Result take(std::span<const float> at_engine_rate);
   ReferenceAlignment::Event run_frame(const float* interleaved, float* out);
 
@@ -77,7 +83,7 @@ class EchoCanceller {
   static constexpr std::uint64_t kConvergenceFrames = 200;
   static constexpr float kAudibleReference = 1e-6f;  // mean square, about -60 dBFS
 
-  const std::unique_ptr<webrtc::AudioProcessing> engine_;
+  const Engine engine_;
   const std::uint32_t rate_;
   const std::uint16_t channels_;
   const std::size_t frame_frames_;  // frames (per channel) in 10 ms

@@ -1,32 +1,24 @@
-// The echo-cancelling stage where its engine is not built in (the Windows
-// module, for now): a capture that asks for cancellation is refused with a
-// clear error, and everything else links as it does elsewhere.
-#ifdef _WIN32
-
+// The echo-cancelling stage of a module built without its engine (a Windows
+// build where WebRTC audio processing could not be cross-built, see
+// scripts/setup-windows.sh): create() says so, and since no stage is ever
+// made, the rest is never reached.
 #include "echo_canceller.h"
-
-namespace webrtc {
-// Never made here; complete only so the stage's members can be destroyed.
-class AudioProcessing {
- public:
-  virtual ~AudioProcessing() = default;
-};
-}  // namespace webrtc
 
 namespace parlanto_audio {
 
-Expected<std::unique_ptr<EchoCanceller>, std::string> EchoCanceller::create(std::uint32_t,
-                                                                            std::uint16_t,
-                                                                            EchoCancelOptions) {
-  return unexpected(std::string("echo cancellation is not built into the Windows module yet"));
+void EchoCanceller::EngineDeleter::operator()(webrtc::AudioProcessing* /*engine*/) const {}
+
+Expected<std::unique_ptr<EchoCanceller>, std::string> EchoCanceller::create(
+    std::uint32_t /*mic_rate*/, std::uint16_t /*mic_channels*/, EchoCancelOptions /*options*/) {
+  return unexpected(std::string(
+      "echo cancellation is not available in this build of the module: it was built without "
+      "its engine (WebRTC audio processing 0.3)"));
 }
 
 EchoCanceller::~EchoCanceller() = default;
 
-EchoCanceller::Result EchoCanceller::process(std::span<const float>) { return {}; }
+EchoCanceller::Result EchoCanceller::process(std::span<const float> /*mic*/) { return {}; }
 
-EchoCanceller::Result EchoCanceller::process(std::span<const std::int16_t>) { return {}; }
+EchoCanceller::Result EchoCanceller::process(std::span<const std::int16_t> /*mic*/) { return {}; }
 
 }  // namespace parlanto_audio
-
-#endif

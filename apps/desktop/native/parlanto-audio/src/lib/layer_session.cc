@@ -114,9 +114,12 @@ ModuleResult<ReferenceStream> open_reference_once(
   return opened;
 }
 
+// `final` is set when another attempt cannot help (the echo engine cannot be
+// made), whatever the error's text says.
 ModuleResult<OpenedLayerStream> open_once(Device& device, const LayerRequest& request,
                                           const std::shared_ptr<CoalescingSink>& sink,
-                                          const std::shared_ptr<std::atomic<bool>>& stopped) {
+                                          const std::shared_ptr<std::atomic<bool>>& stopped,
+                                          bool& final) {
   ModuleResult<StreamCandidates> candidates = stream_candidates(device);
   if (!candidates) return unexpected(std::move(candidates).error());
   const SampleFormat format = candidates->format;
@@ -144,7 +147,10 @@ ModuleResult<OpenedLayerStream> open_once(Device& device, const LayerRequest& re
       options.noise_suppression = request.echo_cancel->noise_suppression;
       options.gain_control = request.echo_cancel->gain_control;
       auto made = EchoCanceller::create(from.sample_rate, from.channels, options);
-      if (!made) return module_error(std::move(made).error());
+      if (!made) {
+        final = true;
+        return module_error(std::move(made).error());
+      }
       canceller = std::move(made).value();
     }
     const PcmFormat stage = canceller ? PcmFormat{canceller->rate(), canceller->channels()} : from;
@@ -255,7 +261,8 @@ ModuleResult<OpenedLayerStream> open_layer_stream(const LayerRequest& request,
   }
 
   for (int attempt = 1;; ++attempt) {
-    ModuleResult<OpenedLayerStream> result = open_once(*device, request, sink, stopped);
+    bool final = false;
+    ModuleResult<OpenedLayerStream> result = open_once(*device, request, sink, stopped, final);
     if (result) {
       result->again = request;
       result->again.device_id = found_by;
@@ -264,7 +271,7 @@ ModuleResult<OpenedLayerStream> open_layer_stream(const LayerRequest& request,
       if (result->again.echo_cancel) result->again.echo_cancel->reference_may_fail = true;
       return result;
     }
-    if (attempt == kStartAttempts || !is_retryable(result.error()) || stopped->load()) {
+    if (attempt == kStartAttempts || final || !is_retryable(result.error()) || stopped->load()) {
       return result;
     }
     pause(kRetryPause);

@@ -21,6 +21,7 @@
 #include <pulse/pulseaudio.h>
 
 #include <chrono>
+#include <condition_variable>
 #include <cstddef>
 #include <cstring>
 #include <map>
@@ -644,11 +645,11 @@ class PulseDevice final : public Device {
   DeviceInfo info_;
 };
 
-
 // Device notifications from the server's subscription, on a connection of
 // their own so a watch neither waits for nor disturbs requests and streams.
-// The core is touched only on the mainloop thread, under its lock: the
-// subscription and the info callbacks it starts. Sinks are output devices,
+// A core is touched under its connection's mainloop lock only: by the
+// subscription and the info callbacks it starts, and by the keeper thread
+// when it moves to a new connection. Sinks are output devices,
 // sources that are not monitors input devices, with the ids PulseDevice gives.
 class PulseDeviceWatch final : public DeviceWatch {
  public:
@@ -699,11 +700,25 @@ class PulseDeviceWatch final : public DeviceWatch {
       if (fresh) core->emit(DeviceEvent::Type::kAdded, false, known);
     }
 
+    // PipeWire's pulse server names a placeholder ("@DEFAULT_SINK@") while its
+    // session manager is still choosing a default: not a device, and not a
+    // change; the choice comes as a change of its own.
+    static bool placeholder(const char* name) {
+      const std::size_t length = name ? std::strlen(name) : 0;
+      return length > 1 && name[0] == '@' && name[length - 1] == '@';
+    }
+
     static void on_server(pa_context*, const pa_server_info* info, void* userdata) {
       if (!info) return;
       auto* core = static_cast<Core*>(userdata);
-      const std::string sink = info->default_sink_name ? info->default_sink_name : "";
-      const std::string source = info->default_source_name ? info->default_source_name : "";
+      const char* sink_name = info->default_sink_name;
+      const char* source_name = info->default_source_name;
+      const std::string sink = placeholder(sink_name) ? core->default_sink
+                               : sink_name            ? sink_name
+                                                      : "";
+      const std::string source = placeholder(source_name) ? core->default_source
+                                 : source_name            ? source_name
+                                                          : "";
       if (sink != core->default_sink) {
         core->default_sink = sink;
         const std::string id = std::string(kSinkPrefix) + sink;
@@ -728,7 +743,8 @@ class PulseDeviceWatch final : public DeviceWatch {
       pa_operation* operation = nullptr;
       if (facility == PA_SUBSCRIPTION_EVENT_SERVER) {
         operation = pa_context_get_server_info(context, &Core::on_server, core);
-      } else if (facility == PA_SUBSCRIPTION_EVENT_SINK || facility == PA_SUBSCRIPTION_EVENT_SOURCE) {
+      } else if (facility == PA_SUBSCRIPTION_EVENT_SINK ||
+                 facility == PA_SUBSCRIPTION_EVENT_SOURCE) {
         const bool output = facility == PA_SUBSCRIPTION_EVENT_SINK;
         auto& known = output ? core->sinks : core->sources;
         if (type == PA_SUBSCRIPTION_EVENT_REMOVE) {
@@ -738,9 +754,9 @@ class PulseDeviceWatch final : public DeviceWatch {
             core->emit(DeviceEvent::Type::kRemoved, output, gone);
           }
         } else if (type == PA_SUBSCRIPTION_EVENT_NEW) {
-          operation = output ? pa_context_get_sink_info_by_index(context, index, &Core::on_sink, core)
-                             : pa_context_get_source_info_by_index(context, index,
-                                                                   &Core::on_source, core);
+          operation =
+              output ? pa_context_get_sink_info_by_index(context, index, &Core::on_sink, core)
+                     : pa_context_get_source_info_by_index(context, index, &Core::on_source, core);
         }
       }
       // Answers arrive in the order asked, after this event's; the operation
@@ -750,21 +766,24 @@ class PulseDeviceWatch final : public DeviceWatch {
   };
 
   static HostResult<std::unique_ptr<DeviceWatch>> start(DeviceEventCallback on_event) {
-    const pa_usec_t deadline = deadline_from_now();
-    HostResult<std::shared_ptr<PulseConnection>> connection = PulseConnection::open(deadline);
-    if (!connection) return unexpected(std::move(connection.error()));
     auto core = std::make_unique<Core>();
     core->on_event = std::move(on_event);
-    std::unique_ptr<PulseDeviceWatch> watch(new PulseDeviceWatch(*connection, std::move(core)));
-    if (HostResult<Ok> begun = watch->begin(deadline); !begun) {
-      return unexpected(std::move(begun.error()));
-    }
-    return std::unique_ptr<DeviceWatch>(std::move(watch));
+    HostResult<std::shared_ptr<PulseConnection>> connection = subscribe(*core, deadline_from_now());
+    if (!connection) return unexpected(std::move(connection.error()));
+    core->ready = true;
+    return std::unique_ptr<DeviceWatch>(new PulseDeviceWatch(*connection, std::move(core)));
   }
 
-  // The subscription goes with the connection: once that is closed and its
-  // thread stopped, no callback runs, and the core can go.
+  // Stops the reconnecting thread, then the subscription with its connection:
+  // once that is closed and its thread stopped, no callback runs, and the core
+  // can go.
   ~PulseDeviceWatch() override {
+    {
+      std::lock_guard guard(mutex_);
+      stopping_ = true;
+    }
+    wake_.notify_all();
+    keeper_.join();
     {
       MainloopLock lock(connection_->loop());
       pa_context_set_subscribe_callback(connection_->context(), nullptr, nullptr);
@@ -774,42 +793,110 @@ class PulseDeviceWatch final : public DeviceWatch {
   }
 
  private:
-  PulseDeviceWatch(std::shared_ptr<PulseConnection> connection, std::unique_ptr<Core> core)
-      : connection_(std::move(connection)), core_(std::move(core)) {}
+  // How often a watch whose server went away tries to connect again, and how
+  // long one try may wait (unwatching waits for a try in progress).
+  static constexpr std::chrono::milliseconds kReconnectPause{500};
+  static constexpr pa_usec_t kReconnectDeadline = 500 * PA_USEC_PER_MSEC;
 
-  // Subscribes, then takes the snapshot that later events are told against.
-  HostResult<Ok> begin(pa_usec_t deadline) {
-    MainloopLock lock(connection_->loop());
-    pa_context* context = connection_->context();
-    Core* core = core_.get();
-    pa_context_set_subscribe_callback(context, &Core::on_change, core);
+  PulseDeviceWatch(std::shared_ptr<PulseConnection> connection, std::unique_ptr<Core> core)
+      : connection_(std::move(connection)), core_(std::move(core)), keeper_([this] { keep(); }) {}
+
+  // A new connection with `core` subscribed to it and its snapshot taken.
+  // Events during the snapshot only update it while `core` is not ready.
+  static HostResult<std::shared_ptr<PulseConnection>> subscribe(Core& core, pa_usec_t deadline) {
+    HostResult<std::shared_ptr<PulseConnection>> opened = PulseConnection::open(deadline);
+    if (!opened) return opened;
+    const std::shared_ptr<PulseConnection>& connection = *opened;
+    MainloopLock lock(connection->loop());
+    pa_context* context = connection->context();
+    pa_context_set_subscribe_callback(context, &Core::on_change, &core);
     const auto mask = static_cast<pa_subscription_mask_t>(
         PA_SUBSCRIPTION_MASK_SINK | PA_SUBSCRIPTION_MASK_SOURCE | PA_SUBSCRIPTION_MASK_SERVER);
-    HostResult<Ok> done = connection_->run(
-        [&] { return pa_context_subscribe(context, mask, nullptr, nullptr); }, deadline,
-        "subscribing to device changes");
+    HostResult<Ok> done =
+        connection->run([&] { return pa_context_subscribe(context, mask, nullptr, nullptr); },
+                        deadline, "subscribing to device changes");
     if (done) {
-      done = connection_->run(
-          [&] { return pa_context_get_sink_info_list(context, &Core::on_sink, core); }, deadline,
+      done = connection->run(
+          [&] { return pa_context_get_sink_info_list(context, &Core::on_sink, &core); }, deadline,
           "listing the sinks");
     }
     if (done) {
-      done = connection_->run(
-          [&] { return pa_context_get_source_info_list(context, &Core::on_source, core); },
+      done = connection->run(
+          [&] { return pa_context_get_source_info_list(context, &Core::on_source, &core); },
           deadline, "listing the sources");
     }
     if (done) {
-      done = connection_->run(
-          [&] { return pa_context_get_server_info(context, &Core::on_server, core); }, deadline,
+      done = connection->run(
+          [&] { return pa_context_get_server_info(context, &Core::on_server, &core); }, deadline,
           "asking for the default devices");
     }
-    if (!done) return done;
-    core->ready = true;
-    return Ok{};
+    if (!done) {
+      pa_context_set_subscribe_callback(context, nullptr, nullptr);
+      return unexpected(std::move(done.error()));
+    }
+    return opened;
   }
 
+  // The watch outlives its server: once the connection has failed (the server
+  // died or was restarted), this thread connects again every kReconnectPause
+  // and tells what changed while it was away.
+  void keep() {
+    std::unique_lock guard(mutex_);
+    for (;;) {
+      if (wake_.wait_for(guard, kReconnectPause, [this] { return stopping_; })) return;
+      if (!connection_->failed()) continue;
+      auto fresh = std::make_unique<Core>();
+      HostResult<std::shared_ptr<PulseConnection>> connection =
+          subscribe(*fresh, pa_rtclock_now() + kReconnectDeadline);
+      if (!connection) continue;
+      {
+        MainloopLock old_lock(connection_->loop());
+        pa_context_set_subscribe_callback(connection_->context(), nullptr, nullptr);
+      }
+      connection_ = std::move(*connection);
+      // The new connection's callbacks wait for its lock while the snapshots
+      // are compared, so the events come out in order.
+      MainloopLock lock(connection_->loop());
+      fresh->on_event = std::move(core_->on_event);
+      fresh->ready = true;
+      tell_changes(*core_, *fresh);
+      core_ = std::move(fresh);
+    }
+  }
+
+  // Events for what `now` has that `before` had not, and the other way round,
+  // by id (a server's indices start over when it restarts).
+  static void tell_changes(const Core& before, Core& now) {
+    const auto ids = [](const std::map<std::uint32_t, Known>& known) {
+      std::map<std::string, const Known*> by_id;
+      for (const auto& [index, device] : known) by_id.emplace(device.id, &device);
+      return by_id;
+    };
+    for (const bool output : {true, false}) {
+      const auto old_ids = ids(output ? before.sinks : before.sources);
+      const auto new_ids = ids(output ? now.sinks : now.sources);
+      for (const auto& [id, device] : old_ids) {
+        if (!new_ids.contains(id)) now.emit(DeviceEvent::Type::kRemoved, output, *device);
+      }
+      for (const auto& [id, device] : new_ids) {
+        if (!old_ids.contains(id)) now.emit(DeviceEvent::Type::kAdded, output, *device);
+      }
+      const std::string& old_default = output ? before.default_sink : before.default_source;
+      const std::string& new_default = output ? now.default_sink : now.default_source;
+      if (new_default != old_default && !new_default.empty()) {
+        const std::string id = std::string(output ? kSinkPrefix : kSourcePrefix) + new_default;
+        now.emit(DeviceEvent::Type::kDefaultChanged, output, {id, now.name_of(output, id)});
+      }
+    }
+  }
+
+  // Both replaced together by the keeper thread, under mutex_.
   std::shared_ptr<PulseConnection> connection_;
   std::unique_ptr<Core> core_;
+  std::mutex mutex_;
+  std::condition_variable wake_;
+  bool stopping_ = false;
+  std::thread keeper_;  // last: started once the rest is in place
 };
 
 class PulseHost final : public Host {

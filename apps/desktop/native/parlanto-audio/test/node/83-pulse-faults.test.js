@@ -120,6 +120,18 @@ test('a 20 MiB device id beside a running capture: never sent, the other capture
   }
 });
 
+test('a device watch connects again after the server died and tells what the new one has', () => {
+  const { report } = runChild('rewatch');
+  const count = (event) => report.events.filter((e) => e === event).length;
+  assert.ok(report.toAdded !== null, report.events.join(', '));
+  assert.equal(count('added output sink:rig_extra'), 1, report.events.join(', '));
+  assert.equal(count('default-changed output sink:rig_extra'), 1, report.events.join(', '));
+  const removed = report.events.indexOf('removed output sink:rig_extra');
+  assert.ok(removed > report.events.indexOf('added output sink:rig_extra'), report.events.join(', '));
+  assert.ok(!report.events.some((e) => e.startsWith('error')), report.events.join(', '));
+  assert.ok(!report.events.some((e) => e.includes('@')), 'no placeholder is a device');
+});
+
 test('1,000 starts and stops with sinks unloaded and the server killed in between leave nothing behind', () => {
   const { report } = runChild('cycles');
   assert.equal(report.cycles, 1000);

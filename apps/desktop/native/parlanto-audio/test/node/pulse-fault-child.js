@@ -4,6 +4,7 @@
 //   kill    the server dies and a new one starts in its place
 //   unload  the captured sink's module goes away and is loaded again
 //   freeze  the server stops answering (SIGSTOP) for a while, then resumes
+//   rewatch a device watch while the server dies and a new one starts
 //   cycles  many starts and stops with the faults above mixed in; threads,
 //           descriptors and memory before and after (run with --expose-gc)
 // The parent reads standard error and the exit status too: a capture that
@@ -154,6 +155,53 @@ function resources() {
   };
 }
 
+// A device watch across a server restart: it connects again by itself and
+// tells what differs on the new server, then follows it as before.
+async function rewatch(rig) {
+  const { watchDevices } = require('../../capture');
+  const events = [];
+  const unwatch = watchDevices((e) => events.push(`${e.type} ${e.kind} ${e.id}`),
+    { onError: (error) => events.push(`error ${error.message}`) });
+  const report = {};
+  try {
+    await s.sleep(300);  // the watch starts off this thread
+    await rig.kill();
+    await s.sleep(700);
+    const restarted = await s.useRig({ dir: rig.dir });
+    Object.assign(rig, { pactl: restarted.pactl, kill: restarted.kill, stop: restarted.stop });
+    const extra = (await loadExtraSink(rig)).trim();
+    await rig.pactl(['set-default-sink', EXTRA_SINK]);
+    const loadedAt = now();
+    report.toAdded = await until(() => events.includes(`added output sink:${EXTRA_SINK}`), 5000)
+      ? now() - loadedAt : null;
+    await until(() => events.includes(`default-changed output sink:${EXTRA_SINK}`), 3000);
+    await rig.pactl(['unload-module', extra]);
+    await until(() => events.includes(`removed output sink:${EXTRA_SINK}`), 3000);
+  } finally {
+    unwatch();
+  }
+  report.events = events;
+  return report;
+}
+
+// Starts a capture of a default device. PipeWire's pulse server may have no
+// default for a moment while its session manager re-evaluates the graph
+// (seen after sinks come and go); the start is then tried again for up to 3 s,
+// and a capture that still finds no default fails the test.
+async function startOnDefault(capture, report) {
+  const deadline = now() + 3000;
+  for (;;) {
+    try {
+      capture.start(() => {});
+      return;
+    } catch (error) {
+      if (!/^No default/.test(error.message) || now() > deadline) throw error;
+      report.waitsForDefault = (report.waitsForDefault || 0) + 1;
+      await s.sleep(100);
+    }
+  }
+}
+
 async function cycles(rig, addon) {
   const total = Number(process.env.PARLANTO_CYCLES || 1000);
   let extra = (await loadExtraSink(rig)).trim();
@@ -175,7 +223,7 @@ async function cycles(rig, addon) {
     if (i === 100) report.before = resources();
     if (i % 200 === 150) {
       // A sink goes away under running captures, which stop while recovering.
-      captures[1].start(() => {});
+      await startOnDefault(captures[1], report);
       captures[2].start(() => {});
       await rig.pactl(['unload-module', extra]);
       await s.sleep(300);
@@ -186,7 +234,7 @@ async function cycles(rig, addon) {
     }
     if (i % 400 === 350) {
       // The server dies under running captures; starts fail until it is back.
-      captures[0].start(() => {});
+      await startOnDefault(captures[0], report);
       await rig.kill();
       await s.sleep(300);
       for (let j = 0; j < 10; j++) await cycle(j + 1);
@@ -207,7 +255,7 @@ async function cycles(rig, addon) {
 async function main(mode) {
   const rig = await s.useRig();
   const addon = s.loadAddon();
-  const report = await { kill, unload, freeze, cycles }[mode](rig, addon);
+  const report = await { kill, unload, freeze, cycles, rewatch }[mode](rig, addon);
   await rig.stop();
   process.stdout.write(JSON.stringify(report));
 }

@@ -17,7 +17,8 @@ test('the fake-host tests pass in node.exe under Wine', async (t) => {
   assert.ok(files.length > 0);
   const report = path.join(fs.mkdtempSync(path.join(os.tmpdir(), 'parlanto-wine-report-')), 'report.txt');
   const run = await runNode(['--test', '--test-reporter=spec', `--test-reporter-destination=${report}`, ...files],
-    { cwd: root, env: { PARLANTO_AUDIO_TEST_ADDON: process.env.PARLANTO_AUDIO_TEST_ADDON } });
+    { cwd: root, env: { PARLANTO_AUDIO_TEST_ADDON: process.env.PARLANTO_AUDIO_TEST_ADDON,
+      PARLANTO_AUDIO_ECHO_ENGINE: process.env.PARLANTO_AUDIO_ECHO_ENGINE } });
   const text = fs.existsSync(report) ? fs.readFileSync(report, 'utf8') : '';
   fs.rmSync(path.dirname(report), { recursive: true, force: true });
   const summary = text.split('\n').filter((line) => /^ℹ (tests|pass|fail|duration_ms)/.test(line));

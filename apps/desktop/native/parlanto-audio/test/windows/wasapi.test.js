@@ -4,10 +4,12 @@
 // One node.exe serves every test of the file.
 
 const assert = require('node:assert/strict');
+const fs = require('node:fs');
+const os = require('node:os');
 const path = require('node:path');
 const { test, before, after } = require('node:test');
 const s = require('../node/pulse-support.js');
-const { startChild, wineVersion } = require('./wine.js');
+const { runNode, startChild, wineVersion } = require('./wine.js');
 
 const ENDPOINT_ID = /^\{0\.0\.([01])\.[0-9A-F]{8}\}\.\{[0-9A-F]{8}-[0-9A-F]{4}-[0-9A-F]{4}-[0-9A-F]{4}-[0-9A-F]{12}\}$/i;
 
@@ -245,4 +247,96 @@ test('a server killed mid-capture: one error to onData, data back by itself from
   }
   assert.deepEqual(log.errors.map((e) => e.code), ['GenericFailure']);
   assert.match(log.errors[0].message, /^stream error: /);
+});
+
+// Wine's endpoint notifications: it announces a change of the default that
+// its driver's registry key names (as its audio settings write it), and
+// nothing else: no endpoint added or removed, and not the sound server's own
+// default. The key's value is the endpoint id; without it, the server's
+// default at start-up is Wine's.
+const DRIVER_KEY = 'HKCU\\Software\\Wine\\Drivers\\winepulse.drv';
+
+test('watchDevices tells each change of a default endpoint once, by its listed id and name, and nothing after unwatch', async (t) => {
+  const { inputs, outputs } = await listing();
+  const feed = outputs.find((d) => d.name === 'Rig Microphone Feed');
+  const monitor = inputs.find((d) => d.name === 'Monitor of Rig Output');
+  const set = (value, id) => win.call('reg', { args: ['add', DRIVER_KEY, '/v', value, '/t', 'REG_SZ', '/d', id, '/f'] });
+  const unset = (value) => win.call('reg', { args: ['delete', DRIVER_KEY, '/v', value, '/f'] }).catch(() => {});
+  const events = async (count, ms = 5000) => {
+    const deadline = performance.now() + ms;
+    for (;;) {
+      const log = await win.call('watched', { name: 'w' });
+      if (log.events.length >= count || log.errors.length || performance.now() > deadline) return log;
+      await s.sleep(50);
+    }
+  };
+  await win.call('watch', { name: 'w' });
+  let log;
+  let sinkModule;
+  try {
+    await s.sleep(500);  // the watch starts off the JavaScript thread
+    assert.deepEqual(await events(0), { events: [], errors: [] }, 'the starting devices give no events');
+    await set('DefaultOutput', feed.id);
+    await events(1);
+    await set('DefaultInput', monitor.id);
+    await events(2);
+    sinkModule = (await rig.pactl(['load-module', 'module-null-sink', 'sink_name=watched_sink'])).trim();
+    await set('DefaultOutput', feed.id);  // the same value again: no change
+    await unset('DefaultOutput');
+    await events(3);
+    await unset('DefaultInput');
+    log = await events(4);
+    await s.sleep(500);  // room for a duplicate (another role) or a late endpoint event
+  } finally {
+    await unset('DefaultOutput');
+    await unset('DefaultInput');
+    if (sinkModule) await rig.pactl(['unload-module', sinkModule]);
+    log = await win.call('unwatch', { name: 'w' });
+  }
+  assert.deepEqual(log.errors, []);
+  const named = (list, id) => list.find((d) => d.id === id)?.name;
+  const seen = log.events.map((e) => `${e.type} ${e.kind} ${e.name}`);
+  t.diagnostic(seen.join('; '));
+  assert.equal(log.events.length, 4, seen.join('; '));
+  const [toFeed, toMonitor, backOut, backIn] = log.events;
+  assert.deepEqual(toFeed, { type: 'default-changed', kind: 'output', id: feed.id, name: 'Rig Microphone Feed' });
+  assert.deepEqual(toMonitor, { type: 'default-changed', kind: 'input', id: monitor.id, name: 'Monitor of Rig Output' });
+  // Back to Wine's own defaults (its driver's endpoints that follow the
+  // server's), named as the lists name them.
+  assert.equal(backOut.type, 'default-changed');
+  assert.equal(backOut.kind, 'output');
+  assert.notEqual(backOut.id, feed.id);
+  assert.equal(backOut.name, named(outputs, backOut.id));
+  assert.equal(backIn.type, 'default-changed');
+  assert.equal(backIn.kind, 'input');
+  assert.notEqual(backIn.id, monitor.id);
+  assert.equal(backIn.name, named(inputs, backIn.id));
+
+  await set('DefaultOutput', feed.id);
+  await s.sleep(700);
+  await unset('DefaultOutput');
+  assert.equal((await win.call('watched', { name: 'w' })).events.length, 4, 'nothing after unwatch');
+});
+
+test('a watch stopped while it starts, and one stopped after its start, both let node.exe exit', async () => {
+  const dir = fs.mkdtempSync(path.join(os.tmpdir(), 'parlanto-wine-watch-'));
+  try {
+    const result = path.join(dir, 'result.json');
+    const script = `
+      const fs = require('node:fs');
+      const { watchDevices } = require(${JSON.stringify(path.resolve(__dirname, '..', '..', 'capture'))});
+      const errors = [];
+      const onError = (error) => errors.push(error.message);
+      watchDevices(() => {}, { onError })();
+      const unwatch = watchDevices(() => {}, { onError });
+      setTimeout(() => {
+        unwatch();
+        fs.writeFileSync(${JSON.stringify(result)}, JSON.stringify({ errors }));
+      }, 1000);`;
+    const run = await runNode(['-e', script], { env: rig.env, timeout: 60000 });
+    assert.equal(run.code, 0, `node.exe did not exit by itself (${run.signal}):\n${run.stdout}\n${run.stderr}`);
+    assert.deepEqual(JSON.parse(fs.readFileSync(result, 'utf8')), { errors: [] });
+  } finally {
+    fs.rmSync(dir, { recursive: true, force: true });
+  }
 });

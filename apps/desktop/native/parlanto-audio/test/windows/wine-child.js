@@ -4,11 +4,15 @@
 // standard streams of a Windows program are unreliable when they are Unix pipes).
 //   node.exe wine-child.js PORT ADDON
 
+const { execFileSync } = require('node:child_process');
 const net = require('node:net');
+const path = require('node:path');
 
 const [port, addonPath] = process.argv.slice(2);
 const addon = require(addonPath);
 const captures = new Map();
+const watches = new Map();
+let layer = null;  // the capture layer, on the same module (PARLANTO_AUDIO_ADDON)
 
 const errorOf = (error) => ({ message: error.message, code: error.code });
 
@@ -57,6 +61,30 @@ const handlers = {
   },
 
   cpu: () => process.cpuUsage(),
+
+  watch: ({ name }) => {
+    layer ??= require(path.join(__dirname, '..', '..', 'capture'));
+    const log = { events: [], errors: [] };
+    const unwatch = layer.watchDevices((event) => log.events.push(event),
+      { onError: (error) => log.errors.push(errorOf(error)) });
+    watches.set(name, { unwatch, log });
+    return {};
+  },
+
+  watched: ({ name }) => watches.get(name).log,
+
+  // The log stays, so that what comes after unwatch() shows.
+  unwatch: ({ name }) => {
+    const watch = watches.get(name);
+    watch.unwatch();
+    return watch.log;
+  },
+
+  // Wine's registry, by its own reg.exe: reg({ args: ['add', key, ...] }).
+  reg: ({ args }) => {
+    execFileSync('reg', args, { stdio: 'ignore', windowsHide: true });
+    return {};
+  },
 };
 
 const socket = net.connect(Number(port), '127.0.0.1');
@@ -80,5 +108,6 @@ socket.on('data', async (text) => {
 });
 socket.on('close', () => {
   for (const { capture } of captures.values()) capture.stop();
+  for (const { unwatch } of watches.values()) unwatch();
   process.exit(0);
 });

@@ -180,9 +180,8 @@ napi_value watch_devices(napi_env env, napi_callback_info info) {
   auto state = std::make_unique<WatchState>();
   napi_value name = nullptr;
   napi_create_string_utf8(env, "parlanto_audio.devices", NAPI_AUTO_LENGTH, &name);
-  napi_status status = napi_create_threadsafe_function(env, argv[0], nullptr, name, 0, 1, nullptr,
-                                                       finalize_tsfn, state.get(), invoke,
-                                                       &state->tsfn);
+  napi_status status = napi_create_threadsafe_function(
+      env, argv[0], nullptr, name, 0, 1, nullptr, finalize_tsfn, state.get(), invoke, &state->tsfn);
   if (status != napi_ok) {
     throw_error(env, {status, "watchDevices needs a function"});
     return nullptr;
@@ -197,12 +196,13 @@ napi_value watch_devices(napi_env env, napi_callback_info info) {
   napi_value close_function = nullptr;
   status = napi_create_object(env, &handle);
   if (status == napi_ok) {
-    status = napi_create_function(env, "close", NAPI_AUTO_LENGTH, close_handle, raw,
-                                  &close_function);
+    status =
+        napi_create_function(env, "close", NAPI_AUTO_LENGTH, close_handle, raw, &close_function);
   }
   if (status == napi_ok) status = napi_set_named_property(env, handle, "close", close_function);
   if (status == napi_ok) {
-    status = napi_add_finalizer(env, close_function, raw, finalize_close_function, nullptr, nullptr);
+    status =
+        napi_add_finalizer(env, close_function, raw, finalize_close_function, nullptr, nullptr);
   }
   if (status != napi_ok) {
     raw->holders--;  // no close function holds it

@@ -106,10 +106,9 @@ std::span<const std::int16_t> FormatConverter::run(std::span<const Sample> sampl
     while (consumed < frames) {
       auto in_len = static_cast<spx_uint32_t>(frames - consumed);
       auto out_len = static_cast<spx_uint32_t>(room - out_frames);
-      speex_resampler_process_interleaved_float(resampler_, mixed_.data() + consumed * out_channels,
-                                                &in_len,
-                                                resampled_.data() + out_frames * out_channels,
-                                                &out_len);
+      speex_resampler_process_interleaved_float(
+          resampler_, mixed_.data() + consumed * out_channels, &in_len,
+          resampled_.data() + out_frames * out_channels, &out_len);
       consumed += in_len;
       out_frames += out_len;
       if (in_len == 0 && out_len == 0) break;  // cannot happen with enough room; never spin

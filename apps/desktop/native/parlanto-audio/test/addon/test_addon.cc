@@ -6,8 +6,8 @@
 #include "module.h"
 
 namespace parlanto_audio::testing {
-napi_value register_fake_host(napi_env env, napi_value exports);    // fake_host_binding.cc
-napi_value register_sink_probe(napi_env env, napi_value exports);   // sink_probe.cc
+napi_value register_fake_host(napi_env env, napi_value exports);         // fake_host_binding.cc
+napi_value register_sink_probe(napi_env env, napi_value exports);        // sink_probe.cc
 napi_value register_echo_stage_probe(napi_env env, napi_value exports);  // echo_stage_probe.cc
 }  // namespace parlanto_audio::testing
 

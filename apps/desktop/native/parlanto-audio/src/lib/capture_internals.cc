@@ -194,6 +194,16 @@ napi_value queue_open(napi_env env, napi_value self, SessionBox* box, napi_defer
   return promise;
 }
 
+// A pending promise and its deferred, or nullptr with an exception thrown.
+napi_value new_promise(napi_env env, napi_deferred* deferred) {
+  napi_value promise = nullptr;
+  if (napi_status status = napi_create_promise(env, deferred, &promise); status != napi_ok) {
+    throw_error(env, {status, "Failed to create a promise"});
+    return nullptr;
+  }
+  return promise;
+}
+
 // open(kind, deviceId, sampleRate, channels, boundMs, onDelivery, onClosed, chunkMs, echo):
 // kind 0 microphone, 1 loopback; zero rate or channels keep the device's (or,
 // with echo cancellation, the canceller's); echo as echo_argument reads it.
@@ -205,12 +215,9 @@ napi_value open_session(napi_env env, napi_callback_info info) {
   SessionBox* box = unwrap_session(env, self);
   if (box == nullptr) return nullptr;
 
-  napi_value promise = nullptr;
   napi_deferred deferred = nullptr;
-  if (napi_status status = napi_create_promise(env, &deferred, &promise); status != napi_ok) {
-    throw_error(env, {status, "Failed to create a promise"});
-    return nullptr;
-  }
+  napi_value promise = new_promise(env, &deferred);
+  if (promise == nullptr) return nullptr;
   const auto reject = [&](const ModuleError& error) {
     napi_reject_deferred(env, deferred, make_error(env, error.status, error.message, error.cause));
     return promise;
@@ -246,12 +253,9 @@ napi_value reopen_session(napi_env env, napi_callback_info info) {
   napi_get_cb_info(env, info, nullptr, nullptr, &self, nullptr);
   SessionBox* box = unwrap_session(env, self);
   if (box == nullptr) return nullptr;
-  napi_value promise = nullptr;
   napi_deferred deferred = nullptr;
-  if (napi_status status = napi_create_promise(env, &deferred, &promise); status != napi_ok) {
-    throw_error(env, {status, "Failed to create a promise"});
-    return nullptr;
-  }
+  napi_value promise = new_promise(env, &deferred);
+  if (promise == nullptr) return nullptr;
   if (box->session.stopped_now() || !box->session.sink()) {
     napi_reject_deferred(env, deferred,
                          make_error(env, napi_cancelled, "The capture is not running"));
@@ -316,12 +320,9 @@ napi_value reopen_reference_session(napi_env env, napi_callback_info info) {
   napi_get_cb_info(env, info, nullptr, nullptr, &self, nullptr);
   SessionBox* box = unwrap_session(env, self);
   if (box == nullptr) return nullptr;
-  napi_value promise = nullptr;
   napi_deferred deferred = nullptr;
-  if (napi_status status = napi_create_promise(env, &deferred, &promise); status != napi_ok) {
-    throw_error(env, {status, "Failed to create a promise"});
-    return nullptr;
-  }
+  napi_value promise = new_promise(env, &deferred);
+  if (promise == nullptr) return nullptr;
   LayerSession::ReferenceReopen reopen = box->session.begin_reference_reopen();
   if (reopen.outcome != LayerSession::ReferenceReopen::kOpen) {
     if (reopen.outcome == LayerSession::ReferenceReopen::kNothing) {

@@ -4,7 +4,6 @@
 // time it covers.
 
 const assert = require('node:assert/strict');
-const fs = require('node:fs');
 const path = require('node:path');
 const { test } = require('node:test');
 const s = require('./pulse-support.js');
@@ -27,20 +26,7 @@ function wavOf(file, segments) {
       data.writeInt16LE(v, at * 4 + 2);
     }
   }
-  const header = Buffer.alloc(44);
-  header.write('RIFF', 0);
-  header.writeUInt32LE(36 + data.length, 4);
-  header.write('WAVEfmt ', 8);
-  header.writeUInt32LE(16, 16);
-  header.writeUInt16LE(1, 20);
-  header.writeUInt16LE(2, 22);
-  header.writeUInt32LE(rate, 24);
-  header.writeUInt32LE(rate * 4, 28);
-  header.writeUInt16LE(4, 32);
-  header.writeUInt16LE(16, 34);
-  header.write('data', 36);
-  header.writeUInt32LE(data.length, 40);
-  fs.writeFileSync(file, Buffer.concat([header, data]));
+  s.writeStereoWav(file, rate, data);
   return file;
 }
 

@@ -30,20 +30,7 @@ function writeWav(file, mono) {
     data.writeInt16LE(v, 4 * i);
     data.writeInt16LE(v, 4 * i + 2);
   }
-  const header = Buffer.alloc(44);
-  header.write('RIFF', 0);
-  header.writeUInt32LE(36 + data.length, 4);
-  header.write('WAVEfmt ', 8);
-  header.writeUInt32LE(16, 16);
-  header.writeUInt16LE(1, 20);
-  header.writeUInt16LE(2, 22);
-  header.writeUInt32LE(RATE, 24);
-  header.writeUInt32LE(RATE * 4, 28);
-  header.writeUInt16LE(4, 32);
-  header.writeUInt16LE(16, 34);
-  header.write('data', 36);
-  header.writeUInt32LE(data.length, 40);
-  fs.writeFileSync(file, Buffer.concat([header, data]));
+  s.writeStereoWav(file, RATE, data);
 }
 
 // The wet part of a room (no direct sound), delayed, attenuated.

@@ -49,6 +49,24 @@ function toneWav(dir, seconds, name = 'tone') {
   return wav;
 }
 
+// A 16-bit stereo PCM WAV file of `data` (interleaved little-endian samples).
+function writeStereoWav(file, rate, data) {
+  const header = Buffer.alloc(44);
+  header.write('RIFF', 0);
+  header.writeUInt32LE(36 + data.length, 4);
+  header.write('WAVEfmt ', 8);
+  header.writeUInt32LE(16, 16);
+  header.writeUInt16LE(1, 20);
+  header.writeUInt16LE(2, 22);
+  header.writeUInt32LE(rate, 24);
+  header.writeUInt32LE(rate * 4, 28);
+  header.writeUInt16LE(4, 32);
+  header.writeUInt16LE(16, 34);
+  header.write('data', 36);
+  header.writeUInt32LE(data.length, 40);
+  fs.writeFileSync(file, Buffer.concat([header, data]));
+}
+
 // The samples of a 16-bit PCM WAV file.
 function readWav(file) {
   const bytes = fs.readFileSync(file);
@@ -172,6 +190,6 @@ function rigPerFile(ready) {
 }
 
 module.exports = {
-  GATE_THRESHOLD, sleep, useRig, rigPerFile, startRig, toolEnv, loadAddon, fixtureDir, speechWav, toneWav, readWav,
+  GATE_THRESHOLD, sleep, useRig, rigPerFile, startRig, toolEnv, loadAddon, fixtureDir, speechWav, toneWav, writeStereoWav, readWav,
   pcmSamples, voicedSpan, rms, chunkVoiced, record, silenceBeforeEachEnd, waitForChunks,
 };

@@ -18,7 +18,7 @@
 const { spawn } = require('node:child_process');
 const fs = require('node:fs');
 const path = require('node:path');
-const s = require('../test/node/pulse-support.js');
+const s = require('../test/node/support/pulse-support.js');
 
 const args = process.argv.slice(2);
 const seconds = Number(args[args.indexOf('--seconds') + 1]) || 30;

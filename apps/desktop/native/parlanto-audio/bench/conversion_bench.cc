@@ -7,9 +7,9 @@
 #include <cstring>
 #include <vector>
 
-#include "capture_callback.h"
-#include "format_converter.h"
-#include "speech_ended_gate.h"
+#include "data/capture_callback.h"
+#include "data/format_converter.h"
+#include "turn/speech_ended_gate.h"
 
 namespace {
 

@@ -21,7 +21,7 @@
 
 const fs = require('node:fs');
 const path = require('node:path');
-const s = require('../test/node/pulse-support.js');
+const s = require('../test/node/support/pulse-support.js');
 
 const args = process.argv.slice(2);
 const option = (name, fallback) => {

@@ -28,7 +28,7 @@ process.env.PARLANTO_WINDOWS_NODE ||= path.join(cache, 'windows', 'node', 'node.
 const windowsAddon = process.env.PARLANTO_WINDOWS_ADDON ||
   path.join(__dirname, '..', 'prebuilds', 'win32-x64', 'parlanto-audio.napi.node');
 
-const s = require('../test/node/pulse-support.js');
+const s = require('../test/node/support/pulse-support.js');
 const { startChild } = require('../test/windows/wine.js');
 
 const args = process.argv.slice(2);

@@ -45,16 +45,14 @@ if (!env.PARLANTO_AUDIO_TEST_ADDON) {
 }
 
 const testDir = path.join(root, 'test', 'node');
-// The tests of the PulseAudio backend (80-89) run on the private server of the
+// The tests of the PulseAudio backend (pulse/) run on the private server of the
 // repository's tools/pulse-rig; a copy of the package alone skips them.
 const rig = path.resolve(root, '..', '..', '..', '..', 'tools', 'pulse-rig', 'rig.js');
-const files = fs.readdirSync(testDir).filter((f) => f.endsWith('.test.js')).sort().filter((f) => {
-  if (/^8\d-/.test(f) && !fs.existsSync(rig)) {
-    console.log(`parlanto-audio: ${f} skipped (needs ${path.relative(root, rig)})`);
-    return false;
-  }
-  return true;
-}).map((f) => path.join(testDir, f));
+const testsIn = (folder) => fs.readdirSync(path.join(testDir, folder)).filter((f) => f.endsWith('.test.js')).sort()
+  .map((f) => path.join(testDir, folder, f));
+const files = testsIn('fake');
+if (fs.existsSync(rig)) files.push(...testsIn('pulse'));
+else console.log(`parlanto-audio: the real-server tests (test/node/pulse/) skipped (need ${path.relative(root, rig)})`);
 let failed = run(process.execPath, ['--test', ...files]) !== 0;
 
 const tsc = path.join(root, 'node_modules', 'typescript', 'bin', 'tsc');

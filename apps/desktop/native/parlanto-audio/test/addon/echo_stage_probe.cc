@@ -13,7 +13,7 @@
 #include <string>
 #include <vector>
 
-#include "echo_canceller.h"
+#include "echo/echo_canceller.h"
 
 namespace parlanto_audio::testing {
 

@@ -22,7 +22,7 @@
 #include <utility>
 #include <vector>
 
-#include "fake_host.h"
+#include "host/fake/fake_host.h"
 
 namespace parlanto_audio::testing {
 

@@ -29,10 +29,10 @@
 #include <thread>
 #include <vector>
 
-#include "capture_callback.h"
-#include "js_callback_sink.h"
-#include "module_error.h"
-#include "speech_ended_gate.h"
+#include "data/capture_callback.h"
+#include "delivery/js_callback_sink.h"
+#include "base/module_error.h"
+#include "turn/speech_ended_gate.h"
 
 namespace parlanto_audio::testing {
 

@@ -3,7 +3,7 @@
 // echo-cancelling stage on recorded signals (`echoStage`).
 #include <node_api.h>
 
-#include "module.h"
+#include "js/module.h"
 
 namespace parlanto_audio::testing {
 napi_value register_fake_host(napi_env env, napi_value exports);         // fake_host_binding.cc

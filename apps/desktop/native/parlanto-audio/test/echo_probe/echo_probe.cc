@@ -19,10 +19,10 @@
 #include <string>
 #include <vector>
 
-#include "audio_host.h"
-#include "echo_canceller.h"
-#include "js_callback_sink.h"
-#include "speech_ended_gate.h"
+#include "host/audio_host.h"
+#include "echo/echo_canceller.h"
+#include "delivery/js_callback_sink.h"
+#include "turn/speech_ended_gate.h"
 
 namespace parlanto_audio {
 namespace {

@@ -1,4 +1,4 @@
-#include "capture_callback.h"
+#include "data/capture_callback.h"
 
 #include <gtest/gtest.h>
 #include <unistd.h>

@@ -1,4 +1,4 @@
-#include "capture.h"
+#include "capture/capture.h"
 
 #include <gtest/gtest.h>
 
@@ -8,7 +8,7 @@
 #include <vector>
 
 #include "fake_engine_test.h"
-#include "fake_host.h"
+#include "host/fake/fake_host.h"
 
 namespace parlanto_audio {
 namespace {

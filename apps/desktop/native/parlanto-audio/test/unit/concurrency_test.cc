@@ -15,8 +15,8 @@
 #include <vector>
 
 #include "fake_engine_test.h"
-#include "fake_host.h"
-#include "speech_ended_gate.h"
+#include "host/fake/fake_host.h"
+#include "turn/speech_ended_gate.h"
 
 namespace parlanto_audio {
 namespace {

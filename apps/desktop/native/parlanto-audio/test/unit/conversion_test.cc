@@ -5,7 +5,7 @@
 #include <limits>
 #include <vector>
 
-#include "capture_callback.h"
+#include "data/capture_callback.h"
 
 namespace parlanto_audio {
 namespace {

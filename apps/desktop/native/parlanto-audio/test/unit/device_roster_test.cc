@@ -1,4 +1,4 @@
-#include "device_roster.h"
+#include "host/device_roster.h"
 
 #include <gtest/gtest.h>
 

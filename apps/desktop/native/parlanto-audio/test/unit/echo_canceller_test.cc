@@ -4,7 +4,7 @@
 // room. Speech comes from espeak-ng, the room from sox (delay, attenuation,
 // reverberation).
 
-#include "echo_canceller.h"
+#include "echo/echo_canceller.h"
 
 #include <gtest/gtest.h>
 #include <unistd.h>
@@ -21,7 +21,7 @@
 #include <vector>
 
 #include "fake_engine_test.h"
-#include "speech_ended_gate.h"
+#include "turn/speech_ended_gate.h"
 
 namespace parlanto_audio {
 namespace {

@@ -5,7 +5,7 @@
 #include <memory>
 
 #include "fake_napi.h"
-#include "js_callback_sink.h"
+#include "delivery/js_callback_sink.h"
 
 namespace parlanto_audio {
 

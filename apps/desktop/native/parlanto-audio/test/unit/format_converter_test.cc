@@ -1,4 +1,4 @@
-#include "format_converter.h"
+#include "data/format_converter.h"
 
 #include <gtest/gtest.h>
 
@@ -10,8 +10,7 @@
 #include <cstring>
 #include <vector>
 
-#include "capture_callback.h"
-#include "capture_tap.h"
+#include "data/capture_callback.h"
 
 namespace parlanto_audio {
 namespace {
@@ -81,42 +80,6 @@ TEST(FormatConverter, UnconvertedAudioIsExactlyTheModulesOwnChunk) {
   const PcmChunk chunk = pcm_f32_to_i16_le(samples);
   ASSERT_EQ(converted.size() * 2, chunk.size());
   EXPECT_EQ(std::memcmp(converted.data(), chunk.data(), chunk.size()), 0);
-}
-
-TEST(SampleClockSpeechDetector, EndsAfter420MsOfFramesWhateverTheirArrival) {
-  SampleClockSpeechDetector detector(48000);
-  constexpr float kVoice = 0.1f * 0.1f * 960;  // sum of squares of a 480-frame stereo buffer
-  std::uint64_t frame = 0;
-  const auto buffer = [&](float sum) { return detector.observe(sum, 960, frame += 480); };
-  EXPECT_FALSE(buffer(0.0f)) << "silence from the start never ends speech";
-  EXPECT_FALSE(buffer(kVoice));
-  const std::uint64_t voice_end = frame;
-  std::optional<std::uint64_t> ended;
-  while (!ended && frame < voice_end + 48000) ended = buffer(0.0f);
-  ASSERT_TRUE(ended);
-  EXPECT_EQ(*ended, voice_end + 20160) << "420 ms of frames after the voice";
-  EXPECT_LT(frame - voice_end, 20160u + 480u);
-  for (int i = 0; i < 100; ++i) EXPECT_FALSE(buffer(0.0f)) << "once per utterance";
-}
-
-TEST(SampleClockAnchor, TakesTheEarliestArrivalAndFollowsAClockThatDrifts) {
-  SampleClockAnchor anchor;
-  // Buffers of 10 ms whose arrival jitters by up to 8 ms; frame 0 at 1000 ms.
-  std::uint64_t frames = 0;
-  for (int i = 0; i < 500; ++i) {
-    frames += 480;
-    const double jitter = (i * 37 % 9);
-    anchor.update(1000.0 + static_cast<double>(frames) / 48.0 + jitter, frames, 48000);
-  }
-  EXPECT_NEAR(anchor.value(), 1000.0, 1.0);
-  // The device's clock runs 100 ppm slow for 60 s: the anchor follows.
-  for (int i = 0; i < 6000; ++i) {
-    frames += 480;
-    const double now = 1000.0 + static_cast<double>(frames) / 48.0 * (1.0 + 1e-4);
-    anchor.update(now + (i * 37 % 9), frames, 48000);
-  }
-  const double drifted = static_cast<double>(frames) / 48.0 * 1e-4;
-  EXPECT_NEAR(anchor.value(), 1000.0 + drifted, 2.0);
 }
 
 }  // namespace

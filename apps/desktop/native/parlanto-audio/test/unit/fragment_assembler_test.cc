@@ -1,4 +1,4 @@
-#include "fragment_assembler.h"
+#include "host/pulse/fragment_assembler.h"
 
 #include <gtest/gtest.h>
 

@@ -1,4 +1,4 @@
-#include "input_stream.h"
+#include "capture/input_stream.h"
 
 #include <gtest/gtest.h>
 
@@ -6,8 +6,7 @@
 #include <vector>
 
 #include "fake_engine_test.h"
-#include "fake_host.h"
-#include "unicode_text.h"
+#include "host/fake/fake_host.h"
 
 namespace parlanto_audio {
 namespace {
@@ -149,20 +148,6 @@ TEST(IsRetryable, LooksForTheSettlingPhrasesInAnyLetterCase) {
     EXPECT_FALSE(is_retryable(ModuleError{napi_generic_failure, message})) << message;
   }
   EXPECT_FALSE(is_retryable(ModuleError{napi_function_expected, ""}));
-}
-
-TEST(UnicodeText, LowerCasingCoversTheWholeOfUnicode) {
-  EXPECT_EQ(lowercase_utf8("GenericFailure, ÀÉÎ Ǆ ΩМ"), "genericfailure, àéî ǆ ωм");
-  EXPECT_EQ(lowercase_utf8("\u0130"), "i\u0307");           // one character to two
-  EXPECT_EQ(lowercase_utf8("\u212A"), "k");                 // Kelvin sign
-  EXPECT_EQ(lowercase_utf8("ΟΔΟΣ ΣΑΣ. Σ"), "οδος σας. σ");  // final sigma
-  EXPECT_EQ(lowercase_utf8("A\xFF\xC3Z\xE2\x82"), "a\xFF\xC3z\xE2\x82");
-}
-
-TEST(UnicodeText, TrimmingRemovesUnicodeWhiteSpaceAtBothEndsOnly) {
-  EXPECT_EQ(trim_unicode_whitespace("\u00A0\u3000 fake:x y\t\u2029\n"), "fake:x y");
-  EXPECT_EQ(trim_unicode_whitespace(" \u2003 "), "");
-  EXPECT_EQ(trim_unicode_whitespace("\xFF "), "\xFF");
 }
 
 // Stream set-up on the fake host and the recording Node-API fake.

@@ -1,4 +1,4 @@
-#include "reference_alignment.h"
+#include "echo/reference_alignment.h"
 
 #include <gtest/gtest.h>
 

@@ -1,4 +1,4 @@
-#include "speech_ended_gate.h"
+#include "turn/speech_ended_gate.h"
 
 #include <gtest/gtest.h>
 

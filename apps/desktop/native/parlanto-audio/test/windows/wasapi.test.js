@@ -8,7 +8,7 @@ const fs = require('node:fs');
 const os = require('node:os');
 const path = require('node:path');
 const { test, before, after } = require('node:test');
-const s = require('../node/pulse-support.js');
+const s = require('../node/support/pulse-support.js');
 const { runNode, startChild, wineVersion } = require('./wine.js');
 
 const ENDPOINT_ID = /^\{0\.0\.([01])\.[0-9A-F]{8}\}\.\{[0-9A-F]{8}-[0-9A-F]{4}-[0-9A-F]{4}-[0-9A-F]{4}-[0-9A-F]{12}\}$/i;

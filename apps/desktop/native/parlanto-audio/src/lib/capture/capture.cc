@@ -1,0 +1,283 @@
+#include "capture/capture.h"
+
+#include <pthread.h>
+
+#include <condition_variable>
+#include <mutex>
+#include <system_error>
+#include <thread>
+#include <utility>
+
+#include "data/capture_callback.h"
+
+namespace parlanto_audio {
+
+namespace {
+
+using Clock = std::chrono::steady_clock;
+
+// How often the recovery thread looks at the data counter.
+constexpr std::chrono::milliseconds kWatchInterval{250};
+
+// Set once by the error callback of one stream (on a backend thread), read by
+// the recovery thread.
+class StreamFault {
+ public:
+  void fail(std::string text) {
+    std::lock_guard lock(mutex_);
+    if (failed_) return;
+    failed_ = true;
+    text_ = std::move(text);
+  }
+  bool failed() const {
+    std::lock_guard lock(mutex_);
+    return failed_;
+  }
+  std::string text() const {
+    std::lock_guard lock(mutex_);
+    return text_;
+  }
+
+ private:
+  mutable std::mutex mutex_;
+  bool failed_ = false;
+  std::string text_;
+};
+
+}  // namespace
+
+// A started capture. The JavaScript thread makes it with the first stream and
+// ends it with shutdown(); in between its recovery thread owns the stream's
+// life: it reports a stream that failed and opens the device again, and
+// reports once when no data has come for kNoDataTimeout.
+//
+// Locks: mutex_ guards the stream and the thread's state. Nobody holds it
+// while calling the host or dropping a stream, so a backend's error callback
+// (which may run under the backend's own lock) can always take it.
+class CaptureSession : public std::enable_shared_from_this<CaptureSession> {
+ public:
+  struct Setup {
+    std::shared_ptr<Host> host;
+    bool is_output = false;
+    std::optional<DeviceId> device_id;  // none: the default device of the kind, at each opening
+    StreamRole role = StreamRole::kMicrophone;
+    std::shared_ptr<std::atomic<bool>> stopped;
+  };
+
+  explicit CaptureSession(Setup setup) : setup_(std::move(setup)) {}
+
+  ~CaptureSession() { shutdown(); }
+
+  // What the streams of this session are built with; `fault` is the stream's own.
+  StreamHooks hooks(std::shared_ptr<StreamFault> fault) {
+    std::weak_ptr<CaptureSession> session = weak_from_this();
+    return StreamHooks{
+        setup_.role, buffers_,
+        [session = std::move(session), fault = std::move(fault)](const HostError& error) {
+          report_stream_error(error);
+          fault->fail(error.text);
+          if (auto self = session.lock()) self->wake();
+        }};
+  }
+
+  // Takes the first stream and starts the recovery thread; false when no
+  // thread could be had (the stream goes with the session then).
+  bool run(InputStream started, std::shared_ptr<StreamFault> fault) {
+    config_ = StreamConfig{started.channels, started.sample_rate, setup_.role};
+    chunk_sink_ = std::move(started.chunk_sink);
+    speech_ended_sink_ = std::move(started.speech_ended_sink);
+    {
+      std::lock_guard lock(mutex_);
+      stream_ = std::move(started.stream);
+      fault_ = std::move(fault);
+    }
+    try {
+      thread_ = std::thread([this] { loop(); });
+    } catch (const std::system_error&) {
+      return false;
+    }
+    return true;
+  }
+
+  // Ends the recovery thread, then drops the stream and the sinks. Waits at
+  // most for one host call of a reopening that is under way.
+  void shutdown() {
+    {
+      std::lock_guard lock(mutex_);
+      quit_ = true;
+    }
+    wake_.notify_all();
+    if (thread_.joinable()) thread_.join();
+    std::unique_ptr<Stream> stream;
+    {
+      std::lock_guard lock(mutex_);
+      stream = std::move(stream_);
+    }
+    stream.reset();
+    chunk_sink_.reset();
+    speech_ended_sink_.reset();
+  }
+
+ private:
+  void wake() {
+    { std::lock_guard lock(mutex_); }
+    wake_.notify_all();
+  }
+
+  // The error reaches JavaScript as onData(error), behind the chunks queued
+  // before it; never after stop().
+  void report(const std::string& text) {
+    if (setup_.stopped->load() || !chunk_sink_) return;
+    chunk_sink_->call_error("stream error: " + text, napi_tsfn_nonblocking);
+  }
+
+  void loop() {
+    pthread_setname_np(pthread_self(), "parlanto-watch");
+    std::unique_lock lock(mutex_);
+    std::uint64_t seen = buffers_->load(std::memory_order_relaxed);
+    Clock::time_point last_data = Clock::now();
+    bool silence_reported = false;
+    while (!quit_) {
+      if (fault_->failed()) {
+        const std::string text = fault_->text();
+        std::unique_ptr<Stream> failed = std::move(stream_);
+        lock.unlock();
+        report(text);
+        failed.reset();
+        if (!reopen(lock)) return;
+        seen = buffers_->load(std::memory_order_relaxed);
+        last_data = Clock::now();
+        silence_reported = false;
+        continue;
+      }
+      wake_.wait_for(lock, kWatchInterval, [&] { return quit_ || fault_->failed(); });
+      if (quit_ || fault_->failed()) continue;
+      const std::uint64_t now_seen = buffers_->load(std::memory_order_relaxed);
+      if (now_seen != seen) {
+        seen = now_seen;
+        last_data = Clock::now();
+        silence_reported = false;
+      } else if (!silence_reported && Clock::now() - last_data >= kNoDataTimeout) {
+        silence_reported = true;
+        lock.unlock();
+        const HostError error{"no audio from the device for " +
+                              std::to_string(kNoDataTimeout.count() / 1000) + " s"};
+        report_stream_error(error);
+        report(error.text);
+        lock.lock();
+      }
+    }
+  }
+
+  // Called with `lock` released. Tries to open the device until it succeeds
+  // (true: `lock` held, the new stream installed) or the session is shut down
+  // (false: `lock` released).
+  bool reopen(std::unique_lock<std::mutex>& lock) {
+    for (;;) {
+      lock.lock();
+      if (quit_) {
+        lock.unlock();
+        return false;
+      }
+      lock.unlock();
+      auto fault = std::make_shared<StreamFault>();
+      ModuleResult<InputStream> opened = open(fault);
+      lock.lock();
+      if (quit_) {
+        lock.unlock();
+        return false;  // `opened` drops its stream here, outside the lock
+      }
+      if (opened) {
+        stream_ = std::move(opened->stream);
+        fault_ = std::move(fault);
+        return true;
+      }
+      wake_.wait_for(lock, kReopenInterval, [&] { return quit_; });
+      lock.unlock();
+    }
+  }
+
+  // One attempt: the same device id, or the default of the kind now; the same
+  // configuration; a fresh gate.
+  ModuleResult<InputStream> open(std::shared_ptr<StreamFault> fault) {
+    Host& host = *setup_.host;
+    HostResult<std::shared_ptr<Device>> device = setup_.device_id
+                                                     ? host.device_by_id(*setup_.device_id)
+                                                 : setup_.is_output ? host.default_output_device()
+                                                                    : host.default_input_device();
+    if (!device) return module_error(std::move(device.error().text));
+    if (!*device) return module_error("the device is not there");
+    return reopen_input_stream(**device, config_, chunk_sink_, speech_ended_sink_, setup_.stopped,
+                               hooks(std::move(fault)));
+  }
+
+  const Setup setup_;
+  const std::shared_ptr<std::atomic<std::uint64_t>> buffers_ =
+      std::make_shared<std::atomic<std::uint64_t>>(0);
+  // Written by run() before the thread starts; constant while it runs.
+  StreamConfig config_;
+  std::shared_ptr<JsCallbackSink> chunk_sink_;
+  std::shared_ptr<JsCallbackSink> speech_ended_sink_;  // null without a speech-ended callback
+
+  std::mutex mutex_;
+  std::condition_variable wake_;
+  std::unique_ptr<Stream> stream_;      // guarded by mutex_
+  std::shared_ptr<StreamFault> fault_;  // guarded by mutex_; the current stream's
+  bool quit_ = false;                   // guarded by mutex_
+  std::thread thread_;
+};
+
+Capture::Capture(CaptureKind kind, std::optional<std::string> device_id)
+    : kind_(kind),
+      stopped_(std::make_shared<std::atomic<bool>>(false)),
+      device_id_(std::move(device_id)),
+      channel_count_(kind == CaptureKind::kMicrophone ? 1 : 2) {}
+
+Capture::~Capture() { finalize(); }
+
+ModuleResult<Ok> Capture::start(napi_env env, napi_value on_data, napi_value on_speech_ended,
+                                RetryPause pause) {
+  if (session_) return Ok{};
+
+  const bool is_output = kind_ == CaptureKind::kSystemLoopback;
+  std::shared_ptr<Host> host = default_host();
+  if (!host) {
+    return module_error(is_output ? "No default output device (system audio)"
+                                  : "No default input device found");
+  }
+  ModuleResult<PickedDevice> picked = pick_device(*host, device_id_, is_output);
+  if (!picked) return unexpected(std::move(picked).error());
+
+  stopped_->exchange(false);
+  auto session = std::make_shared<CaptureSession>(CaptureSession::Setup{
+      host, is_output, picked->id, is_output ? StreamRole::kSystemAudio : StreamRole::kMicrophone,
+      stopped_});
+  auto fault = std::make_shared<StreamFault>();
+  ModuleResult<InputStream> started =
+      begin_input_stream(*picked->device, StartCallbacks{env, on_data, on_speech_ended}, stopped_,
+                         pause, session->hooks(fault));
+  if (!started) return unexpected(std::move(started).error());
+
+  sample_rate_ = started->sample_rate;
+  channel_count_ = started->channels;
+  if (!session->run(std::move(*started), std::move(fault))) {
+    return module_error("Failed to start the capture's recovery thread");
+  }
+  session_ = std::move(session);
+  return Ok{};
+}
+
+void Capture::stop() {
+  stopped_->exchange(true);
+  if (session_) session_->shutdown();
+  session_.reset();
+}
+
+void Capture::finalize() {
+  stopped_.reset();
+  if (session_) session_->shutdown();
+  session_.reset();
+  device_id_.reset();
+}
+
+}  // namespace parlanto_audio

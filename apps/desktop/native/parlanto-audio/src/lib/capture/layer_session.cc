@@ -1,0 +1,322 @@
+#include "capture/layer_session.h"
+
+#include <utility>
+
+#include "data/capture_callback.h"
+#include "data/capture_tap.h"
+
+namespace parlanto_audio {
+
+namespace {
+
+template <typename Callback>
+HostResult<std::unique_ptr<Stream>> build(Device& device, SampleFormat format,
+                                          const StreamConfig& config, Callback callback,
+                                          StreamErrorCallback on_error) {
+  if (format == SampleFormat::F32) {
+    return device.build_input_stream_f32(config, std::move(callback), std::move(on_error));
+  }
+  return device.build_input_stream_i16(config, std::move(callback), std::move(on_error));
+}
+
+// Feeds the echo canceller's reference from its loopback stream. Owned by
+// the stream; copies share one feed, and the backend calls one at a time.
+struct ReferenceTap {
+  std::shared_ptr<ReferenceAlignment::Feed> feed;
+
+  void operator()(std::span<const float> samples) const { feed->push(samples); }
+  void operator()(std::span<const std::int16_t> samples) const { feed->push(samples); }
+};
+
+std::string quoted_id(const std::string& text) {
+  constexpr std::size_t kShown = 200;
+  return text.size() <= kShown ? "'" + text + "'" : "'" + text.substr(0, kShown) + "...'";
+}
+
+// The output device the echo comes from: the one the id names, exactly (an
+// id that names nothing, or an input device, is an error, never the
+// default), else the default output device now.
+ModuleResult<std::shared_ptr<Device>> reference_device(Host& host,
+                                                       const EchoCancelRequest& request) {
+  if (!request.reference_id) {
+    HostResult<std::shared_ptr<Device>> found = host.default_output_device();
+    if (!found) {
+      return module_error("echo cancellation: the default output device could not be found",
+                          std::move(found.error().text));
+    }
+    if (!*found) {
+      return module_error(
+          "echo cancellation: there is no default output device to take the echo's reference from");
+    }
+    return *found;
+  }
+  const std::string unknown = "echo cancellation: no output device has the id " +
+                              quoted_id(*request.reference_id) +
+                              " (listOutputDevices() gives the ids)";
+  const std::optional<DeviceId> id = parse_device_id(host, request.reference_id);
+  if (!id) return module_error(unknown);
+  HostResult<std::shared_ptr<Device>> found = host.device_by_id(*id);
+  if (!found) {
+    return module_error("echo cancellation: the reference device could not be found",
+                        std::move(found.error().text));
+  }
+  if (!*found || !(*found)->supports_output()) return module_error(unknown);
+  return *found;
+}
+
+ModuleResult<ReferenceStream> open_reference_once(
+    Device& device, const std::shared_ptr<ReferenceAlignment>& alignment,
+    const std::shared_ptr<CoalescingSink>& sink) {
+  ModuleResult<StreamCandidates> candidates = stream_candidates(device);
+  if (!candidates) return unexpected(std::move(candidates).error());
+  const SampleFormat format = candidates->format;
+  if (format != SampleFormat::F32 && format != SampleFormat::I16) {
+    return module_error("echo cancellation: the reference device's sample format is " +
+                        std::string(sample_format_name(format)));
+  }
+
+  ReferenceStream opened;
+  const std::weak_ptr<ReferenceAlignment> weak_alignment = alignment;
+  const std::weak_ptr<CoalescingSink> weak_sink = sink;
+  const StreamErrorCallback on_error = [weak_alignment, weak_sink,
+                                        failed = opened.failed](const HostError& error) {
+    report_stream_error(HostError{"echo reference: " + error.text});
+    failed->store(true);
+    if (const auto held = weak_alignment.lock()) held->mark_lost();
+    if (const auto held = weak_sink.lock()) held->echo_event(CoalescingSink::EchoEvent::kFailed);
+  };
+  std::string last_build_error = "the reference device offers no configuration";
+  for (StreamConfig config : candidates->configs) {
+    config.role = StreamRole::kSystemAudio;
+    // A feed is made before its stream runs (and only once the previous
+    // stream of this alignment was dropped).
+    const ReferenceTap tap{alignment->feed(config.sample_rate, config.channels)};
+    if (!tap.feed->valid()) {
+      last_build_error = "cannot resample " + std::to_string(config.sample_rate) + " Hz";
+      continue;
+    }
+    HostResult<std::unique_ptr<Stream>> result = build(device, format, config, tap, on_error);
+    if (result) {
+      opened.stream = std::move(result).value();
+      break;
+    }
+    last_build_error = std::move(result).error().text;
+  }
+  if (!opened.stream) {
+    return module_error("echo cancellation: the reference stream could not be built: " +
+                        last_build_error);
+  }
+  if (HostResult<Ok> played = opened.stream->play(); !played) {
+    return module_error("echo cancellation: the reference stream could not play: " +
+                        played.error().text);
+  }
+  if (HostResult<DeviceId> id = device.id()) opened.device_id = id->to_string();
+  return opened;
+}
+
+// `final` is set when another attempt cannot help (the echo engine cannot be
+// made), whatever the error's text says.
+ModuleResult<OpenedLayerStream> open_once(Device& device, const LayerRequest& request,
+                                          const std::shared_ptr<CoalescingSink>& sink,
+                                          const std::shared_ptr<std::atomic<bool>>& stopped,
+                                          bool& final) {
+  ModuleResult<StreamCandidates> candidates = stream_candidates(device);
+  if (!candidates) return unexpected(std::move(candidates).error());
+  const SampleFormat format = candidates->format;
+  if (format != SampleFormat::F32 && format != SampleFormat::I16) {
+    return module_error("Unsupported sample format: " + std::string(sample_format_name(format)));
+  }
+
+  // Stream errors keep their standard-error line and reach the layer too.
+  const std::weak_ptr<CoalescingSink> weak_sink = sink;
+  const StreamErrorCallback on_error = [weak_sink](const HostError& error) {
+    report_stream_error(error);
+    if (const auto held = weak_sink.lock()) held->stream_error("stream error: " + error.text);
+  };
+
+  OpenedLayerStream opened;
+  std::string last_build_error;
+  for (StreamConfig config : candidates->configs) {
+    config.role = request.kind == CaptureKind::kSystemLoopback ? StreamRole::kSystemAudio
+                                                               : StreamRole::kMicrophone;
+    const PcmFormat from{config.sample_rate, config.channels};
+    // With echo cancellation the tap converts what the canceller gives.
+    std::unique_ptr<EchoCanceller> canceller;
+    if (request.echo_cancel) {
+      EchoCancelOptions options;
+      options.noise_suppression = request.echo_cancel->noise_suppression;
+      options.gain_control = request.echo_cancel->gain_control;
+      auto made = EchoCanceller::create(from.sample_rate, from.channels, options);
+      if (!made) {
+        final = true;
+        return module_error(std::move(made).error());
+      }
+      canceller = std::move(made).value();
+    }
+    const PcmFormat stage = canceller ? PcmFormat{canceller->rate(), canceller->channels()} : from;
+    const PcmFormat to{request.format.sample_rate ? request.format.sample_rate : stage.sample_rate,
+                       request.format.channels ? request.format.channels : stage.channels};
+    std::unique_ptr<FormatConverter> converter = FormatConverter::create(stage, to);
+    if (!converter) {
+      last_build_error = "cannot convert " + std::to_string(stage.sample_rate) + " Hz to " +
+                         std::to_string(to.sample_rate) + " Hz";
+      continue;
+    }
+    std::shared_ptr<ReferenceAlignment> alignment =
+        canceller ? canceller->reference() : std::shared_ptr<ReferenceAlignment>();
+    const CaptureTap tap{stopped, std::make_shared<CaptureTapState>(sink, std::move(converter),
+                                                                    from, std::move(canceller))};
+    HostResult<std::unique_ptr<Stream>> result = build(device, format, config, tap, on_error);
+    if (result) {
+      opened.stream = std::move(result).value();
+      opened.alignment = std::move(alignment);
+      opened.device = from;
+      opened.delivered = to;
+      break;
+    }
+    last_build_error = std::move(result).error().text;
+  }
+  if (!opened.stream) return module_error("build_input_stream failed: " + last_build_error);
+
+  const std::uint64_t bound_frames =
+      static_cast<std::uint64_t>(opened.delivered.sample_rate) * request.bound_ms / 1000;
+  const std::uint64_t min_frames =
+      static_cast<std::uint64_t>(opened.delivered.sample_rate) * request.chunk_ms / 1000;
+  sink->configure(opened.delivered.channels, opened.delivered.sample_rate, bound_frames,
+                  min_frames);
+  if (request.echo_cancel) {
+    ModuleResult<ReferenceStream> reference =
+        open_reference_stream(*request.echo_cancel, opened.alignment, sink);
+    if (reference) {
+      opened.reference = std::move(reference).value();
+    } else if (request.echo_cancel->reference_may_fail) {
+      // The microphone runs uncancelled; the layer opens the reference again.
+      opened.reference.failed->store(true);
+      sink->echo_event(CoalescingSink::EchoEvent::kFailed);
+    } else {
+      return unexpected(std::move(reference).error());
+    }
+  }
+  if (HostResult<Ok> played = opened.stream->play(); !played) {
+    return module_error("play stream failed: " + played.error().text);
+  }
+  if (HostResult<DeviceId> id = device.id()) opened.device_id = id->to_string();
+  return opened;
+}
+
+}  // namespace
+
+ModuleResult<ReferenceStream> open_reference_stream(
+    const EchoCancelRequest& request, const std::shared_ptr<ReferenceAlignment>& alignment,
+    const std::shared_ptr<CoalescingSink>& sink) {
+  ModuleResult<ReferenceStream> opened = module_error("echo cancellation: no audio system");
+  if (std::shared_ptr<Host> host = default_host()) {
+    ModuleResult<std::shared_ptr<Device>> device = reference_device(*host, request);
+    opened = device ? open_reference_once(**device, alignment, sink)
+                    : ModuleResult<ReferenceStream>(unexpected(std::move(device).error()));
+  }
+  // A new feed cleared the loss of the stream before; without a stream the
+  // reference stays lost.
+  if (!opened) alignment->mark_lost();
+  return opened;
+}
+
+ModuleResult<OpenedLayerStream> open_layer_stream(const LayerRequest& request,
+                                                  const std::shared_ptr<CoalescingSink>& sink,
+                                                  const std::shared_ptr<std::atomic<bool>>& stopped,
+                                                  RetryPause pause) {
+  const bool is_output = request.kind == CaptureKind::kSystemLoopback;
+  std::shared_ptr<Host> host = default_host();
+  if (!host) {
+    return module_error(is_output ? "No default output device (system audio)"
+                                  : "No default input device found");
+  }
+  if (request.echo_cancel) {
+    if (is_output) {
+      return unexpected(ModuleError{
+          napi_invalid_arg, "echo cancellation applies to a microphone capture, not a loopback"});
+    }
+    // An unknown reference fails the first open before anything is built.
+    if (!request.echo_cancel->reference_may_fail) {
+      ModuleResult<std::shared_ptr<Device>> reference =
+          reference_device(*host, *request.echo_cancel);
+      if (!reference) return unexpected(std::move(reference).error());
+    }
+  }
+  std::shared_ptr<Device> device;
+  std::optional<std::string> found_by;
+  if (request.exact_device && request.device_id) {
+    std::optional<DeviceId> id = parse_device_id(*host, request.device_id);
+    HostResult<std::shared_ptr<Device>> exact =
+        id ? host->device_by_id(*id) : HostResult<std::shared_ptr<Device>>(nullptr);
+    if (!exact) return module_error(std::move(exact.error().text));
+    if (!*exact) return module_error("the device is not there");
+    device = *exact;
+    found_by = request.device_id;
+  } else {
+    ModuleResult<PickedDevice> picked = pick_device(*host, request.device_id, is_output);
+    if (!picked) return unexpected(std::move(picked).error());
+    device = picked->device;
+    if (picked->id) found_by = picked->id->to_string();
+  }
+
+  for (int attempt = 1;; ++attempt) {
+    bool final = false;
+    ModuleResult<OpenedLayerStream> result = open_once(*device, request, sink, stopped, final);
+    if (result) {
+      result->again = request;
+      result->again.device_id = found_by;
+      result->again.exact_device = found_by.has_value();
+      result->again.format = result->delivered;
+      if (result->again.echo_cancel) result->again.echo_cancel->reference_may_fail = true;
+      return result;
+    }
+    if (attempt == kStartAttempts || final || !is_retryable(result.error()) || stopped->load()) {
+      return result;
+    }
+    pause(kRetryPause);
+  }
+}
+
+bool LayerSession::adopt(OpenedLayerStream opened, std::shared_ptr<CoalescingSink> sink) {
+  if (stopped_->load()) return false;  // the streams and their callbacks go with `opened`
+  reference_ = std::move(opened.reference);
+  stream_ = std::move(opened.stream);
+  alignment_ = std::move(opened.alignment);
+  sink_ = std::move(sink);
+  again_ = std::move(opened.again);
+  return true;
+}
+
+void LayerSession::drop_stream() {
+  reference_ = ReferenceStream{};
+  stream_.reset();
+  alignment_.reset();
+}
+
+void LayerSession::stop() {
+  stopped_->exchange(true);
+  drop_stream();
+  sink_.reset();
+}
+
+LayerSession::ReferenceReopen LayerSession::begin_reference_reopen() {
+  if (stopped_->load()) return {ReferenceReopen::kStopped, nullptr};
+  // The microphone is being opened again, with a reference of its own.
+  if (!stream_) return {ReferenceReopen::kBusy, nullptr};
+  if (!alignment_ || !reference_.failed->load()) return {ReferenceReopen::kNothing, nullptr};
+  if (reopening_for_ == alignment_) return {ReferenceReopen::kBusy, nullptr};
+  reference_.stream.reset();  // its callbacks end here, before the next feed is made
+  reopening_for_ = alignment_;
+  return {ReferenceReopen::kOpen, alignment_};
+}
+
+bool LayerSession::end_reference_reopen(const std::shared_ptr<ReferenceAlignment>& alignment,
+                                        std::optional<ReferenceStream> opened) {
+  if (reopening_for_ == alignment) reopening_for_.reset();
+  if (stopped_->load() || alignment != alignment_ || !opened) return false;
+  reference_ = std::move(*opened);
+  return true;
+}
+
+}  // namespace parlanto_audio

@@ -1,0 +1,151 @@
+#pragma once
+
+// The capture layer's native capture object: one stream at a time whose
+// buffers go through a CaptureTap to one CoalescingSink. Unlike Capture, its
+// start is split so that the waiting part runs off the JavaScript thread:
+// prepare (JavaScript thread: the delivery handle), open (any thread: device
+// choice, stream set-up, retries), adopt (JavaScript thread: the session takes
+// the stream). After a stream error the layer opens the device again the same
+// way, into the same delivery handle, so the delivered clock runs on across
+// the gap. stop() and the destructor run on the JavaScript thread.
+//
+// Echo cancellation. A microphone opened with it gets an EchoCanceller ahead
+// of its tap and an internal loopback stream on the reference output device,
+// whose buffers feed the canceller's ReferenceAlignment. The two streams live
+// and die together, except that a reference stream that fails is opened again
+// on its own (reopen_reference), into the same alignment, while the
+// microphone passes through. Either stream's drop ends its callbacks before a
+// stream of the same alignment is built, so only one feed ever pushes.
+
+#include <atomic>
+#include <cstdint>
+#include <memory>
+#include <optional>
+#include <string>
+
+#include "host/audio_host.h"
+#include "capture/capture.h"
+#include "delivery/coalescing_sink.h"
+#include "echo/echo_canceller.h"
+#include "data/format_converter.h"
+#include "capture/input_stream.h"
+#include "base/module_error.h"
+
+namespace parlanto_audio {
+
+struct EchoCancelRequest {
+  // The output device whose playback is the echo: the id as the device list
+  // gives it, or none for the default output device at each opening.
+  std::optional<std::string> reference_id;
+  bool noise_suppression = false;
+  bool gain_control = false;
+  // Opening again after a failure: the microphone opens even if the
+  // reference cannot (the reference then counts as lost and is reopened on
+  // its own). A first open fails instead.
+  bool reference_may_fail = false;
+};
+
+struct LayerRequest {
+  CaptureKind kind = CaptureKind::kMicrophone;
+  std::optional<std::string> device_id;
+  // Zero fields keep the device's rate or channel count.
+  PcmFormat format;
+  std::uint32_t bound_ms = 10'000;
+  std::uint32_t chunk_ms = 0;  // the least audio a delivery waits for; 0 for any
+  // Opening again: the device must be the one `device_id` names (no fallback
+  // to the default).
+  bool exact_device = false;
+  std::optional<EchoCancelRequest> echo_cancel;  // microphones only
+};
+
+// The echo reference's loopback stream. `failed` is set by its error callback.
+struct ReferenceStream {
+  std::unique_ptr<Stream> stream;
+  std::shared_ptr<std::atomic<bool>> failed = std::make_shared<std::atomic<bool>>(false);
+  std::string device_id;
+};
+
+// A stream that runs, and what it delivers.
+struct OpenedLayerStream {
+  std::unique_ptr<Stream> stream;
+  // With echo cancellation: where the canceller's reference comes from, and
+  // its stream (dropped before the microphone's). Without: null and empty.
+  std::shared_ptr<ReferenceAlignment> alignment;
+  ReferenceStream reference;
+  PcmFormat device;
+  PcmFormat delivered;
+  std::string device_id;  // text form of the device it was opened on; empty if unknown
+  // What opening the same capture again asks for: the same format, and the
+  // id the device was found by, or the default of the kind then.
+  LayerRequest again;
+};
+
+// Chooses the device and starts its stream with up to kStartAttempts attempts,
+// as Capture::start does, with the same errors; with echo cancellation, the
+// reference device too (an unknown or missing one is an error, not a
+// fallback), and the canceller's engine. Runs on any thread; blocks
+// while the audio system answers and between attempts. Gives up between
+// attempts once `stopped` is set.
+ModuleResult<OpenedLayerStream> open_layer_stream(const LayerRequest& request,
+                                                  const std::shared_ptr<CoalescingSink>& sink,
+                                                  const std::shared_ptr<std::atomic<bool>>& stopped,
+                                                  RetryPause pause = sleep_for_retry);
+
+// Opens the loopback stream of `request`'s reference device into
+// `alignment`: one attempt, on any thread but an audio thread. Its failure is
+// reported on standard error, marks the reference lost and tells the sink.
+ModuleResult<ReferenceStream> open_reference_stream(
+    const EchoCancelRequest& request, const std::shared_ptr<ReferenceAlignment>& alignment,
+    const std::shared_ptr<CoalescingSink>& sink);
+
+class LayerSession {
+ public:
+  LayerSession() = default;
+  ~LayerSession() { stop(); }
+  LayerSession(const LayerSession&) = delete;
+  LayerSession& operator=(const LayerSession&) = delete;
+
+  // The stop flag that an open in progress and the stream's callback share.
+  const std::shared_ptr<std::atomic<bool>>& stopped() const { return stopped_; }
+
+  // Takes a stream that opened (the first, or one opened again); drops it at
+  // once if stop() came first.
+  bool adopt(OpenedLayerStream opened, std::shared_ptr<CoalescingSink> sink);
+  // Drops a stream that failed, and its reference stream; the sink stays for
+  // the next one.
+  void drop_stream();
+  // Sets the stop flag and drops the streams and the session's sink holder.
+  void stop();
+
+  // The reference of an echo-cancelled capture failed and is to be opened
+  // again. kOpen: the failed stream is dropped, and `alignment` is what a new
+  // one feeds; kNothing: no canceller, or its reference runs; kBusy: the
+  // microphone (which brings a reference of its own) or the reference is
+  // being opened already, ask again later.
+  struct ReferenceReopen {
+    enum Outcome : std::uint8_t { kOpen, kNothing, kBusy, kStopped } outcome;
+    std::shared_ptr<ReferenceAlignment> alignment;
+  };
+  ReferenceReopen begin_reference_reopen();
+  // Ends what begin_reference_reopen began: takes the stream opened for
+  // `alignment`, if one opened, unless the capture stopped or its
+  // microphone was opened again since (then false, and the stream drops).
+  bool end_reference_reopen(const std::shared_ptr<ReferenceAlignment>& alignment,
+                            std::optional<ReferenceStream> opened);
+  const std::optional<EchoCancelRequest>& echo_cancel() const { return again_.echo_cancel; }
+
+  bool stopped_now() const { return stopped_->load(); }
+  const std::shared_ptr<CoalescingSink>& sink() const { return sink_; }
+  const LayerRequest& again() const { return again_; }
+
+ private:
+  std::shared_ptr<std::atomic<bool>> stopped_ = std::make_shared<std::atomic<bool>>(false);
+  std::unique_ptr<Stream> stream_;
+  std::shared_ptr<ReferenceAlignment> alignment_;
+  ReferenceStream reference_;                          // dropped before stream_
+  std::shared_ptr<ReferenceAlignment> reopening_for_;  // the alignment a reopen in flight feeds
+  std::shared_ptr<CoalescingSink> sink_;
+  LayerRequest again_;
+};
+
+}  // namespace parlanto_audio

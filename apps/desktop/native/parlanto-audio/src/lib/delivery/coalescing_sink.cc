@@ -1,0 +1,339 @@
+#include "delivery/coalescing_sink.h"
+
+#include <algorithm>
+#include <array>
+#include <atomic>
+#include <chrono>
+#include <cmath>
+#include <limits>
+#include <mutex>
+#include <shared_mutex>
+#include <utility>
+#include <vector>
+
+namespace parlanto_audio {
+
+namespace {
+
+constexpr char kResourceName[] = "parlanto_audio.capture";
+
+using Samples = std::vector<std::int16_t>;
+
+void free_samples(napi_env, void*, void* hint) { delete static_cast<Samples*>(hint); }
+
+napi_value number(napi_env env, double value) {
+  napi_value result = nullptr;
+  napi_create_double(env, value, &result);
+  return result;
+}
+
+}  // namespace
+
+// What the audio thread and the JavaScript thread share. Held by the handle
+// and by the thread-safe function's context, so it outlives the handle until
+// the function is finalized.
+struct CoalescingSink::Shared {
+  std::shared_mutex life;  // writer: the finalization notice
+  bool aborted = false;    // guarded by life
+  napi_threadsafe_function raw = nullptr;
+  napi_ref on_closed = nullptr;  // JavaScript thread only
+
+  mutable std::mutex mutex;  // guards everything below
+  Samples pending;
+  std::uint64_t first_frame = 0;  // frame index of pending's first frame
+  std::uint64_t dropped = 0;
+  std::uint16_t channels = 1;
+  std::uint32_t sample_rate = 48000;
+  std::uint64_t bound_frames = std::numeric_limits<std::uint64_t>::max();
+  std::uint64_t min_frames = 1;
+  double anchor_ms = std::numeric_limits<double>::quiet_NaN();  // of delivered frame 0
+  std::uint64_t stream_base = 0;  // the delivered frame of the current stream's frame 0
+  bool stream_begun = false;
+  std::vector<std::uint64_t> speech_ended;
+  std::vector<std::string> errors;
+  // Fixed room, so the audio thread never allocates for them; a delivery
+  // rarely carries more than two.
+  std::array<EchoEvent, 8> echo_events{};
+  std::size_t echo_count = 0;
+  bool call_queued = false;
+  std::atomic<std::int64_t> last_append_ns{-1};  // steady clock; read without the mutex
+
+  // Drops the oldest pending frames beyond `keep`. Under mutex.
+  void drop_beyond(std::uint64_t keep) {
+    const std::uint64_t frames = pending.size() / channels;
+    if (frames <= keep) return;
+    const std::uint64_t excess = frames - keep;
+    pending.erase(pending.begin(),
+                  pending.begin() + static_cast<std::ptrdiff_t>(excess * channels));
+    first_frame += excess;
+    dropped += excess;
+  }
+};
+
+struct CoalescingSink::Access {
+  // One delivery: everything pending at this moment.
+  static void invoke(napi_env env, napi_value function, void* context, void*) {
+    if (env == nullptr || function == nullptr) return;
+    Shared& shared = **static_cast<std::shared_ptr<Shared>*>(context);
+
+    auto samples = std::make_unique<Samples>();
+    std::uint64_t frame = 0;
+    double time = 0;
+    std::uint64_t dropped = 0;
+    std::vector<std::uint64_t> ends;
+    std::vector<std::string> errors;
+    std::array<EchoEvent, 8> echo{};
+    std::size_t echo_count = 0;
+    {
+      std::lock_guard lock(shared.mutex);
+      shared.drop_beyond(shared.bound_frames);
+      shared.call_queued = false;
+      frame = shared.first_frame;
+      time = shared.anchor_ms +
+             static_cast<double>(frame) * 1000.0 / static_cast<double>(shared.sample_rate);
+      samples->swap(shared.pending);
+      shared.first_frame += samples->size() / shared.channels;
+      dropped = shared.dropped;
+      ends.swap(shared.speech_ended);
+      errors.swap(shared.errors);
+      echo = shared.echo_events;
+      echo_count = std::exchange(shared.echo_count, 0);
+    }
+
+    napi_value undefined = nullptr;
+    napi_get_undefined(env, &undefined);
+    napi_value args[7] = {undefined,
+                          number(env, static_cast<double>(frame)),
+                          number(env, std::isnan(time) ? 0.0 : time),
+                          number(env, static_cast<double>(dropped)),
+                          undefined,
+                          undefined,
+                          undefined};
+    if (!samples->empty()) {
+      const std::size_t bytes = samples->size() * sizeof(std::int16_t);
+      napi_status status = napi_create_external_buffer(env, bytes, samples->data(), free_samples,
+                                                       samples.get(), &args[0]);
+      if (status == napi_ok) {
+        samples.release();  // the Buffer's finalizer frees it
+      } else if (status == napi_no_external_buffers_allowed) {
+        napi_create_buffer_copy(env, bytes, samples->data(), nullptr, &args[0]);
+      }
+    }
+    if (!ends.empty()) {
+      napi_create_array_with_length(env, ends.size(), &args[4]);
+      for (std::size_t i = 0; i < ends.size(); ++i) {
+        napi_set_element(env, args[4], static_cast<std::uint32_t>(i),
+                         number(env, static_cast<double>(ends[i])));
+      }
+    }
+    if (!errors.empty()) {
+      napi_create_array_with_length(env, errors.size(), &args[5]);
+      for (std::size_t i = 0; i < errors.size(); ++i) {
+        napi_value text = nullptr;
+        napi_create_string_utf8(env, errors[i].data(), errors[i].size(), &text);
+        napi_set_element(env, args[5], static_cast<std::uint32_t>(i), text);
+      }
+    }
+
+    if (echo_count > 0) {
+      napi_create_array_with_length(env, echo_count, &args[6]);
+      for (std::size_t i = 0; i < echo_count; ++i) {
+        const char* name = echo[i] == EchoEvent::kLost      ? "lost"
+                           : echo[i] == EchoEvent::kResumed ? "resumed"
+                                                            : "failed";
+        napi_value text = nullptr;
+        napi_create_string_utf8(env, name, NAPI_AUTO_LENGTH, &text);
+        napi_set_element(env, args[6], static_cast<std::uint32_t>(i), text);
+      }
+    }
+
+    const napi_status status = napi_call_function(env, undefined, function, 7, args, nullptr);
+    if (status == napi_ok) return;
+    napi_value exception = nullptr;
+    if (status == napi_pending_exception) {
+      napi_get_and_clear_last_exception(env, &exception);
+    } else {
+      exception = make_error(env, status, "Call JavaScript callback failed in threadsafe function");
+    }
+    if (exception != nullptr) napi_fatal_exception(env, exception);
+  }
+
+  // After the release once drained, or at environment teardown.
+  static void finalize(napi_env env, void* data, void*) {
+    std::unique_ptr<std::shared_ptr<Shared>> held(static_cast<std::shared_ptr<Shared>*>(data));
+    Shared& shared = **held;
+    {
+      std::unique_lock lock(shared.life);
+      shared.aborted = true;
+    }
+    if (shared.on_closed != nullptr) {
+      napi_value function = nullptr;
+      napi_value undefined = nullptr;
+      napi_get_undefined(env, &undefined);
+      // At teardown the engine refuses the call; there is nobody left to tell.
+      if (napi_get_reference_value(env, shared.on_closed, &function) == napi_ok &&
+          function != nullptr) {
+        if (napi_call_function(env, undefined, function, 0, nullptr, nullptr) ==
+            napi_pending_exception) {
+          napi_value exception = nullptr;
+          napi_get_and_clear_last_exception(env, &exception);
+          if (exception != nullptr) napi_fatal_exception(env, exception);
+        }
+      }
+      napi_delete_reference(env, shared.on_closed);
+      shared.on_closed = nullptr;
+    }
+  }
+};
+
+ModuleResult<std::shared_ptr<CoalescingSink>> CoalescingSink::create(napi_env env,
+                                                                     napi_value on_delivery,
+                                                                     napi_value on_closed) {
+  napi_value name = nullptr;
+  napi_status status = napi_create_string_utf8(env, kResourceName, NAPI_AUTO_LENGTH, &name);
+  if (status != napi_ok) return unexpected(ModuleError{status, {}});
+
+  auto shared = std::make_shared<Shared>();
+  auto context = std::make_unique<std::shared_ptr<Shared>>(shared);
+  // Unbounded queue (at most one call is ever queued), one thread that never
+  // acquires more: the handle's single release closes it. Never unreferenced,
+  // so a running capture keeps the event loop alive.
+  status = napi_create_threadsafe_function(env, on_delivery, nullptr, name, 0, 1, context.get(),
+                                           &Access::finalize, context.get(), &Access::invoke,
+                                           &shared->raw);
+  if (status != napi_ok) return unexpected(ModuleError{status, {}});
+  context.release();  // the finalization notice frees it
+  if (on_closed != nullptr) napi_create_reference(env, on_closed, 1, &shared->on_closed);
+  return std::shared_ptr<CoalescingSink>(new CoalescingSink(std::move(shared)));
+}
+
+CoalescingSink::CoalescingSink(std::shared_ptr<Shared> shared) : shared_(std::move(shared)) {}
+
+CoalescingSink::~CoalescingSink() {
+  // What is held back below the least worth a call goes out with the release.
+  bool needed = false;
+  {
+    std::lock_guard state(shared_->mutex);
+    needed = !shared_->call_queued && !shared_->pending.empty();
+    shared_->call_queued = shared_->call_queued || needed;
+  }
+  queue_call(needed);
+  std::shared_lock lock(shared_->life);
+  if (!shared_->aborted) napi_release_threadsafe_function(shared_->raw, napi_tsfn_release);
+}
+
+void CoalescingSink::configure(std::uint16_t channels, std::uint32_t sample_rate,
+                               std::uint64_t bound_frames, std::uint64_t min_frames) {
+  std::lock_guard lock(shared_->mutex);
+  shared_->channels = channels == 0 ? 1 : channels;
+  shared_->sample_rate = sample_rate == 0 ? 48000 : sample_rate;
+  shared_->bound_frames = bound_frames == 0 ? 1 : bound_frames;
+  shared_->min_frames = std::clamp<std::uint64_t>(min_frames, 1, shared_->bound_frames);
+}
+
+void CoalescingSink::append(std::span<const std::int16_t> samples, double anchor_ms) {
+  bool needed = false;
+  {
+    std::lock_guard lock(shared_->mutex);
+    Shared& s = *shared_;
+    const std::size_t whole = samples.size() - samples.size() % s.channels;
+    if (whole == 0) return;
+    s.pending.insert(s.pending.end(), samples.begin(),
+                     samples.begin() + static_cast<std::ptrdiff_t>(whole));
+    s.anchor_ms = anchor_ms -
+                  static_cast<double>(s.stream_base) * 1000.0 / static_cast<double>(s.sample_rate);
+    // Trimmed in steps of a quarter of the bound, so a blocked JavaScript
+    // thread costs one move of the kept frames per quarter, not per buffer.
+    const std::uint64_t slack = s.bound_frames / 4;
+    if (s.pending.size() / s.channels > s.bound_frames + slack) s.drop_beyond(s.bound_frames);
+    s.last_append_ns.store(std::chrono::duration_cast<std::chrono::nanoseconds>(
+                               std::chrono::steady_clock::now().time_since_epoch())
+                               .count(),
+                           std::memory_order_relaxed);
+    needed = !s.call_queued && s.pending.size() / s.channels >= s.min_frames;
+    s.call_queued = s.call_queued || needed;
+  }
+  queue_call(needed);
+}
+
+void CoalescingSink::begin_stream(double anchor_ms) {
+  std::lock_guard lock(shared_->mutex);
+  Shared& s = *shared_;
+  const std::uint64_t next = s.first_frame + s.pending.size() / s.channels;
+  std::uint64_t lost = 0;
+  // Audio still pending belongs to the stream before; a gap cannot sit inside
+  // one delivery, so it is not marked then. In practice the failure's error
+  // has taken the pending audio along before a stream is opened again.
+  if (s.stream_begun && s.pending.empty() && !std::isnan(s.anchor_ms)) {
+    const double expected_ms =
+        s.anchor_ms + static_cast<double>(next) * 1000.0 / static_cast<double>(s.sample_rate);
+    const double gap = (anchor_ms - expected_ms) * static_cast<double>(s.sample_rate) / 1000.0;
+    if (gap > 0) lost = static_cast<std::uint64_t>(std::llround(gap));
+  }
+  s.stream_begun = true;
+  s.stream_base = next + lost;
+  s.first_frame = next + lost;
+}
+
+void CoalescingSink::speech_ended(std::uint64_t frame) {
+  bool needed = false;
+  {
+    std::lock_guard lock(shared_->mutex);
+    shared_->speech_ended.push_back(shared_->stream_base + frame);
+    needed = !shared_->call_queued;
+    shared_->call_queued = true;
+  }
+  queue_call(needed);
+}
+
+void CoalescingSink::stream_error(std::string text) {
+  bool needed = false;
+  {
+    std::lock_guard lock(shared_->mutex);
+    shared_->errors.push_back(std::move(text));
+    needed = !shared_->call_queued;
+    shared_->call_queued = true;
+  }
+  queue_call(needed);
+}
+
+void CoalescingSink::echo_event(EchoEvent event) {
+  bool needed = false;
+  {
+    std::lock_guard lock(shared_->mutex);
+    Shared& s = *shared_;
+    // Full (a delivery long overdue): the latest event takes the last place,
+    // so the state JavaScript ends up with is the current one.
+    if (s.echo_count < s.echo_events.size()) ++s.echo_count;
+    s.echo_events[s.echo_count - 1] = event;
+    needed = !s.call_queued;
+    s.call_queued = true;
+  }
+  queue_call(needed);
+}
+
+void CoalescingSink::queue_call(bool needed) {
+  if (!needed) return;
+  std::shared_lock lock(shared_->life);
+  if (shared_->aborted) return;
+  if (napi_call_threadsafe_function(shared_->raw, nullptr, napi_tsfn_nonblocking) != napi_ok) {
+    std::lock_guard state(shared_->mutex);
+    shared_->call_queued = false;
+  }
+}
+
+double CoalescingSink::idle_ms() const {
+  const std::int64_t last = shared_->last_append_ns.load(std::memory_order_relaxed);
+  if (last < 0) return -1;
+  const std::int64_t now = std::chrono::duration_cast<std::chrono::nanoseconds>(
+                               std::chrono::steady_clock::now().time_since_epoch())
+                               .count();
+  return static_cast<double>(now - last) / 1e6;
+}
+
+CoalescingSink::Counters CoalescingSink::counters() const {
+  std::lock_guard lock(shared_->mutex);
+  return {shared_->pending.size() / shared_->channels, shared_->dropped};
+}
+
+}  // namespace parlanto_audio

@@ -1,0 +1,441 @@
+#include "js/capture_internals.h"
+
+#include <iterator>
+#include <memory>
+#include <optional>
+#include <string>
+#include <utility>
+
+#include "delivery/coalescing_sink.h"
+#include "js/device_watch.h"
+#include "capture/layer_session.h"
+#include "base/module_error.h"
+
+namespace parlanto_audio {
+
+namespace {
+
+constexpr char kInternalsKey[] = "parlanto-audio.capture";
+
+struct SessionBox {
+  LayerSession session;
+  bool used = false;  // a session opens once
+};
+
+// One open in progress: made on the JavaScript thread, run on a worker of the
+// engine's pool, completed on the JavaScript thread.
+struct OpenJob {
+  napi_async_work work = nullptr;
+  napi_deferred deferred = nullptr;
+  napi_ref self = nullptr;  // keeps the session object alive while the open runs
+  SessionBox* box = nullptr;
+  LayerRequest request;
+  std::shared_ptr<CoalescingSink> sink;
+  std::shared_ptr<std::atomic<bool>> stopped;
+  ModuleResult<OpenedLayerStream> result = module_error("the open did not run");
+};
+
+napi_value undefined_value(napi_env env) {
+  napi_value value = nullptr;
+  napi_get_undefined(env, &value);
+  return value;
+}
+
+bool is_nullish(napi_env env, napi_value value) {
+  napi_valuetype type = napi_undefined;
+  return napi_typeof(env, value, &type) == napi_ok && (type == napi_undefined || type == napi_null);
+}
+
+ModuleResult<std::optional<std::string>> optional_string(napi_env env, napi_value value) {
+  if (is_nullish(env, value)) return std::optional<std::string>{};
+  std::size_t length = 0;
+  napi_status status = napi_get_value_string_utf8(env, value, nullptr, 0, &length);
+  std::string text(length, '\0');
+  if (status == napi_ok) {
+    status = napi_get_value_string_utf8(env, value, text.data(), length + 1, &length);
+  }
+  if (status != napi_ok) return unexpected(ModuleError{status, "The device id must be a string"});
+  return std::optional<std::string>(std::move(text));
+}
+
+std::uint32_t uint32_argument(napi_env env, napi_value value) {
+  std::uint32_t number = 0;
+  if (napi_get_value_uint32(env, value, &number) != napi_ok) return 0;
+  return number;
+}
+
+// A boolean property of `object`; false when absent or not a boolean.
+bool bool_property(napi_env env, napi_value object, const char* name) {
+  napi_value value = nullptr;
+  bool flag = false;
+  if (napi_get_named_property(env, object, name, &value) != napi_ok) return false;
+  if (napi_get_value_bool(env, value, &flag) != napi_ok) return false;
+  return flag;
+}
+
+// The echo-cancellation argument of open(): undefined, or
+// { reference: string | null, noiseSuppression: boolean, gainControl: boolean }.
+ModuleResult<std::optional<EchoCancelRequest>> echo_argument(napi_env env, napi_value value) {
+  if (is_nullish(env, value)) return std::optional<EchoCancelRequest>{};
+  napi_value reference = nullptr;
+  if (napi_status status = napi_get_named_property(env, value, "reference", &reference);
+      status != napi_ok) {
+    return unexpected(ModuleError{status, "echoCancel must be an object"});
+  }
+  ModuleResult<std::optional<std::string>> id = optional_string(env, reference);
+  if (!id)
+    return unexpected(ModuleError{napi_invalid_arg, "echoCancel.reference must be a string"});
+  EchoCancelRequest request;
+  request.reference_id = std::move(*id);
+  request.noise_suppression = bool_property(env, value, "noiseSuppression");
+  request.gain_control = bool_property(env, value, "gainControl");
+  return std::optional<EchoCancelRequest>(std::move(request));
+}
+
+void set_number(napi_env env, napi_value object, const char* name, double number) {
+  napi_value value = nullptr;
+  napi_create_double(env, number, &value);
+  napi_set_named_property(env, object, name, value);
+}
+
+void finalize_session(napi_env, void* data, void*) { delete static_cast<SessionBox*>(data); }
+
+napi_value construct_session(napi_env env, napi_callback_info info) {
+  napi_value self = nullptr;
+  napi_get_cb_info(env, info, nullptr, nullptr, &self, nullptr);
+  auto box = std::make_unique<SessionBox>();
+  if (napi_status status = napi_wrap(env, self, box.get(), finalize_session, nullptr, nullptr);
+      status != napi_ok) {
+    throw_error(env, {status, "Failed to initialize the capture session"});
+    return nullptr;
+  }
+  box.release();
+  return self;
+}
+
+SessionBox* unwrap_session(napi_env env, napi_value self) {
+  void* native = nullptr;
+  if (napi_status status = napi_unwrap(env, self, &native); status != napi_ok || !native) {
+    throw_error(env, {status == napi_ok ? napi_invalid_arg : status, "Not a capture session"});
+    return nullptr;
+  }
+  return static_cast<SessionBox*>(native);
+}
+
+void execute_open(napi_env, void* data) {
+  auto* job = static_cast<OpenJob*>(data);
+  job->result = open_layer_stream(job->request, job->sink, job->stopped);
+}
+
+void complete_open(napi_env env, napi_status, void* data) {
+  std::unique_ptr<OpenJob> job(static_cast<OpenJob*>(data));
+  if (job->result) {
+    OpenedLayerStream& opened = *job->result;
+    napi_value info = nullptr;
+    napi_create_object(env, &info);
+    set_number(env, info, "sampleRate", opened.delivered.sample_rate);
+    set_number(env, info, "channels", opened.delivered.channels);
+    set_number(env, info, "deviceSampleRate", opened.device.sample_rate);
+    set_number(env, info, "deviceChannels", opened.device.channels);
+    napi_value id = nullptr;
+    napi_create_string_utf8(env, opened.device_id.data(), opened.device_id.size(), &id);
+    napi_set_named_property(env, info, "deviceId", id);
+    if (opened.alignment) {
+      napi_value reference = nullptr;
+      napi_create_string_utf8(env, opened.reference.device_id.data(),
+                              opened.reference.device_id.size(), &reference);
+      napi_set_named_property(env, info, "echoReferenceId", reference);
+    }
+    if (job->box->session.adopt(std::move(opened), job->sink)) {
+      napi_resolve_deferred(env, job->deferred, info);
+    } else {
+      napi_reject_deferred(
+          env, job->deferred,
+          make_error(env, napi_cancelled, "The capture was stopped while it opened"));
+    }
+  } else {
+    const ModuleError& error = job->result.error();
+    napi_reject_deferred(env, job->deferred,
+                         make_error(env, error.status, error.message, error.cause));
+  }
+  job->sink.reset();
+  napi_delete_reference(env, job->self);
+  napi_delete_async_work(env, job->work);
+}
+
+// Queues the open of `request` into `sink` on the engine's pool; the promise
+// settles on the JavaScript thread once the session has adopted the stream.
+napi_value queue_open(napi_env env, napi_value self, SessionBox* box, napi_deferred deferred,
+                      napi_value promise, LayerRequest request,
+                      std::shared_ptr<CoalescingSink> sink) {
+  auto job = std::make_unique<OpenJob>();
+  job->deferred = deferred;
+  job->request = std::move(request);
+  job->sink = std::move(sink);
+  job->box = box;
+  job->stopped = box->session.stopped();
+
+  napi_value name = nullptr;
+  napi_create_string_utf8(env, "parlanto_audio.open", NAPI_AUTO_LENGTH, &name);
+  napi_status status = napi_create_reference(env, self, 1, &job->self);
+  if (status == napi_ok) {
+    status = napi_create_async_work(env, nullptr, name, execute_open, complete_open, job.get(),
+                                    &job->work);
+  }
+  if (status == napi_ok) status = napi_queue_async_work(env, job->work);
+  if (status != napi_ok) {
+    if (job->work) napi_delete_async_work(env, job->work);
+    if (job->self) napi_delete_reference(env, job->self);
+    napi_reject_deferred(env, deferred,
+                         make_error(env, status, "Failed to start opening the capture"));
+    return promise;
+  }
+  job.release();  // complete_open owns it
+  return promise;
+}
+
+// A pending promise and its deferred, or nullptr with an exception thrown.
+napi_value new_promise(napi_env env, napi_deferred* deferred) {
+  napi_value promise = nullptr;
+  if (napi_status status = napi_create_promise(env, deferred, &promise); status != napi_ok) {
+    throw_error(env, {status, "Failed to create a promise"});
+    return nullptr;
+  }
+  return promise;
+}
+
+// open(kind, deviceId, sampleRate, channels, boundMs, onDelivery, onClosed, chunkMs, echo):
+// kind 0 microphone, 1 loopback; zero rate or channels keep the device's (or,
+// with echo cancellation, the canceller's); echo as echo_argument reads it.
+napi_value open_session(napi_env env, napi_callback_info info) {
+  std::size_t argc = 9;
+  napi_value argv[9] = {};
+  napi_value self = nullptr;
+  napi_get_cb_info(env, info, &argc, argv, &self, nullptr);
+  SessionBox* box = unwrap_session(env, self);
+  if (box == nullptr) return nullptr;
+
+  napi_deferred deferred = nullptr;
+  napi_value promise = new_promise(env, &deferred);
+  if (promise == nullptr) return nullptr;
+  const auto reject = [&](const ModuleError& error) {
+    napi_reject_deferred(env, deferred, make_error(env, error.status, error.message, error.cause));
+    return promise;
+  };
+  if (box->used) return reject({napi_generic_failure, "The capture session was opened before"});
+
+  ModuleResult<std::optional<std::string>> device_id = optional_string(env, argv[1]);
+  if (!device_id) return reject(device_id.error());
+  LayerRequest request;
+  request.kind =
+      uint32_argument(env, argv[0]) == 1 ? CaptureKind::kSystemLoopback : CaptureKind::kMicrophone;
+  request.device_id = std::move(*device_id);
+  request.format.sample_rate = uint32_argument(env, argv[2]);
+  request.format.channels = static_cast<std::uint16_t>(uint32_argument(env, argv[3]));
+  request.bound_ms = uint32_argument(env, argv[4]);
+  request.chunk_ms = uint32_argument(env, argv[7]);
+  ModuleResult<std::optional<EchoCancelRequest>> echo = echo_argument(env, argv[8]);
+  if (!echo) return reject(echo.error());
+  request.echo_cancel = std::move(*echo);
+
+  ModuleResult<std::shared_ptr<CoalescingSink>> sink =
+      CoalescingSink::create(env, argv[5], is_nullish(env, argv[6]) ? nullptr : argv[6]);
+  if (!sink) return reject(sink.error());
+  box->used = true;
+  return queue_open(env, self, box, deferred, promise, std::move(request), std::move(*sink));
+}
+
+// reopen(): after a stream error, drops the failed stream and opens the
+// device again (the same id, or the default of the kind now) in the same
+// format, into the same delivery handle.
+napi_value reopen_session(napi_env env, napi_callback_info info) {
+  napi_value self = nullptr;
+  napi_get_cb_info(env, info, nullptr, nullptr, &self, nullptr);
+  SessionBox* box = unwrap_session(env, self);
+  if (box == nullptr) return nullptr;
+  napi_deferred deferred = nullptr;
+  napi_value promise = new_promise(env, &deferred);
+  if (promise == nullptr) return nullptr;
+  if (box->session.stopped_now() || !box->session.sink()) {
+    napi_reject_deferred(env, deferred,
+                         make_error(env, napi_cancelled, "The capture is not running"));
+    return promise;
+  }
+  box->session.drop_stream();
+  return queue_open(env, self, box, deferred, promise, box->session.again(), box->session.sink());
+}
+
+// One reopening of an echo-cancelled capture's reference stream.
+struct ReferenceJob {
+  napi_async_work work = nullptr;
+  napi_deferred deferred = nullptr;
+  napi_ref self = nullptr;
+  SessionBox* box = nullptr;
+  EchoCancelRequest request;
+  std::shared_ptr<ReferenceAlignment> alignment;
+  std::shared_ptr<CoalescingSink> sink;
+  ModuleResult<ReferenceStream> result = module_error("the open did not run");
+};
+
+void execute_reference(napi_env, void* data) {
+  auto* job = static_cast<ReferenceJob*>(data);
+  job->result = open_reference_stream(job->request, job->alignment, job->sink);
+}
+
+void complete_reference(napi_env env, napi_status, void* data) {
+  std::unique_ptr<ReferenceJob> job(static_cast<ReferenceJob*>(data));
+  std::optional<ReferenceStream> opened;
+  if (job->result) opened = std::move(job->result).value();
+  const std::string device_id = opened ? opened->device_id : std::string();
+  const bool taken = job->box->session.end_reference_reopen(job->alignment, std::move(opened));
+  if (taken) {
+    napi_value value = nullptr;
+    napi_create_string_utf8(env, device_id.data(), device_id.size(), &value);
+    napi_resolve_deferred(env, job->deferred, value);
+  } else if (job->box->session.stopped_now()) {
+    napi_reject_deferred(env, job->deferred,
+                         make_error(env, napi_cancelled, "The capture is not running"));
+  } else if (!job->result) {
+    const ModuleError& error = job->result.error();
+    napi_reject_deferred(env, job->deferred,
+                         make_error(env, error.status, error.message, error.cause));
+  } else {
+    // The microphone was opened again meanwhile, with a reference of its own.
+    napi_value value = nullptr;
+    napi_get_boolean(env, false, &value);
+    napi_resolve_deferred(env, job->deferred, value);
+  }
+  job->sink.reset();
+  napi_delete_reference(env, job->self);
+  napi_delete_async_work(env, job->work);
+}
+
+// reopenReference(): after the reference stream of an echo-cancelled capture
+// failed, opens the reference device again (the same id, or the default
+// output now) into the same canceller. Resolves with the device's id once it
+// runs, false when there is nothing to reopen; rejects with "Cancelled" once the capture is
+// stopped, and with another error when it may be tried again.
+napi_value reopen_reference_session(napi_env env, napi_callback_info info) {
+  napi_value self = nullptr;
+  napi_get_cb_info(env, info, nullptr, nullptr, &self, nullptr);
+  SessionBox* box = unwrap_session(env, self);
+  if (box == nullptr) return nullptr;
+  napi_deferred deferred = nullptr;
+  napi_value promise = new_promise(env, &deferred);
+  if (promise == nullptr) return nullptr;
+  LayerSession::ReferenceReopen reopen = box->session.begin_reference_reopen();
+  if (reopen.outcome != LayerSession::ReferenceReopen::kOpen) {
+    if (reopen.outcome == LayerSession::ReferenceReopen::kNothing) {
+      napi_value value = nullptr;
+      napi_get_boolean(env, false, &value);
+      napi_resolve_deferred(env, deferred, value);
+    } else if (reopen.outcome == LayerSession::ReferenceReopen::kBusy) {
+      napi_reject_deferred(env, deferred,
+                           make_error(env, napi_generic_failure, "The capture is being opened"));
+    } else {
+      napi_reject_deferred(env, deferred,
+                           make_error(env, napi_cancelled, "The capture is not running"));
+    }
+    return promise;
+  }
+
+  auto job = std::make_unique<ReferenceJob>();
+  job->deferred = deferred;
+  job->box = box;
+  job->request = *box->session.echo_cancel();
+  job->alignment = reopen.alignment;
+  job->sink = box->session.sink();
+  napi_value name = nullptr;
+  napi_create_string_utf8(env, "parlanto_audio.reopen_reference", NAPI_AUTO_LENGTH, &name);
+  napi_status status = napi_create_reference(env, self, 1, &job->self);
+  if (status == napi_ok) {
+    status = napi_create_async_work(env, nullptr, name, execute_reference, complete_reference,
+                                    job.get(), &job->work);
+  }
+  if (status == napi_ok) status = napi_queue_async_work(env, job->work);
+  if (status != napi_ok) {
+    if (job->work) napi_delete_async_work(env, job->work);
+    if (job->self) napi_delete_reference(env, job->self);
+    box->session.end_reference_reopen(job->alignment, std::nullopt);
+    napi_reject_deferred(env, deferred,
+                         make_error(env, status, "Failed to start opening the echo reference"));
+    return promise;
+  }
+  job.release();  // complete_reference owns it
+  return promise;
+}
+
+// idleMs(): milliseconds since the device last gave audio, or -1.
+napi_value idle_session(napi_env env, napi_callback_info info) {
+  napi_value self = nullptr;
+  napi_get_cb_info(env, info, nullptr, nullptr, &self, nullptr);
+  SessionBox* box = unwrap_session(env, self);
+  if (box == nullptr) return nullptr;
+  napi_value value = nullptr;
+  napi_create_double(env, box->session.sink() ? box->session.sink()->idle_ms() : -1.0, &value);
+  return value;
+}
+
+napi_value stop_session(napi_env env, napi_callback_info info) {
+  napi_value self = nullptr;
+  napi_get_cb_info(env, info, nullptr, nullptr, &self, nullptr);
+  SessionBox* box = unwrap_session(env, self);
+  if (box == nullptr) return nullptr;
+  box->session.stop();
+  return undefined_value(env);
+}
+
+napi_status symbol_for(napi_env env, const char* key, napi_value* result) {
+  napi_value global = nullptr;
+  napi_value symbol = nullptr;
+  napi_value for_function = nullptr;
+  napi_value text = nullptr;
+  napi_status status = napi_get_global(env, &global);
+  if (status == napi_ok) status = napi_get_named_property(env, global, "Symbol", &symbol);
+  if (status == napi_ok) status = napi_get_named_property(env, symbol, "for", &for_function);
+  if (status == napi_ok) status = napi_create_string_utf8(env, key, NAPI_AUTO_LENGTH, &text);
+  if (status == napi_ok) status = napi_call_function(env, symbol, for_function, 1, &text, result);
+  return status;
+}
+
+}  // namespace
+
+napi_status define_capture_internals(napi_env env, napi_value exports) {
+  napi_value internals = nullptr;
+  napi_status status = napi_create_object(env, &internals);
+
+  const napi_property_descriptor members[] = {
+      {"open", nullptr, open_session, nullptr, nullptr, nullptr, napi_default_method, nullptr},
+      {"stop", nullptr, stop_session, nullptr, nullptr, nullptr, napi_default_method, nullptr},
+      {"reopen", nullptr, reopen_session, nullptr, nullptr, nullptr, napi_default_method, nullptr},
+      {"idleMs", nullptr, idle_session, nullptr, nullptr, nullptr, napi_default_method, nullptr},
+      {"reopenReference", nullptr, reopen_reference_session, nullptr, nullptr, nullptr,
+       napi_default_method, nullptr},
+  };
+  napi_value session_class = nullptr;
+  if (status == napi_ok) {
+    status = napi_define_class(env, "LayerSession", NAPI_AUTO_LENGTH, construct_session, nullptr,
+                               std::size(members), members, &session_class);
+  }
+  if (status == napi_ok) {
+    status = napi_set_named_property(env, internals, "LayerSession", session_class);
+  }
+
+  napi_value watch = nullptr;
+  if (status == napi_ok) {
+    status =
+        napi_create_function(env, "watchDevices", NAPI_AUTO_LENGTH, watch_devices, nullptr, &watch);
+  }
+  if (status == napi_ok) status = napi_set_named_property(env, internals, "watchDevices", watch);
+
+  napi_value key = nullptr;
+  if (status == napi_ok) status = symbol_for(env, kInternalsKey, &key);
+  if (status == napi_ok) {
+    const napi_property_descriptor property{nullptr, key,       nullptr,      nullptr,
+                                            nullptr, internals, napi_default, nullptr};
+    status = napi_define_properties(env, exports, 1, &property);
+  }
+  return status;
+}
+
+}  // namespace parlanto_audio

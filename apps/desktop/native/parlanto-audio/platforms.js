@@ -1,6 +1,6 @@
 'use strict';
 // Which systems the module runs on, and finding its binary there. A platform
-// is supported when it has an audio backend (src/lib/<name>_host.cc); its
+// is supported when it has an audio backend (src/lib/host/<name>/); its
 // binary is prebuilt in prebuilds/<platform>-<arch>/ (node-gyp-build's layout
 // and resolution), else built from source at install into build/Release/.
 // A new backend adds one entry to `backends` and, once built, its prebuild.
@@ -64,6 +64,22 @@ function unsupportedError(dir = __dirname) {
   return error;
 }
 
+// Without the loader (a package laid out by `cmake --install`, or a checkout
+// before `npm install`), the same folders in the same order, exact target only.
+function findBinaryWithoutLoader(dir) {
+  for (const folder of [path.join(dir, 'build', 'Release'), path.join(dir, 'prebuilds', target())]) {
+    let names;
+    try {
+      names = fs.readdirSync(folder);
+    } catch {
+      continue;
+    }
+    const binary = names.filter((name) => name.endsWith('.node')).sort()[0];
+    if (binary) return path.join(folder, binary);
+  }
+  return null;
+}
+
 // The binary node-gyp-build picks for this process (build/Release/ first,
 // then the best-matching prebuild), or null.
 function findBinary(dir = __dirname) {
@@ -71,8 +87,7 @@ function findBinary(dir = __dirname) {
   try {
     resolver = require('node-gyp-build');
   } catch (error) {
-    // A checkout of the repository before `npm install`: nothing installed.
-    if (error.code === 'MODULE_NOT_FOUND') return null;
+    if (error.code === 'MODULE_NOT_FOUND') return findBinaryWithoutLoader(dir);
     throw error;
   }
   try {

@@ -1,0 +1,268 @@
+#include "host/pulse/pulse_device_watch.h"
+
+#include "host/pulse/pulse_connection.h"
+
+namespace parlanto_audio::pulse {
+namespace {
+
+// Device notifications from the server's subscription, on a connection of
+// their own so a watch neither waits for nor disturbs requests and streams.
+// A core is touched under its connection's mainloop lock only: by the
+// subscription and the info callbacks it starts, and by the keeper thread
+// when it moves to a new connection. Sinks are output devices,
+// sources that are not monitors input devices, with the ids PulseDevice gives.
+class PulseDeviceWatch final : public DeviceWatch {
+ public:
+  struct Known {
+    std::string id;
+    std::string name;
+  };
+
+  struct Core {
+    DeviceEventCallback on_event;
+    std::map<std::uint32_t, Known> sinks;
+    std::map<std::uint32_t, Known> sources;
+    std::string default_sink;
+    std::string default_source;
+    bool ready = false;  // the first snapshot is taken; later changes are events
+
+    void emit(DeviceEvent::Type type, bool output, const Known& known) {
+      if (!ready || !on_event) return;
+      try {
+        on_event(DeviceEvent{type, output, DeviceId(known.id), known.name});
+      } catch (...) {
+        // Nothing may unwind into the mainloop.
+      }
+    }
+
+    std::string name_of(bool output, const std::string& id) const {
+      for (const auto& [index, known] : output ? sinks : sources) {
+        if (known.id == id) return known.name;
+      }
+      return {};
+    }
+
+    static void on_sink(pa_context*, const pa_sink_info* info, int eol, void* userdata) {
+      if (eol != 0 || !info || !info->name) return;
+      auto* core = static_cast<Core*>(userdata);
+      Known known{std::string(kSinkPrefix) + info->name, info_of(*info).description};
+      const bool fresh = core->sinks.find(info->index) == core->sinks.end();
+      core->sinks[info->index] = known;
+      if (fresh) core->emit(DeviceEvent::Type::kAdded, true, known);
+    }
+
+    static void on_source(pa_context*, const pa_source_info* info, int eol, void* userdata) {
+      if (eol != 0 || !info || !info->name || info->monitor_of_sink != PA_INVALID_INDEX) return;
+      auto* core = static_cast<Core*>(userdata);
+      Known known{std::string(kSourcePrefix) + info->name, info_of(*info).description};
+      const bool fresh = core->sources.find(info->index) == core->sources.end();
+      core->sources[info->index] = known;
+      if (fresh) core->emit(DeviceEvent::Type::kAdded, false, known);
+    }
+
+    // PipeWire's pulse server names a placeholder ("@DEFAULT_SINK@") while its
+    // session manager is still choosing a default: not a device, and not a
+    // change; the choice comes as a change of its own.
+    static bool placeholder(const char* name) {
+      const std::size_t length = name ? std::strlen(name) : 0;
+      return length > 1 && name[0] == '@' && name[length - 1] == '@';
+    }
+
+    static void on_server(pa_context*, const pa_server_info* info, void* userdata) {
+      if (!info) return;
+      auto* core = static_cast<Core*>(userdata);
+      const char* sink_name = info->default_sink_name;
+      const char* source_name = info->default_source_name;
+      const std::string sink = placeholder(sink_name) ? core->default_sink
+                               : sink_name            ? sink_name
+                                                      : "";
+      const std::string source = placeholder(source_name) ? core->default_source
+                                 : source_name            ? source_name
+                                                          : "";
+      if (sink != core->default_sink) {
+        core->default_sink = sink;
+        const std::string id = std::string(kSinkPrefix) + sink;
+        if (!sink.empty()) {
+          core->emit(DeviceEvent::Type::kDefaultChanged, true, {id, core->name_of(true, id)});
+        }
+      }
+      if (source != core->default_source) {
+        core->default_source = source;
+        const std::string id = std::string(kSourcePrefix) + source;
+        if (!source.empty()) {
+          core->emit(DeviceEvent::Type::kDefaultChanged, false, {id, core->name_of(false, id)});
+        }
+      }
+    }
+
+    static void on_change(pa_context* context, pa_subscription_event_type_t event,
+                          std::uint32_t index, void* userdata) {
+      auto* core = static_cast<Core*>(userdata);
+      const auto facility = event & PA_SUBSCRIPTION_EVENT_FACILITY_MASK;
+      const auto type = event & PA_SUBSCRIPTION_EVENT_TYPE_MASK;
+      pa_operation* operation = nullptr;
+      if (facility == PA_SUBSCRIPTION_EVENT_SERVER) {
+        operation = pa_context_get_server_info(context, &Core::on_server, core);
+      } else if (facility == PA_SUBSCRIPTION_EVENT_SINK ||
+                 facility == PA_SUBSCRIPTION_EVENT_SOURCE) {
+        const bool output = facility == PA_SUBSCRIPTION_EVENT_SINK;
+        auto& known = output ? core->sinks : core->sources;
+        if (type == PA_SUBSCRIPTION_EVENT_REMOVE) {
+          if (auto found = known.find(index); found != known.end()) {
+            const Known gone = found->second;
+            known.erase(found);
+            core->emit(DeviceEvent::Type::kRemoved, output, gone);
+          }
+        } else if (type == PA_SUBSCRIPTION_EVENT_NEW) {
+          operation =
+              output ? pa_context_get_sink_info_by_index(context, index, &Core::on_sink, core)
+                     : pa_context_get_source_info_by_index(context, index, &Core::on_source, core);
+        }
+      }
+      // Answers arrive in the order asked, after this event's; the operation
+      // is not waited for.
+      if (operation) pa_operation_unref(operation);
+    }
+  };
+
+  static HostResult<std::unique_ptr<DeviceWatch>> start(DeviceEventCallback on_event) {
+    auto core = std::make_unique<Core>();
+    core->on_event = std::move(on_event);
+    HostResult<std::shared_ptr<PulseConnection>> connection = subscribe(*core, deadline_from_now());
+    if (!connection) return unexpected(std::move(connection.error()));
+    core->ready = true;
+    return std::unique_ptr<DeviceWatch>(new PulseDeviceWatch(*connection, std::move(core)));
+  }
+
+  // Stops the reconnecting thread, then the subscription with its connection:
+  // once that is closed and its thread stopped, no callback runs, and the core
+  // can go.
+  ~PulseDeviceWatch() override {
+    {
+      std::lock_guard guard(mutex_);
+      stopping_ = true;
+    }
+    wake_.notify_all();
+    keeper_.join();
+    {
+      MainloopLock lock(connection_->loop());
+      pa_context_set_subscribe_callback(connection_->context(), nullptr, nullptr);
+    }
+    connection_.reset();
+    core_.reset();
+  }
+
+ private:
+  // How often a watch whose server went away tries to connect again, and how
+  // long one try may wait (unwatching waits for a try in progress).
+  static constexpr std::chrono::milliseconds kReconnectPause{500};
+  static constexpr pa_usec_t kReconnectDeadline = 500 * PA_USEC_PER_MSEC;
+
+  PulseDeviceWatch(std::shared_ptr<PulseConnection> connection, std::unique_ptr<Core> core)
+      : connection_(std::move(connection)), core_(std::move(core)), keeper_([this] { keep(); }) {}
+
+  // A new connection with `core` subscribed to it and its snapshot taken.
+  // Events during the snapshot only update it while `core` is not ready.
+  static HostResult<std::shared_ptr<PulseConnection>> subscribe(Core& core, pa_usec_t deadline) {
+    HostResult<std::shared_ptr<PulseConnection>> opened = PulseConnection::open(deadline);
+    if (!opened) return opened;
+    const std::shared_ptr<PulseConnection>& connection = *opened;
+    MainloopLock lock(connection->loop());
+    pa_context* context = connection->context();
+    pa_context_set_subscribe_callback(context, &Core::on_change, &core);
+    const auto mask = static_cast<pa_subscription_mask_t>(
+        PA_SUBSCRIPTION_MASK_SINK | PA_SUBSCRIPTION_MASK_SOURCE | PA_SUBSCRIPTION_MASK_SERVER);
+    HostResult<Ok> done =
+        connection->run([&] { return pa_context_subscribe(context, mask, nullptr, nullptr); },
+                        deadline, "subscribing to device changes");
+    if (done) {
+      done = connection->run(
+          [&] { return pa_context_get_sink_info_list(context, &Core::on_sink, &core); }, deadline,
+          "listing the sinks");
+    }
+    if (done) {
+      done = connection->run(
+          [&] { return pa_context_get_source_info_list(context, &Core::on_source, &core); },
+          deadline, "listing the sources");
+    }
+    if (done) {
+      done = connection->run(
+          [&] { return pa_context_get_server_info(context, &Core::on_server, &core); }, deadline,
+          "asking for the default devices");
+    }
+    if (!done) {
+      pa_context_set_subscribe_callback(context, nullptr, nullptr);
+      return unexpected(std::move(done.error()));
+    }
+    return opened;
+  }
+
+  // The watch outlives its server: once the connection has failed (the server
+  // died or was restarted), this thread connects again every kReconnectPause
+  // and tells what changed while it was away.
+  void keep() {
+    std::unique_lock guard(mutex_);
+    for (;;) {
+      if (wake_.wait_for(guard, kReconnectPause, [this] { return stopping_; })) return;
+      if (!connection_->failed()) continue;
+      auto fresh = std::make_unique<Core>();
+      HostResult<std::shared_ptr<PulseConnection>> connection =
+          subscribe(*fresh, pa_rtclock_now() + kReconnectDeadline);
+      if (!connection) continue;
+      {
+        MainloopLock old_lock(connection_->loop());
+        pa_context_set_subscribe_callback(connection_->context(), nullptr, nullptr);
+      }
+      connection_ = std::move(*connection);
+      // The new connection's callbacks wait for its lock while the snapshots
+      // are compared, so the events come out in order.
+      MainloopLock lock(connection_->loop());
+      fresh->on_event = std::move(core_->on_event);
+      fresh->ready = true;
+      tell_changes(*core_, *fresh);
+      core_ = std::move(fresh);
+    }
+  }
+
+  // Events for what `now` has that `before` had not, and the other way round,
+  // by id (a server's indices start over when it restarts).
+  static void tell_changes(const Core& before, Core& now) {
+    const auto ids = [](const std::map<std::uint32_t, Known>& known) {
+      std::map<std::string, const Known*> by_id;
+      for (const auto& [index, device] : known) by_id.emplace(device.id, &device);
+      return by_id;
+    };
+    for (const bool output : {true, false}) {
+      const auto old_ids = ids(output ? before.sinks : before.sources);
+      const auto new_ids = ids(output ? now.sinks : now.sources);
+      for (const auto& [id, device] : old_ids) {
+        if (!new_ids.contains(id)) now.emit(DeviceEvent::Type::kRemoved, output, *device);
+      }
+      for (const auto& [id, device] : new_ids) {
+        if (!old_ids.contains(id)) now.emit(DeviceEvent::Type::kAdded, output, *device);
+      }
+      const std::string& old_default = output ? before.default_sink : before.default_source;
+      const std::string& new_default = output ? now.default_sink : now.default_source;
+      if (new_default != old_default && !new_default.empty()) {
+        const std::string id = std::string(output ? kSinkPrefix : kSourcePrefix) + new_default;
+        now.emit(DeviceEvent::Type::kDefaultChanged, output, {id, now.name_of(output, id)});
+      }
+    }
+  }
+
+  // Both replaced together by the keeper thread, under mutex_.
+  std::shared_ptr<PulseConnection> connection_;
+  std::unique_ptr<Core> core_;
+  std::mutex mutex_;
+  std::condition_variable wake_;
+  bool stopping_ = false;
+  std::thread keeper_;  // last: started once the rest is in place
+};
+
+}  // namespace
+
+HostResult<std::unique_ptr<DeviceWatch>> start_device_watch(DeviceEventCallback on_event) {
+  return PulseDeviceWatch::start(std::move(on_event));
+}
+
+}  // namespace parlanto_audio::pulse

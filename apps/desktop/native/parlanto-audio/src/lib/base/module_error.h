@@ -4,6 +4,7 @@
 
 #include <string>
 
+#include "base/error_kind.h"
 #include "base/expected.h"
 
 namespace parlanto_audio {
@@ -13,17 +14,20 @@ namespace parlanto_audio {
 // status name. Errors the module makes itself carry napi_generic_failure.
 // `cause`, when not empty, is the audio system's reason behind a fixed
 // message; it reaches JavaScript as the error's `cause`, an Error of its own.
+// `kind` is the audio system's, carried from the HostError behind the failure.
 struct ModuleError {
   napi_status status = napi_generic_failure;
   std::string message;
   std::string cause = {};
+  ErrorKind kind = ErrorKind::kOther;
 };
 
 template <typename T>
 using ModuleResult = Expected<T, ModuleError>;
 
-inline Unexpected<ModuleError> module_error(std::string message, std::string cause = {}) {
-  return {ModuleError{napi_generic_failure, std::move(message), std::move(cause)}};
+inline Unexpected<ModuleError> module_error(std::string message, std::string cause = {},
+                                            ErrorKind kind = ErrorKind::kOther) {
+  return {ModuleError{napi_generic_failure, std::move(message), std::move(cause), kind}};
 }
 
 // "Ok", "InvalidArg", ..., "NoExternalBuffersAllowed"; "Unknown" past the table.

@@ -16,9 +16,6 @@ namespace {
 
 constexpr std::array<std::uint32_t, 4> kPreferredRates = {48000, 44100, 32000, 16000};
 
-constexpr std::array<std::string_view, 4> kRetryPhrases = {
-    "timeout waiting for sample rate", "sample rate", "device is busy", "not available"};
-
 void add_candidate(std::vector<StreamConfig>& configs, std::uint16_t channels,
                    std::uint32_t sample_rate) {
   const StreamConfig config{channels, sample_rate};
@@ -53,7 +50,7 @@ ModuleResult<InputStream> build_and_play(Device& device, SampleFormat format,
   }
   std::unique_ptr<Stream> stream;
   StreamConfig built;
-  std::string last_build_error;
+  HostError last_build_error;
   for (StreamConfig config : configs) {
     config.role = hooks.role;
     std::shared_ptr<SpeechEndedGate> gate;
@@ -68,12 +65,15 @@ ModuleResult<InputStream> build_and_play(Device& device, SampleFormat format,
       built = config;
       break;
     }
-    last_build_error = std::move(result).error().text;
+    last_build_error = std::move(result).error();
   }
-  if (!stream) return module_error("build_input_stream failed: " + last_build_error);
+  if (!stream) {
+    return module_error("build_input_stream failed: " + last_build_error.text, {},
+                        last_build_error.kind);
+  }
 
   if (HostResult<Ok> played = stream->play(); !played) {
-    return module_error("play stream failed: " + played.error().text);
+    return module_error("play stream failed: " + played.error().text, {}, played.error().kind);
   }
   return InputStream{std::move(stream), std::move(chunk_sink), std::move(speech_ended_sink),
                      built.sample_rate, built.channels};
@@ -125,7 +125,8 @@ ModuleResult<StreamCandidates> stream_candidates(const Device& device) {
   };
 
   const HostResult<SupportedStreamConfig> first = read_default();
-  if (!first) return module_error("Failed to read stream config: " + first.error().text);
+  if (!first) return module_error("Failed to read stream config: " + first.error().text, {},
+                        first.error().kind);
   StreamCandidates candidates{first->sample_format, {}};
   std::vector<StreamConfig>& configs = candidates.configs;
 
@@ -149,7 +150,8 @@ ModuleResult<StreamCandidates> stream_candidates(const Device& device) {
   }
 
   if (configs.empty()) {
-    if (!second) return module_error("Failed to read stream config: " + second.error().text);
+    if (!second) return module_error("Failed to read stream config: " + second.error().text, {},
+                        second.error().kind);
     const std::uint16_t channels = second->channels;
     add_candidate(configs, channels, second->sample_rate);
     for (const std::uint32_t rate : kPreferredRates) add_candidate(configs, channels, rate);
@@ -193,17 +195,13 @@ ModuleResult<InputStream> reopen_input_stream(Device& device, const StreamConfig
   const bool input_side = device.supports_input();
   const HostResult<SupportedStreamConfig> current =
       input_side ? device.default_input_config() : device.default_output_config();
-  if (!current) return module_error("Failed to read stream config: " + current.error().text);
+  if (!current) return module_error("Failed to read stream config: " + current.error().text, {},
+                        current.error().kind);
   return build_and_play(device, current->sample_format, {config}, std::move(chunk_sink),
                         std::move(speech_ended_sink), stopped, hooks);
 }
 
-bool is_retryable(const ModuleError& error) {
-  const std::string text = lowercase_utf8(error_text(error));
-  return std::any_of(kRetryPhrases.begin(), kRetryPhrases.end(), [&](std::string_view phrase) {
-    return text.find(phrase) != std::string::npos;
-  });
-}
+bool is_retryable(const ModuleError& error) { return error.kind == ErrorKind::kBusy; }
 
 ModuleResult<InputStream> begin_input_stream(Device& device, const StartCallbacks& callbacks,
                                              std::shared_ptr<std::atomic<bool>> stopped,

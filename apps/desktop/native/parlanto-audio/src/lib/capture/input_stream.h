@@ -102,8 +102,7 @@ ModuleResult<InputStream> try_begin_input_stream_once(Device& device,
                                                       const StreamHooks& hooks = {});
 
 // Up to kStartAttempts attempts, pausing kRetryPause before another attempt
-// when the failure reads like a device that is still settling (busy, sample
-// rate changing, not available). The last failure is returned unchanged.
+// when the audio system says the device is busy or still settling. The last failure is returned unchanged.
 ModuleResult<InputStream> begin_input_stream(Device& device, const StartCallbacks& callbacks,
                                              std::shared_ptr<std::atomic<bool>> stopped,
                                              RetryPause pause = sleep_for_retry,
@@ -119,8 +118,8 @@ ModuleResult<InputStream> reopen_input_stream(Device& device, const StreamConfig
                                               std::shared_ptr<std::atomic<bool>> stopped,
                                               const StreamHooks& hooks);
 
-// Whether a failed attempt is worth another: its error text, lower-cased,
-// names one of the settling conditions.
+// Whether a failed attempt is worth another: the audio system said the device
+// is busy or still settling.
 bool is_retryable(const ModuleError& error);
 
 }  // namespace parlanto_audio

@@ -1,5 +1,7 @@
 #include "host/audio_host.h"
 
+#include <string>
+
 namespace parlanto_audio {
 
 std::string_view sample_format_name(SampleFormat format) {
@@ -28,6 +30,17 @@ std::string_view sample_format_name(SampleFormat format) {
       return "F64";
   }
   return "Unknown";
+}
+
+HostError timed_out(std::string_view who, std::string_view what) {
+  return HostError{"Timeout: the " + std::string(who) + " did not answer within " +
+                       std::to_string(kHostCallDeadline.count() / 1000) + " s (" + std::string(what) +
+                       ")",
+                   ErrorKind::kTimedOut};
+}
+
+HostError not_this_side(std::string_view side) {
+  return HostError{"the device has no " + std::string(side) + " side"};
 }
 
 HostResult<std::unique_ptr<DeviceWatch>> Host::watch_devices(DeviceEventCallback) {

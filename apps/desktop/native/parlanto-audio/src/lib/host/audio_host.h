@@ -10,7 +10,7 @@
 // thread or on a capture's recovery thread, never on the audio thread, and may
 // block the caller while they talk to the audio system, but never for longer
 // than kHostCallDeadline per call: a call the audio system does not answer in
-// time fails with a HostError whose text names what timed out. Several threads
+// time fails with a HostError of kind kTimedOut whose text names what timed out. Several threads
 // may use the same host at once: implementations serialise internally. Data and
 // error callbacks run on a thread the backend owns (the "audio thread"), never
 // on a JavaScript thread.
@@ -37,6 +37,7 @@
 #include <string_view>
 #include <vector>
 
+#include "base/error_kind.h"
 #include "base/expected.h"
 
 namespace parlanto_audio {
@@ -51,11 +52,20 @@ enum class SampleFormat : std::uint8_t { I8, I16, I24, I32, I64, U8, U16, U32, U
 // "F32", "I16", "I32", "U8", "F64", ...
 std::string_view sample_format_name(SampleFormat format);
 
-// An error of the audio system, carried as the text a person reads; callers
-// never parse platform error codes.
+// An error of the audio system: the text a person reads, and its kind for the
+// code that decides whether to try again. Callers never parse platform error
+// codes or the text.
 struct HostError {
   std::string text;
+  ErrorKind kind = ErrorKind::kOther;
 };
+
+// What every backend reports for a call its audio system left unanswered:
+// "Timeout: the <who> did not answer within 2 s (<what>)", of kind kTimedOut.
+HostError timed_out(std::string_view who, std::string_view what);
+
+// What a device reports for a side it does not have: "the device has no <side> side".
+HostError not_this_side(std::string_view side);
 
 template <typename T>
 using HostResult = Expected<T, HostError>;

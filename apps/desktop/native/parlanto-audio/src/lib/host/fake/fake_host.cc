@@ -1,6 +1,7 @@
 #include "host/fake/fake_host.h"
 
 #include <algorithm>
+#include <cctype>
 #include <condition_variable>
 #include <memory>
 #include <mutex>
@@ -45,7 +46,24 @@ World& world() {
   return *instance;
 }
 
-HostError fail(std::string text) { return HostError{std::move(text)}; }
+// Scripted failures are texts; the fake stands for an audio system that knows
+// what its own conditions mean, so the usual wordings of a device in use or
+// still settling, and of one that went away, carry their kinds.
+ErrorKind kind_of_scripted(std::string_view text) {
+  std::string lower(text);
+  std::transform(lower.begin(), lower.end(), lower.begin(),
+                 [](unsigned char c) { return static_cast<char>(std::tolower(c)); });
+  for (std::string_view busy : {"busy", "not available", "sample rate"}) {
+    if (lower.find(busy) != std::string::npos) return ErrorKind::kBusy;
+  }
+  if (lower.find("gone") != std::string::npos) return ErrorKind::kGone;
+  return ErrorKind::kOther;
+}
+
+HostError fail(std::string text) {
+  const ErrorKind kind = kind_of_scripted(text);
+  return HostError{std::move(text), kind};
+}
 
 struct ErrorEvent {
   std::string text;

@@ -57,16 +57,27 @@ class MainloopLock {
 
 inline pa_usec_t deadline_from_now() { return pa_rtclock_now() + kCallDeadline; }
 
-constexpr std::string_view kTimeoutPrefix = "Timeout: ";
-
 // What a request that the server left unanswered reports: it names the request.
 inline HostError timed_out(std::string_view what) {
-  return HostError{std::string(kTimeoutPrefix) + "the audio server did not answer within " +
-                   std::to_string(kHostCallDeadline.count() / 1000) + " s (" + std::string(what) +
-                   ")"};
+  return parlanto_audio::timed_out("audio server", what);
 }
 
-inline bool is_timeout(const HostError& error) { return error.text.starts_with(kTimeoutPrefix); }
+// A libpulse error code as text, with the kind the callers above the seam act on.
+inline HostError error_of(int code) {
+  switch (code) {
+    case PA_ERR_BUSY:
+      return HostError{pa_strerror(code), ErrorKind::kBusy};
+    case PA_ERR_CONNECTIONREFUSED:
+    case PA_ERR_CONNECTIONTERMINATED:
+    case PA_ERR_KILLED:
+    case PA_ERR_NOENTITY:
+      return HostError{pa_strerror(code), ErrorKind::kGone};
+    case PA_ERR_TIMEOUT:
+      return HostError{pa_strerror(code), ErrorKind::kTimedOut};
+    default:
+      return HostError{pa_strerror(code)};
+  }
+}
 
 // A wait on the mainloop that gives up at an instant of the real-time clock.
 // Made, used and destroyed under the mainloop lock; its timer runs on the
@@ -207,7 +218,7 @@ struct StreamCore {
     error_reported = true;
     if (!on_error) return;
     try {
-      on_error(HostError{pa_strerror(pa_context_errno(context))});
+      on_error(error_of(pa_context_errno(context)));
     } catch (...) {
     }
   }
@@ -274,7 +285,7 @@ class PulseConnection {
     return !PA_CONTEXT_IS_GOOD(pa_context_get_state(context_));
   }
 
-  HostError last_error() const { return HostError{pa_strerror(pa_context_errno(context_))}; }
+  HostError last_error() const { return error_of(pa_context_errno(context_)); }
 
   // Runs the operation `start` makes (under the lock) to its end, or cancels
   // it at `deadline`: a cancelled operation calls none of its callbacks again,
@@ -395,7 +406,7 @@ class PulseConnection {
     if (!done && !found && !PA_CONTEXT_IS_GOOD(pa_context_get_state(context_))) {
       return unexpected(last_error());
     }
-    if (!done && !found && is_timeout(done.error())) {
+    if (!done && !found && done.error().kind == ErrorKind::kTimedOut) {
       return unexpected(std::move(done.error()));
     }
     return found;

@@ -108,9 +108,6 @@ class PulseDevice final : public Device {
   }
 
  private:
-  static HostError not_this_side(const char* side) {
-    return HostError{std::string("the device has no ") + side + " side"};
-  }
 
   SupportedStreamConfig default_config() const {
     return {info_.sample_spec.channels, info_.sample_spec.rate,
@@ -130,9 +127,9 @@ class PulseDevice final : public Device {
                                      static_cast<std::uint8_t>(config.channels)};
     if (config.channels == 0 || config.channels > PA_CHANNELS_MAX ||
         !pa_sample_spec_valid(&sample_spec)) {
-      return unexpected(HostError{pa_strerror(PA_ERR_INVALID)});
+      return unexpected(error_of(PA_ERR_INVALID));
     }
-    if (info_.record_from.empty()) return unexpected(HostError{pa_strerror(PA_ERR_NOENTITY)});
+    if (info_.record_from.empty()) return unexpected(error_of(PA_ERR_NOENTITY));
     pa_channel_map map;
     pa_channel_map_init_extend(&map, sample_spec.channels, PA_CHANNEL_MAP_DEFAULT);
 

@@ -143,13 +143,28 @@ inline std::wstring wide_of(std::string_view text) {
 }
 
 // What an HRESULT means, with its name and code, for a person to read.
+// The kind the callers above the seam act on: a device in use or an audio
+// service that is starting again is worth another try.
+inline ErrorKind kind_of(HRESULT hr) {
+  switch (hr) {
+    case AUDCLNT_E_DEVICE_IN_USE:
+    case AUDCLNT_E_SERVICE_NOT_RUNNING:
+      return ErrorKind::kBusy;
+    case AUDCLNT_E_DEVICE_INVALIDATED:
+    case AUDCLNT_E_RESOURCES_INVALIDATED:
+    case E_NOTFOUND:
+      return ErrorKind::kGone;
+    default:
+      return ErrorKind::kOther;
+  }
+}
+
 inline HostError error_of(HRESULT hr, std::string_view during = {}) {
   struct Known {
     HRESULT code;
     const char* name;
     const char* meaning;
   };
-  // The retry of stream set-up looks for "device is busy" and "not available".
   static constexpr Known kKnown[] = {
       {AUDCLNT_E_NOT_INITIALIZED, "AUDCLNT_E_NOT_INITIALIZED", "the stream is not initialised"},
       {AUDCLNT_E_ALREADY_INITIALIZED, "AUDCLNT_E_ALREADY_INITIALIZED",
@@ -195,7 +210,7 @@ inline HostError error_of(HRESULT hr, std::string_view during = {}) {
       text += ", ";
       text += code;
       text += ")";
-      return HostError{std::move(text)};
+      return HostError{std::move(text), kind_of(hr)};
     }
   }
   wchar_t* system_text = nullptr;
@@ -212,14 +227,12 @@ inline HostError error_of(HRESULT hr, std::string_view during = {}) {
   text += " (HRESULT ";
   text += code;
   text += ")";
-  return HostError{std::move(text)};
+  return HostError{std::move(text), kind_of(hr)};
 }
 
 // What a call that the audio system left unanswered reports: it names the call.
 inline HostError timed_out(std::string_view what) {
-  return HostError{"Timeout: the audio system did not answer within " +
-                   std::to_string(kHostCallDeadline.count() / 1000) + " s (" + std::string(what) +
-                   ")"};
+  return parlanto_audio::timed_out("audio system", what);
 }
 
 inline HRESULT make_enumerator(ComPtr<IMMDeviceEnumerator>& enumerator) {

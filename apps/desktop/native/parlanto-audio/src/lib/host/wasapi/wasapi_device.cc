@@ -185,7 +185,7 @@ struct StreamCore {
         covered = fill_gap(covered, tick_rate);
       }
       if (SUCCEEDED(hr) && endpoint.capture && now - last_packet >= kStallMs) {
-        report(HostError{"the device stopped delivering audio"});
+        report(HostError{"the device stopped delivering audio", ErrorKind::kGone});
         WaitForSingleObject(stop_event, INFINITE);
         break;
       }
@@ -319,9 +319,6 @@ class WasapiDevice final : public Device {
   }
 
  private:
-  static HostError not_this_side(const char* side) {
-    return HostError{std::string("the device has no ") + side + " side"};
-  }
 
   HostResult<MixFormat> mix_format() const {
     ComScope com;

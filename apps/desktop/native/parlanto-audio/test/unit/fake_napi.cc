@@ -155,6 +155,28 @@ napi_status napi_get_undefined(napi_env, napi_value* result) {
   return napi_ok;
 }
 
+napi_status napi_typeof(napi_env, napi_value value, napi_valuetype* result) {
+  if (value == nullptr) return napi_invalid_arg;
+  switch (fake_napi::value(value).kind) {
+    case Value::Kind::kUndefined:
+      *result = napi_undefined;
+      break;
+    case Value::Kind::kNull:
+      *result = napi_null;
+      break;
+    case Value::Kind::kString:
+      *result = napi_string;
+      break;
+    case Value::Kind::kFunction:
+      *result = napi_function;
+      break;
+    default:
+      *result = napi_object;
+      break;
+  }
+  return napi_ok;
+}
+
 napi_status napi_get_null(napi_env, napi_value* result) {
   make(Value::Kind::kNull, result);
   return napi_ok;

@@ -11,6 +11,8 @@
 #include <utility>
 #include <vector>
 
+#include "base/napi_helpers.h"
+
 namespace parlanto_audio {
 
 namespace {
@@ -147,15 +149,7 @@ struct CoalescingSink::Access {
       }
     }
 
-    const napi_status status = napi_call_function(env, undefined, function, 7, args, nullptr);
-    if (status == napi_ok) return;
-    napi_value exception = nullptr;
-    if (status == napi_pending_exception) {
-      napi_get_and_clear_last_exception(env, &exception);
-    } else {
-      exception = make_error(env, status, "Call JavaScript callback failed in threadsafe function");
-    }
-    if (exception != nullptr) napi_fatal_exception(env, exception);
+    report_call_failure(env, napi_call_function(env, undefined, function, 7, args, nullptr), true);
   }
 
   // After the release once drained, or at environment teardown.
@@ -173,12 +167,8 @@ struct CoalescingSink::Access {
       // At teardown the engine refuses the call; there is nobody left to tell.
       if (napi_get_reference_value(env, shared.on_closed, &function) == napi_ok &&
           function != nullptr) {
-        if (napi_call_function(env, undefined, function, 0, nullptr, nullptr) ==
-            napi_pending_exception) {
-          napi_value exception = nullptr;
-          napi_get_and_clear_last_exception(env, &exception);
-          if (exception != nullptr) napi_fatal_exception(env, exception);
-        }
+        report_call_failure(env, napi_call_function(env, undefined, function, 0, nullptr, nullptr),
+                            false);
       }
       napi_delete_reference(env, shared.on_closed);
       shared.on_closed = nullptr;

@@ -4,6 +4,8 @@
 #include <utility>
 #include <variant>
 
+#include "base/napi_helpers.h"
+
 namespace parlanto_audio {
 
 namespace {
@@ -99,7 +101,7 @@ struct JsCallbackSinkAccess {
       napi_value error = make_error(env, napi_generic_failure, failure->text);
       record.reset();
       status = napi_call_function(env, receiver, function, 1, &error, nullptr);
-      report_call_failure(env, status);
+      report_call_failure(env, status, true);
       return;
     }
     const napi_status converted = convert(env, kind, *record, &args[1]);
@@ -112,24 +114,7 @@ struct JsCallbackSinkAccess {
     } else {
       status = napi_call_function(env, receiver, function, 2, args, nullptr);
     }
-    report_call_failure(env, status);
-  }
-
-  // A callback that threw, or a call that failed, becomes the process's
-  // uncaught exception.
-  static void report_call_failure(napi_env env, napi_status status) {
-    if (status == napi_ok) {
-      return;
-    }
-    napi_value exception = nullptr;
-    if (status == napi_pending_exception) {
-      napi_get_and_clear_last_exception(env, &exception);
-    } else {
-      exception = make_error(env, status, "Call JavaScript callback failed in threadsafe function");
-    }
-    if (exception != nullptr) {
-      napi_fatal_exception(env, exception);
-    }
+    report_call_failure(env, status, true);
   }
 
   // Runs once per thread-safe function: after the last release once drained,

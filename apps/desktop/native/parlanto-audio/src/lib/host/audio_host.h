@@ -164,6 +164,33 @@ class Device {
       const StreamConfig& config, InputDataCallbackI16 on_data, StreamErrorCallback on_error) = 0;
 };
 
+// A device with exactly one side, as every backend's devices are: the side
+// queries answer for the side the device has from one configuration and one
+// list of ranges, and refuse the other side with not_this_side().
+class OneSidedDevice : public Device {
+ public:
+  HostResult<SupportedStreamConfig> default_input_config() const final {
+    if (!supports_input()) return unexpected(not_this_side("input"));
+    return default_config();
+  }
+  HostResult<SupportedStreamConfig> default_output_config() const final {
+    if (!supports_output()) return unexpected(not_this_side("output"));
+    return default_config();
+  }
+  HostResult<std::vector<SupportedStreamConfigRange>> supported_input_configs() const final {
+    if (!supports_input()) return unexpected(not_this_side("input"));
+    return ranges();
+  }
+  HostResult<std::vector<SupportedStreamConfigRange>> supported_output_configs() const final {
+    if (!supports_output()) return unexpected(not_this_side("output"));
+    return ranges();
+  }
+
+ protected:
+  virtual HostResult<SupportedStreamConfig> default_config() const = 0;
+  virtual HostResult<std::vector<SupportedStreamConfigRange>> ranges() const = 0;
+};
+
 // A change in the set of devices or in the defaults, as the audio system
 // announces it.
 struct DeviceEvent {

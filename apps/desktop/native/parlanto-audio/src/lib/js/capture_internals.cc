@@ -6,10 +6,11 @@
 #include <string>
 #include <utility>
 
+#include "base/module_error.h"
+#include "base/napi_helpers.h"
+#include "capture/layer_session.h"
 #include "delivery/coalescing_sink.h"
 #include "js/device_watch.h"
-#include "capture/layer_session.h"
-#include "base/module_error.h"
 
 namespace parlanto_audio {
 
@@ -34,17 +35,6 @@ struct OpenJob {
   std::shared_ptr<std::atomic<bool>> stopped;
   ModuleResult<OpenedLayerStream> result = module_error("the open did not run");
 };
-
-napi_value undefined_value(napi_env env) {
-  napi_value value = nullptr;
-  napi_get_undefined(env, &value);
-  return value;
-}
-
-bool is_nullish(napi_env env, napi_value value) {
-  napi_valuetype type = napi_undefined;
-  return napi_typeof(env, value, &type) == napi_ok && (type == napi_undefined || type == napi_null);
-}
 
 ModuleResult<std::optional<std::string>> optional_string(napi_env env, napi_value value) {
   if (is_nullish(env, value)) return std::optional<std::string>{};
@@ -382,7 +372,7 @@ napi_value stop_session(napi_env env, napi_callback_info info) {
   SessionBox* box = unwrap_session(env, self);
   if (box == nullptr) return nullptr;
   box->session.stop();
-  return undefined_value(env);
+  return undefined(env);
 }
 
 napi_status symbol_for(napi_env env, const char* key, napi_value* result) {

@@ -6,8 +6,9 @@
 #include <utility>
 #include <variant>
 
-#include "host/audio_host.h"
 #include "base/module_error.h"
+#include "base/napi_helpers.h"
+#include "host/audio_host.h"
 
 namespace parlanto_audio {
 
@@ -72,13 +73,6 @@ void set_string(napi_env env, napi_value object, const char* name, const std::st
   napi_set_named_property(env, object, name, value);
 }
 
-void report(napi_env env, napi_status status) {
-  if (status != napi_pending_exception) return;
-  napi_value exception = nullptr;
-  napi_get_and_clear_last_exception(env, &exception);
-  if (exception != nullptr) napi_fatal_exception(env, exception);
-}
-
 void invoke(napi_env env, napi_value on_event, void* context, void* data) {
   std::unique_ptr<Message> message(static_cast<Message*>(data));
   if (env == nullptr || on_event == nullptr) return;
@@ -90,7 +84,8 @@ void invoke(napi_env env, napi_value on_event, void* context, void* data) {
     if (state->on_error && napi_get_reference_value(env, state->on_error, &on_error) == napi_ok &&
         on_error != nullptr) {
       napi_value error = make_error(env, failure->status, failure->message, failure->cause);
-      report(env, napi_call_function(env, undefined, on_error, 1, &error, nullptr));
+      report_call_failure(env, napi_call_function(env, undefined, on_error, 1, &error, nullptr),
+                          false);
     }
     return;
   }
@@ -102,7 +97,8 @@ void invoke(napi_env env, napi_value on_event, void* context, void* data) {
   set_string(env, object, "kind", event.output ? "output" : "input");
   set_string(env, object, "id", event.id.to_string());
   set_string(env, object, "name", event.name);
-  report(env, napi_call_function(env, undefined, on_event, 1, &object, nullptr));
+  report_call_failure(env, napi_call_function(env, undefined, on_event, 1, &object, nullptr),
+                      false);
 }
 
 void finalize_tsfn(napi_env, void*, void* context) {

@@ -5,11 +5,12 @@
 #include <string>
 #include <vector>
 
-#include "host/audio_host.h"
+#include "base/module_error.h"
+#include "base/napi_helpers.h"
 #include "capture/capture.h"
+#include "host/audio_host.h"
 #include "js/capture_internals.h"
 #include "js/device_list.h"
-#include "base/module_error.h"
 
 namespace parlanto_audio {
 
@@ -45,17 +46,6 @@ const ClassInfo& class_of(napi_env env, napi_callback_info info) {
   void* data = nullptr;
   napi_get_cb_info(env, info, nullptr, nullptr, nullptr, &data);
   return *static_cast<const ClassInfo*>(data);
-}
-
-napi_value undefined(napi_env env) {
-  napi_value value = nullptr;
-  napi_get_undefined(env, &value);
-  return value;
-}
-
-bool is_nullish(napi_env env, napi_value value) {
-  napi_valuetype type = napi_undefined;
-  return napi_typeof(env, value, &type) == napi_ok && (type == napi_undefined || type == napi_null);
 }
 
 const char* type_name(napi_valuetype type) {

@@ -53,7 +53,7 @@ class PulseStream final : public Stream {
   std::unique_ptr<StreamCore> core_;
 };
 
-class PulseDevice final : public Device {
+class PulseDevice final : public OneSidedDevice {
  public:
   PulseDevice(std::shared_ptr<PulseConnection> connection, DeviceInfo info)
       : connection_(std::move(connection)), info_(std::move(info)) {}
@@ -69,23 +69,6 @@ class PulseDevice final : public Device {
 
   bool supports_input() const override { return info_.kind == DeviceKind::kSource; }
   bool supports_output() const override { return info_.kind == DeviceKind::kSink; }
-
-  HostResult<SupportedStreamConfig> default_input_config() const override {
-    if (!supports_input()) return unexpected(not_this_side("input"));
-    return default_config();
-  }
-  HostResult<SupportedStreamConfig> default_output_config() const override {
-    if (!supports_output()) return unexpected(not_this_side("output"));
-    return default_config();
-  }
-  HostResult<std::vector<SupportedStreamConfigRange>> supported_input_configs() const override {
-    if (!supports_input()) return unexpected(not_this_side("input"));
-    return ranges();
-  }
-  HostResult<std::vector<SupportedStreamConfigRange>> supported_output_configs() const override {
-    if (!supports_output()) return unexpected(not_this_side("output"));
-    return ranges();
-  }
 
   HostResult<std::unique_ptr<Stream>> build_input_stream_f32(
       const StreamConfig& config, InputDataCallbackF32 on_data,
@@ -108,15 +91,16 @@ class PulseDevice final : public Device {
   }
 
  private:
-
-  SupportedStreamConfig default_config() const {
-    return {info_.sample_spec.channels, info_.sample_spec.rate,
-            format_of(info_.sample_spec.format)};
+  HostResult<SupportedStreamConfig> default_config() const override {
+    return SupportedStreamConfig{info_.sample_spec.channels, info_.sample_spec.rate,
+                                 format_of(info_.sample_spec.format)};
   }
 
-  std::vector<SupportedStreamConfigRange> ranges() const {
-    return {{info_.sample_spec.channels, kMinRate, kMaxRate, SampleFormat::F32},
-            {info_.sample_spec.channels, kMinRate, kMaxRate, SampleFormat::I16}};
+  HostResult<std::vector<SupportedStreamConfigRange>> ranges() const override {
+    const std::uint16_t channels = info_.sample_spec.channels;
+    return std::vector<SupportedStreamConfigRange>{
+        {channels, kMinRate, kMaxRate, SampleFormat::F32},
+        {channels, kMinRate, kMaxRate, SampleFormat::I16}};
   }
 
   // On failure `core`, and the callbacks in it, are destroyed before this

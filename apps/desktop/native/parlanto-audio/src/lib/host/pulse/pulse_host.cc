@@ -21,11 +21,11 @@
 namespace parlanto_audio {
 namespace {
 
-using pulse::DeviceKind;
-using pulse::PulseConnection;
 using pulse::deadline_from_now;
+using pulse::DeviceKind;
 using pulse::kSinkPrefix;
 using pulse::kSourcePrefix;
+using pulse::PulseConnection;
 
 class PulseHost final : public Host {
   using Connection = std::shared_ptr<PulseConnection>;

@@ -278,7 +278,7 @@ class WasapiStream final : public Stream {
   bool played_ = false;
 };
 
-class WasapiDevice final : public Device {
+class WasapiDevice final : public OneSidedDevice {
  public:
   explicit WasapiDevice(EndpointInfo info) : info_(std::move(info)) {}
 
@@ -288,23 +288,6 @@ class WasapiDevice final : public Device {
   }
   bool supports_input() const override { return info_.capture; }
   bool supports_output() const override { return !info_.capture; }
-
-  HostResult<SupportedStreamConfig> default_input_config() const override {
-    if (!supports_input()) return unexpected(not_this_side("input"));
-    return default_config();
-  }
-  HostResult<SupportedStreamConfig> default_output_config() const override {
-    if (!supports_output()) return unexpected(not_this_side("output"));
-    return default_config();
-  }
-  HostResult<std::vector<SupportedStreamConfigRange>> supported_input_configs() const override {
-    if (!supports_input()) return unexpected(not_this_side("input"));
-    return ranges();
-  }
-  HostResult<std::vector<SupportedStreamConfigRange>> supported_output_configs() const override {
-    if (!supports_output()) return unexpected(not_this_side("output"));
-    return ranges();
-  }
 
   HostResult<std::unique_ptr<Stream>> build_input_stream_f32(
       const StreamConfig& config, InputDataCallbackF32 on_data,
@@ -319,7 +302,6 @@ class WasapiDevice final : public Device {
   }
 
  private:
-
   HostResult<MixFormat> mix_format() const {
     ComScope com;
     if (!com.usable()) return unexpected(error_of(com.result(), "CoInitializeEx"));
@@ -329,7 +311,7 @@ class WasapiDevice final : public Device {
     return mix_format_of(device.get());
   }
 
-  HostResult<SupportedStreamConfig> default_config() const {
+  HostResult<SupportedStreamConfig> default_config() const override {
     auto mix = mix_format();
     if (!mix) return unexpected(std::move(mix.error()));
     return mix->config;
@@ -337,7 +319,7 @@ class WasapiDevice final : public Device {
 
   // Shared mode runs at the engine's rate and channel count; the engine
   // converts samples to float or 16-bit integers on request.
-  HostResult<std::vector<SupportedStreamConfigRange>> ranges() const {
+  HostResult<std::vector<SupportedStreamConfigRange>> ranges() const override {
     auto mix = mix_format();
     if (!mix) return unexpected(std::move(mix.error()));
     const auto& c = mix->config;
@@ -390,6 +372,8 @@ class WasapiDevice final : public Device {
 
 }  // namespace
 
-std::shared_ptr<Device> make_device(EndpointInfo info) { return std::make_shared<WasapiDevice>(std::move(info)); }
+std::shared_ptr<Device> make_device(EndpointInfo info) {
+  return std::make_shared<WasapiDevice>(std::move(info));
+}
 
 }  // namespace parlanto_audio::wasapi

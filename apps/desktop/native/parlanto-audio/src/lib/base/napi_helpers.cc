@@ -1,0 +1,29 @@
+#include "base/napi_helpers.h"
+
+#include "base/module_error.h"
+
+namespace parlanto_audio {
+
+napi_value undefined(napi_env env) {
+  napi_value value = nullptr;
+  napi_get_undefined(env, &value);
+  return value;
+}
+
+bool is_nullish(napi_env env, napi_value value) {
+  napi_valuetype type = napi_undefined;
+  return napi_typeof(env, value, &type) == napi_ok && (type == napi_undefined || type == napi_null);
+}
+
+void report_call_failure(napi_env env, napi_status status, bool every_failure) {
+  if (status == napi_ok) return;
+  napi_value exception = nullptr;
+  if (status == napi_pending_exception) {
+    napi_get_and_clear_last_exception(env, &exception);
+  } else if (every_failure) {
+    exception = make_error(env, status, "Call JavaScript callback failed in threadsafe function");
+  }
+  if (exception != nullptr) napi_fatal_exception(env, exception);
+}
+
+}  // namespace parlanto_audio

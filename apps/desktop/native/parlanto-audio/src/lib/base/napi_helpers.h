@@ -1,0 +1,22 @@
+#pragma once
+
+// Small Node-API helpers every floor that touches JavaScript shares. Called on
+// a JavaScript thread only.
+
+#include <node_api.h>
+
+namespace parlanto_audio {
+
+// `undefined`, or nullptr if even that failed.
+napi_value undefined(napi_env env);
+
+// Whether `value` is undefined or null (false if its type cannot be read).
+bool is_nullish(napi_env env, napi_value value);
+
+// What a call into JavaScript does with its failure: a callback that threw
+// becomes the process's uncaught exception, as a throw from any event would;
+// with `every_failure`, a call the engine refused does too, as an Error
+// naming its status. Does nothing for napi_ok.
+void report_call_failure(napi_env env, napi_status status, bool every_failure);
+
+}  // namespace parlanto_audio

@@ -79,11 +79,7 @@ export class SidecarClient extends EventEmitter {
   toolCall(input: string, options?: ToolCallOptions): Promise<SidecarResponse>;
   /** Ends the program's input and resolves once it has exited; waiting requests fail with ECLOSED or ESIDECAREXIT. */
   close(): Promise<void>;
-  on(event: 'spawn', listener: (pid: number) => void): this;
-  on(event: 'restart', listener: (why: string) => void): this;
-  on(event: 'exit', listener: (code: number | null, signal: NodeJS.Signals | null, error: Error | null) => void): this;
-  on(event: 'orphan', listener: (line: string) => void): this;
-  on(event: string | symbol, listener: (...args: any[]) => void): this;
+  private closedError(): SidecarError;
   private onLine(line: string): void;
   private onExit(child: ChildProcess, error: Error | null, code?: number | null, signal?: NodeJS.Signals | null): void;
 }

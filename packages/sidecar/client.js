@@ -5,8 +5,11 @@
 //
 // The sidecar answers strictly in request order, so a response line that
 // cannot be paired by its id (a broken line, an empty id) belongs to the
-// oldest request still waiting. A child that exits while requests wait fails
-// them and is started again for the next request, up to `maxRestarts` times.
+// oldest request still waiting. An answer that carries the id of a request
+// that timed out is that request's, late: it is an orphan, never another
+// request's answer. A child that exits while requests wait fails them and is
+// started again for the next request, up to `maxRestarts` times within
+// `restartWindowMs`; a program that cannot be started at all ends the client.
 
 const { spawn } = require('node:child_process');
 const { EventEmitter } = require('node:events');
@@ -44,28 +47,52 @@ function lineSplitter(onLine) {
   };
 }
 
+// setTimeout() takes at most 2^31 - 1 ms; beyond that Node warns and fires at once.
+const MAX_TIMEOUT_MS = 2 ** 31 - 1;
+// Ids of timed-out requests whose answers are still owed; beyond this many the
+// oldest are forgotten (a program that never answers must not grow the client).
+const MAX_LATE_IDS = 1024;
+
+function checkDuration(value, name) {
+  if (typeof value !== 'number') {
+    throw new TypeError(`${name} must be a number of milliseconds, not ${value === null ? 'null' : typeof value}`);
+  }
+  if (!(value > 0) || value > MAX_TIMEOUT_MS) {
+    throw new RangeError(`${name} must be more than 0 and at most ${MAX_TIMEOUT_MS} ms, not ${value}`);
+  }
+  return value;
+}
+
 class SidecarClient extends EventEmitter {
-  constructor({ command, args = [], env, timeoutMs = 5000, maxRestarts = 3 } = {}) {
+  constructor({ command, args = [], env, timeoutMs = 5000, maxRestarts = 3, restartWindowMs = 60000 } = {}) {
     super();
     if (!command) throw new TypeError('SidecarClient needs the sidecar program as `command`');
+    if (!Number.isInteger(maxRestarts) || maxRestarts < 0) {
+      throw new RangeError(`maxRestarts must be a whole number, 0 or more, not ${String(maxRestarts)}`);
+    }
     this.command = command;
     this.args = args;
     this.env = env;
-    this.timeoutMs = timeoutMs;
+    this.timeoutMs = checkDuration(timeoutMs, 'timeoutMs');
     this.maxRestarts = maxRestarts;
+    this.restartWindowMs = checkDuration(restartWindowMs, 'restartWindowMs');
     this.restarts = 0;
+    this.restartTimes = [];  // when each restart within the window happened
     this.child = null;
     this.nextId = 1;
     this.pending = new Map();  // id -> { resolve, reject, timer }, in request order
+    this.late = new Map();     // id -> answers owed to timed-out requests, oldest first
     this.closing = false;
+    this.failure = null;       // why the client stopped for good, when the program could not start
   }
 
   // Starts the child now; request() also starts it on demand.
   start() {
     if (this.child) return this;
-    if (this.closing) throw new SidecarError('sidecar client is closed', 'ECLOSED');
+    if (this.closing) throw this.closedError();
     const child = spawn(this.command, this.args, { env: this.env, stdio: ['pipe', 'pipe', 'inherit'] });
     this.child = child;
+    this.late.clear();  // a new program owes nothing to the old one's requests
     child.stdout.setEncoding('utf8');
     const splitter = lineSplitter((line) => this.onLine(line));
     child.stdout.on('data', (text) => splitter.push(text));
@@ -75,15 +102,28 @@ class SidecarClient extends EventEmitter {
     child.stdin.on('error', () => {});
     child.on('error', (error) => this.onExit(child, error));
     child.on('close', (code, signal) => this.onExit(child, null, code, signal));
-    this.emit('spawn', child.pid);
+    child.on('spawn', () => this.emit('spawn', child.pid));
     return this;
+  }
+
+  closedError() {
+    if (!this.failure) return new SidecarError('sidecar client is closed', 'ECLOSED');
+    const error = new SidecarError(`sidecar client is closed: the program could not be started (${this.failure.message})`,
+                                   'ECLOSED');
+    error.cause = this.failure;
+    return error;
   }
 
   // Sends one request object (an `id` is assigned when it has none) and
   // resolves with the parsed response, whatever its "ok". Rejects with a
   // SidecarError: ETIMEDOUT, ESIDECAREXIT, EPROTO or ECLOSED.
   request(fields, { timeoutMs = this.timeoutMs } = {}) {
-    if (this.closing) return Promise.reject(new SidecarError('sidecar client is closed', 'ECLOSED'));
+    try {
+      checkDuration(timeoutMs, 'timeoutMs');
+    } catch (error) {
+      return Promise.reject(error);
+    }
+    if (this.closing) return Promise.reject(this.closedError());
     if (!this.child) {
       try {
         this.start();
@@ -99,6 +139,8 @@ class SidecarClient extends EventEmitter {
     return new Promise((resolve, reject) => {
       const timer = setTimeout(() => {
         this.pending.delete(id);
+        this.late.set(id, (this.late.get(id) || 0) + 1);
+        if (this.late.size > MAX_LATE_IDS) this.late.delete(this.late.keys().next().value);
         reject(new SidecarError(`sidecar did not answer request ${id} within ${timeoutMs} ms`,
                                 'ETIMEDOUT'));
       }, timeoutMs);
@@ -143,8 +185,18 @@ class SidecarClient extends EventEmitter {
     }
     let entry = null;
     let id = null;
-    if (response && typeof response.id === 'string' && this.pending.has(response.id)) {
-      id = response.id;
+    const known = response && typeof response.id === 'string' && response.id !== '' ? response.id : null;
+    // A request with this id timed out earlier than any still waiting with it
+    // was sent, so in request order this answer is the timed-out one's.
+    const owed = known !== null ? this.late.get(known) : undefined;
+    if (owed !== undefined) {
+      if (owed > 1) this.late.set(known, owed - 1);
+      else this.late.delete(known);
+      this.emit('orphan', line);
+      return;
+    }
+    if (known !== null && this.pending.has(known)) {
+      id = known;
     } else if (this.pending.size > 0) {
       id = this.pending.keys().next().value;
     }
@@ -154,7 +206,7 @@ class SidecarClient extends EventEmitter {
       clearTimeout(entry.timer);
     }
     if (!entry) {
-      // An answer to a request that already timed out.
+      // Nothing waits: an answer to a request that already timed out.
       this.emit('orphan', line);
       return;
     }
@@ -165,29 +217,40 @@ class SidecarClient extends EventEmitter {
     }
   }
 
+  // `error` is the child's 'error' event: the program could not be started
+  // (ENOENT, EACCES), or could not be signalled. Its 'close' follows and is
+  // ignored.
   onExit(child, error, code, signal) {
     if (this.child !== child) return;
     this.child = null;
-    const why = error ? error.message : signal ? `signal ${signal}` : `status ${code}`;
+    this.late.clear();
+    const notStarted = error && child.pid === undefined;
+    const why = notStarted ? `could not be started: ${error.message}` : error ? error.message
+      : signal ? `signal ${signal}` : `status ${code}`;
     for (const [, entry] of this.pending) {
       clearTimeout(entry.timer);
-      entry.reject(new SidecarError(`sidecar exited (${why}) before answering`, 'ESIDECAREXIT'));
+      const failure = new SidecarError(notStarted ? `sidecar ${why}` : `sidecar exited (${why}) before answering`,
+                                       'ESIDECAREXIT');
+      if (error) failure.cause = error;
+      entry.reject(failure);
     }
     this.pending.clear();
-    if (this.closing) {
-      this.emit('exit', code, signal);
-      return;
+    if (notStarted) {
+      // Starting again would fail the same way: the client ends here, and
+      // later requests say why.
+      this.failure = error;
     }
-    if (this.restarts >= this.maxRestarts) {
+    const now = Date.now();
+    this.restartTimes = this.restartTimes.filter((at) => now - at < this.restartWindowMs);
+    if (this.closing || notStarted || this.restartTimes.length >= this.maxRestarts) {
       this.closing = true;
-      this.emit('exit', code, signal);
+      this.emit('exit', code ?? null, signal ?? null, error ?? null);
       return;
     }
     this.restarts++;
+    this.restartTimes.push(now);
     this.emit('restart', why);
-    // Spawn failures (a missing program) must not restart forever.
-    if (!error) this.start();
-    else this.closing = true;
+    this.start();
   }
 }
 

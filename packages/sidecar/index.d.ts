@@ -2,10 +2,13 @@
 import { EventEmitter } from 'node:events';
 import { ChildProcess } from 'node:child_process';
 
-/** A response line of the sidecar, parsed. */
+/**
+ * A response line of the sidecar, parsed. `id` echoes the request's; a line
+ * without one (or with an empty one) was paired with the oldest waiting request.
+ */
 export type SidecarResponse =
-  | { id: string; ok: true; output: string; inferenceMs: number }
-  | { id: string; ok: false; error: string };
+  | { id?: string; ok: true; output: string; inferenceMs: number }
+  | { id?: string; ok: false; error: string };
 
 /**
  * Why a request failed in the client (the sidecar's own errors are responses
@@ -27,10 +30,12 @@ export interface SidecarClientOptions {
   command: string;
   args?: string[];
   env?: NodeJS.ProcessEnv;
-  /** How long a request waits for its answer; 5000 ms unless given. */
+  /** How long a request waits for its answer: more than 0 and at most 2^31 - 1 ms; 5000 unless given. */
   timeoutMs?: number;
-  /** How many times the program is started again after it exits; 3 unless given. */
+  /** How many times the program is started again after it exits within `restartWindowMs`; 3 unless given. */
   maxRestarts?: number;
+  /** The sliding window over which restarts are counted, in ms; 60000 unless given. */
+  restartWindowMs?: number;
 }
 
 export type CreateSidecarOptions = Partial<SidecarClientOptions>;
@@ -46,8 +51,11 @@ export interface ToolCallOptions {
 /**
  * Runs the sidecar as a child process and pairs each response with its request
  * by `id` (or, for a line without a usable id, with the oldest waiting one).
- * Events: "spawn" (pid), "restart" (why), "exit" (code, signal) once it stops
- * for good, "orphan" (line) for an answer whose request had timed out.
+ * Events: "spawn" (pid), "restart" (why), "exit" (code, signal, error) once it
+ * stops for good (`error`: why the program could not be started, else null),
+ * "orphan" (line) for an answer whose request had timed out.
+ * The constructor throws a TypeError or RangeError for a `timeoutMs`,
+ * `restartWindowMs` or `maxRestarts` it cannot use.
  */
 export class SidecarClient extends EventEmitter {
   constructor(options: SidecarClientOptions);
@@ -56,6 +64,7 @@ export class SidecarClient extends EventEmitter {
   readonly env: NodeJS.ProcessEnv | undefined;
   readonly timeoutMs: number;
   readonly maxRestarts: number;
+  readonly restartWindowMs: number;
   /** Restarts so far. */
   readonly restarts: number;
   /** The running program, or null between runs. */
@@ -70,6 +79,7 @@ export class SidecarClient extends EventEmitter {
   toolCall(input: string, options?: ToolCallOptions): Promise<SidecarResponse>;
   /** Ends the program's input and resolves once it has exited; waiting requests fail with ECLOSED or ESIDECAREXIT. */
   close(): Promise<void>;
+  private closedError(): SidecarError;
   private onLine(line: string): void;
   private onExit(child: ChildProcess, error: Error | null, code?: number | null, signal?: NodeJS.Signals | null): void;
 }

@@ -14,6 +14,7 @@ const packageDir = path.resolve(__dirname, '..');
 const repo = path.resolve(packageDir, '..', '..');
 const { CleanRoom, pack, listFiles } = require(path.join(repo, 'tools', 'package-test', 'clean-room.js'));
 const typesVsRuntime = path.join(repo, 'tools', 'package-test', 'types-vs-runtime.js');
+const { writeExamples, newestGlibc, glibcClaims } = require(path.join(repo, 'tools', 'package-test', 'readme-claims.js'));
 
 const room = new CleanRoom('parlanto-sidecar-package-');
 test.after(() => room.remove());
@@ -44,6 +45,9 @@ test('the tarball holds the client, its typings, the sources and the prebuilt pr
   const version = require('node:child_process').execFileSync(path.join(packageDir, 'prebuilds', 'linux-x64', 'sidecar'),
                                                               ['--version'], { encoding: 'utf8' });
   assert.equal(version, `sidecar ${require(path.join(packageDir, 'package.json')).version}\n`);
+  // The README names the newest C library version the program asks for.
+  const claims = glibcClaims(path.join(packageDir, 'README.md'));
+  assert.deepEqual(claims, [newestGlibc(path.join(packageDir, 'prebuilds', 'linux-x64', 'sidecar'))]);
 });
 
 test('an app installs it without a compiler and talks to the program from CJS, ESM and TypeScript', () => {
@@ -89,6 +93,16 @@ test('an app installs it without a compiler and talks to the program from CJS, E
   ok(room.node([path.join('node_modules', 'typescript', 'bin', 'tsc'), '-p', '.'], app), 'tsc --strict');
   for (const compiled of ['out/cjs.js', 'out/esm.mjs']) {
     assert.equal(ok(room.node([compiled], app), compiled).stdout.trim(), 'save_interview_question kafka');
+  }
+
+  // Every example of the README type-checks strictly and runs as written.
+  const readme = path.join(app, 'readme');
+  const examples = writeExamples(readme, [[path.join(packageDir, 'README.md'), 'sidecar']]);
+  ok(room.node([path.join('node_modules', 'typescript', 'bin', 'tsc'), '-p', 'readme'], app), 'the README examples, tsc --strict');
+  for (const example of examples) {
+    assert.ok(example.complete, example.name);
+    const run = ok(room.node([path.join('readme', example.file)], app), example.name);
+    assert.match(run.stdout, /stub/, example.name);
   }
 
   ok(room.node([typesVsRuntime, 'parlanto-sidecar'], app), 'types versus runtime');

@@ -27,6 +27,23 @@ function standInClient(options = {}) {
   return new SidecarClient({ command: process.execPath, args: ['-e', standIn], ...options });
 }
 
+// Answers like the sidecar, one request at a time in the order they came,
+// each `delay` ms (a request field) after it was taken up.
+const slowStandIn = `
+const rl = require('node:readline').createInterface({ input: process.stdin });
+let queue = Promise.resolve();
+rl.on('line', (line) => {
+  const req = JSON.parse(line);
+  queue = queue.then(() => new Promise((resolve) => setTimeout(() => {
+    process.stdout.write(JSON.stringify({ id: req.id, ok: true, output: req.input, inferenceMs: 0 }) + '\\n');
+    resolve();
+  }, req.delay || 0)));
+});`;
+
+function slowClient(options = {}) {
+  return new SidecarClient({ command: process.execPath, args: ['-e', slowStandIn], ...options });
+}
+
 test('line splitter keeps partial lines and a trailing carriage return', () => {
   const lines = [];
   const splitter = lineSplitter((line) => lines.push(line));
@@ -68,25 +85,97 @@ test('a lost answer times out without blocking the next request; broken lines fa
 test('a crash fails the waiting requests and the next request runs on a new child', async () => {
   const client = standInClient({ maxRestarts: 1 });
   const restarts = [];
+  const exits = [];
   client.on('restart', (why) => restarts.push(why));
+  client.on('exit', (...args) => exits.push(args));
   try {
     const firstPid = (await client.toolCall('pid')).output;
     await assert.rejects(client.toolCall('crash'), { code: 'ESIDECAREXIT' });
     const secondPid = (await client.toolCall('pid')).output;
     assert.notEqual(secondPid, firstPid);
     assert.deepEqual(restarts, ['status 3']);
-    // The restart budget is spent: the next crash closes the client.
+    // The restart budget of the minute is spent: the next crash closes the client.
     await assert.rejects(client.toolCall('crash'), { code: 'ESIDECAREXIT' });
     await assert.rejects(client.toolCall('pid'), { code: 'ECLOSED' });
+    assert.deepEqual(exits, [[3, null, null]]);
   } finally {
     await client.close();
   }
 });
 
-test('a program that cannot be started fails the request instead of restarting forever', async () => {
+test('a late answer is an orphan and never resolves the request sent after it, whatever ids they carry', async () => {
+  const client = slowClient();
+  const orphans = [];
+  client.on('orphan', (line) => orphans.push(JSON.parse(line)));
+  try {
+    await client.status();
+    const slow = client.request({ type: 'tool_call', input: 'A', delay: 300 }, { timeoutMs: 100 });
+    await assert.rejects(slow, { code: 'ETIMEDOUT' });
+    assert.equal((await client.request({ type: 'tool_call', input: 'B' })).output, 'B');
+    assert.deepEqual(orphans.map((o) => o.output), ['A']);
+    // An id of the caller's own, used again after its first request timed out:
+    // the first answer is the timed-out one's.
+    await assert.rejects(client.request({ id: 'x', input: 'x1', delay: 300 }, { timeoutMs: 100 }), { code: 'ETIMEDOUT' });
+    assert.equal((await client.request({ id: 'x', input: 'x2' })).output, 'x2');
+    assert.deepEqual(orphans.map((o) => o.output), ['A', 'x1']);
+  } finally {
+    await client.close();
+  }
+});
+
+test('time-outs that are not a positive number of milliseconds that a timer can hold are refused', async () => {
+  for (const timeoutMs of [0, -5, Infinity, 2 ** 31, NaN]) {
+    assert.throws(() => standInClient({ timeoutMs }), RangeError, String(timeoutMs));
+  }
+  for (const timeoutMs of ['x', '100', null]) {
+    assert.throws(() => standInClient({ timeoutMs }), TypeError, String(timeoutMs));
+  }
+  assert.throws(() => standInClient({ maxRestarts: -1 }), RangeError);
+  const client = standInClient({ timeoutMs: 2 ** 31 - 1 });
+  try {
+    await assert.rejects(client.status({ timeoutMs: 0 }), RangeError);
+    assert.equal(client.child, null, 'a refused request starts nothing');
+    assert.equal((await client.toolCall('fine')).output, 'fine');
+  } finally {
+    await client.close();
+  }
+});
+
+test('a program that cannot be started says why to every request and ends the client without a restart', async () => {
   const client = new SidecarClient({ command: path.join(__dirname, 'no-such-program') });
-  await assert.rejects(client.status(), { code: 'ESIDECAREXIT' });
-  await assert.rejects(client.status(), { code: 'ECLOSED' });
+  const events = [];
+  for (const name of ['spawn', 'restart', 'exit']) client.on(name, (...args) => events.push([name, ...args]));
+  await assert.rejects(client.status(), (error) => {
+    assert.equal(error.code, 'ESIDECAREXIT');
+    assert.match(error.message, /ENOENT/);
+    assert.equal(error.cause.code, 'ENOENT');
+    return true;
+  });
+  await assert.rejects(client.status(), (error) => {
+    assert.equal(error.code, 'ECLOSED');
+    assert.match(error.message, /could not be started.*ENOENT/);
+    return true;
+  });
+  await new Promise((resolve) => setImmediate(resolve));
+  assert.deepEqual(events.map((e) => e[0]), ['exit']);
+  assert.equal(events[0][3].code, 'ENOENT');
+});
+
+test('restarts are counted over a sliding window, so crashes spread over time never use the budget up', async () => {
+  const client = standInClient({ maxRestarts: 1, restartWindowMs: 300 });
+  const exits = [];
+  client.on('exit', (...args) => exits.push(args));
+  try {
+    for (let crash = 0; crash < 3; crash++) {
+      await assert.rejects(client.toolCall('crash'), { code: 'ESIDECAREXIT' });
+      assert.equal((await client.toolCall('ok')).output, 'ok');
+      await new Promise((resolve) => setTimeout(resolve, 350));
+    }
+    assert.equal(client.restarts, 3);
+    assert.deepEqual(exits, []);
+  } finally {
+    await client.close();
+  }
 });
 
 test('function calls parse with markers, commas and braces inside values', () => {

@@ -14,8 +14,8 @@ export interface CaptureFormat {
 
 /** Echo cancellation of a microphone against what an output device plays. */
 export interface EchoCancelOptions {
-  /** The output device whose playback is the echo: 'default' (the default output device, at each opening) or an `id` from listOutputDevices(). */
-  reference: 'default' | (string & {});
+  /** The output device whose playback is the echo: 'default' (the default, when omitted: the default output device, at each opening) or an `id` from listOutputDevices(). */
+  reference?: 'default' | (string & {});
   /** The engine's noise suppression too (default false). */
   noiseSuppression?: boolean;
   /** The engine's automatic gain control too (default false). */
@@ -39,6 +39,8 @@ export interface OpenCaptureOptions {
    * is 8, 16, 32 or 48 kHz, else 48 kHz).
    */
   echoCancel?: EchoCancelOptions;
+  /** The application name desktop mixers show for the capture's streams (on Linux; default "parlanto_audio"). */
+  appName?: string;
 }
 
 /** Where a chunk or an event lies on the capture's sample clock. */
@@ -105,12 +107,19 @@ export interface Capture extends EventEmitter, AsyncIterable<Buffer> {
   [Symbol.asyncIterator](): AsyncIterableIterator<Buffer>;
 }
 
-/** Opens a capture without blocking the event loop; rejects with the errors the module's start() throws. */
+/**
+ * Opens a capture without blocking the event loop; rejects with the errors the module's start() throws, and with
+ * code "InvalidArg" for an unknown option or a value of the wrong type (the message names the key, and where it
+ * belongs when it is misplaced: `sampleRate` is `format.sampleRate`).
+ */
 export function openCapture(options?: OpenCaptureOptions): Promise<Capture>;
 
 export interface DeviceEvent {
   type: 'added' | 'removed' | 'default-changed';
-  /** 'input' devices record (listInputDevices), 'output' devices play (listOutputDevices). */
+  /**
+   * 'input' devices record (listInputDevices): open them with `kind: 'microphone'`; 'output' devices play
+   * (listOutputDevices): record their playback with `kind: 'loopback'`.
+   */
   kind: 'input' | 'output';
   /** The device's `id`, as the device lists give it. */
   id: string;
@@ -123,5 +132,8 @@ export interface WatchDevicesOptions {
   onError?: (error: ParlantoAudioError) => void;
 }
 
-/** Device notifications from the audio system; returns unwatch(). The watch keeps the process running until then. */
+/**
+ * Device notifications from the audio system; returns unwatch(). The watch keeps the process running until then.
+ * Throws code "InvalidArg" for a listener that is not a function and options other than `{ onError }`.
+ */
 export function watchDevices(listener: (event: DeviceEvent) => void, options?: WatchDevicesOptions): () => void;

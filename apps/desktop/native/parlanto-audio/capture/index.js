@@ -37,16 +37,75 @@ function invalid(message) {
   return error;
 }
 
+function isPlainObject(value) {
+  return value !== null && typeof value === 'object' && !Array.isArray(value);
+}
+
+function typeName(value) {
+  return value === null ? 'null' : Array.isArray(value) ? 'an array' : typeof value;
+}
+
+// The keys each options object takes, and where a key given in the wrong
+// place belongs.
+const CAPTURE_KEYS = ['kind', 'deviceId', 'format', 'bufferLimitMs', 'chunkMs', 'echoCancel', 'appName'];
+const FORMAT_KEYS = ['sampleRate', 'channels'];
+const ECHO_KEYS = ['reference', 'noiseSuppression', 'gainControl'];
+const MOVED = {
+  sampleRate: 'format.sampleRate', channels: 'format.channels', rate: 'format.sampleRate',
+  reference: 'echoCancel.reference', noiseSuppression: 'echoCancel.noiseSuppression',
+  gainControl: 'echoCancel.gainControl', device: 'deviceId', id: 'deviceId', onError: "watchDevices(listener, { onError })",
+};
+
+// Edits (insertions, deletions, substitutions) from `a` to `b`.
+function distance(a, b) {
+  let row = Array.from({ length: b.length + 1 }, (_, j) => j);
+  for (let i = 1; i <= a.length; i++) {
+    const next = [i];
+    for (let j = 1; j <= b.length; j++) {
+      next[j] = Math.min(row[j] + 1, next[j - 1] + 1, row[j - 1] + (a[i - 1] === b[j - 1] ? 0 : 1));
+    }
+    row = next;
+  }
+  return row[b.length];
+}
+
+// Refuses keys `object` does not take, naming the key and, when it belongs
+// elsewhere or is a misspelling, where it goes.
+function refuseUnknown(object, allowed, where, caller) {
+  for (const key of Object.keys(object)) {
+    if (allowed.includes(key)) continue;
+    const path = where ? `${where}.${key}` : key;
+    const near = allowed.find((k) => k.toLowerCase() === key.toLowerCase()) ??
+      (key.length >= 4 ? allowed.find((k) => distance(k.toLowerCase(), key.toLowerCase()) <= 2) : undefined);
+    const elsewhere = MOVED[key] ?? (where ? (CAPTURE_KEYS.includes(key) ? key : undefined) : undefined);
+    const meant = near ? (where ? `${where}.${near}` : near) : elsewhere !== path ? elsewhere : undefined;
+    const hint = meant ? `; did you mean ${meant}?` : '';
+    throw invalid(`${caller}: unknown option ${path}${hint} (${where || 'options'} takes ${allowed.join(', ')})`);
+  }
+}
+
 function readOptions(options = {}) {
-  if (options === null || typeof options !== 'object') throw invalid('openCapture: options must be an object');
+  if (!isPlainObject(options)) throw invalid(`openCapture: options must be an object, not ${typeName(options)}`);
+  refuseUnknown(options, CAPTURE_KEYS, '', 'openCapture');
   const kind = options.kind === undefined ? 'microphone' : options.kind;
-  if (!(kind in KINDS)) throw invalid(`openCapture: kind must be 'microphone' or 'loopback', not ${String(kind)}`);
-  const { deviceId = null, format } = options;
-  if (deviceId !== null && typeof deviceId !== 'string') throw invalid('openCapture: deviceId must be a string');
+  if (!Object.hasOwn(KINDS, kind)) {
+    const event = kind === 'input' ? " (a device event's 'input' is a 'microphone' capture)"
+      : kind === 'output' ? " (a device event's 'output' is recorded by a 'loopback' capture)" : '';
+    throw invalid(`openCapture: kind must be 'microphone' or 'loopback', not ${String(kind)}${event}`);
+  }
+  const { deviceId = null, format, appName } = options;
+  if (deviceId !== null && typeof deviceId !== 'string') {
+    throw invalid(`openCapture: deviceId must be a string, not ${typeName(deviceId)}`);
+  }
+  if (appName !== undefined && (typeof appName !== 'string' || appName.length === 0 || appName.length > 256 ||
+                                appName.includes('\0'))) {
+    throw invalid('openCapture: appName must be a string of 1 to 256 characters without NUL');
+  }
   let sampleRate = 0;
   let channels = 0;
   if (format !== undefined && format !== null) {
-    if (typeof format !== 'object') throw invalid('openCapture: format must be an object');
+    if (!isPlainObject(format)) throw invalid(`openCapture: format must be an object, not ${typeName(format)}`);
+    refuseUnknown(format, FORMAT_KEYS, 'format', 'openCapture');
     if (format.sampleRate !== undefined) {
       sampleRate = format.sampleRate;
       if (!Number.isInteger(sampleRate) || sampleRate < MIN_RATE || sampleRate > MAX_RATE) {
@@ -67,14 +126,15 @@ function readOptions(options = {}) {
     throw invalid('openCapture: chunkMs must be a whole number from 0 to 1000, and at most bufferLimitMs');
   }
   const echoCancel = readEchoCancel(options.echoCancel, kind);
-  return { kind, deviceId, sampleRate, channels, bufferLimitMs, chunkMs, echoCancel };
+  return { kind, deviceId, sampleRate, channels, bufferLimitMs, chunkMs, echoCancel, appName };
 }
 
 // What the native side takes: the reference's id (null: the default output
 // device) and the engine's two optional stages.
 function readEchoCancel(echoCancel, kind) {
   if (echoCancel === undefined || echoCancel === null || echoCancel === false) return undefined;
-  if (typeof echoCancel !== 'object') throw invalid('openCapture: echoCancel must be an object');
+  if (!isPlainObject(echoCancel)) throw invalid(`openCapture: echoCancel must be an object, not ${typeName(echoCancel)}`);
+  refuseUnknown(echoCancel, ECHO_KEYS, 'echoCancel', 'openCapture');
   if (kind !== 'microphone') {
     throw invalid('openCapture: echoCancel applies to a microphone capture, not a loopback');
   }
@@ -92,6 +152,10 @@ const ECHO_PAUSED = 'echo cancellation paused: its reference output went away, s
 
 class Capture extends EventEmitter {
   #session;
+  #info = { kind: 'microphone', deviceId: null, sampleRate: 0, channels: 0, deviceSampleRate: 0,
+            deviceChannels: 0, echoReferenceId: null };
+  #dropped = 0;
+  #running = false;
   #ready = false;
   #held = [];        // deliveries that came before openCapture resolved
   #closed = false;
@@ -107,16 +171,19 @@ class Capture extends EventEmitter {
   constructor(kind, session) {
     super();
     this.#session = session;
-    this.kind = kind;
-    this.deviceId = null;
-    this.sampleRate = 0;
-    this.channels = 0;
-    this.deviceSampleRate = 0;
-    this.deviceChannels = 0;
-    this.echoReferenceId = null;
-    this.dropped = 0;
-    this.running = false;
+    this.#info.kind = kind;
   }
+
+  // What the capture is, read-only: the layer keeps them true.
+  get kind() { return this.#info.kind; }
+  get deviceId() { return this.#info.deviceId; }
+  get sampleRate() { return this.#info.sampleRate; }
+  get channels() { return this.#info.channels; }
+  get deviceSampleRate() { return this.#info.deviceSampleRate; }
+  get deviceChannels() { return this.#info.deviceChannels; }
+  get echoReferenceId() { return this.#info.echoReferenceId; }
+  get dropped() { return this.#dropped; }
+  get running() { return this.#running; }
 
   // Called by the native delivery handle; see coalescing_sink.h.
   _deliver(chunk, frame, time, dropped, speechEnded, errors, echo) {
@@ -128,11 +195,15 @@ class Capture extends EventEmitter {
     if (dropped > this.#nativeDropped) {
       const frames = dropped - this.#nativeDropped;
       this.#nativeDropped = dropped;
-      this.dropped += frames;
-      this.emit('drop', { frames, total: this.dropped });
+      this.#dropped += frames;
+      this.emit('drop', { frames, total: this.#dropped });
     }
     if (chunk !== undefined) {
-      this.#silenceReported = false;
+      // Audio again after the no-data report: that error is over.
+      if (this.#silenceReported && errors === undefined) {
+        this.#silenceReported = false;
+        this.emit('resumed');
+      }
       this.emit('data', chunk, { frame, time });
       for (const iterator of this.#iterators) iterator.push(chunk, this.sampleRate);
     }
@@ -154,21 +225,26 @@ class Capture extends EventEmitter {
     }
   }
 
+  // An application that listens for 'error' gets the error; one that does not
+  // gets a line on standard error instead.
   #report(text) {
-    if (this.listenerCount('error') === 0) return;
+    if (this.listenerCount('error') === 0) {
+      process.stderr.write(`[parlanto_audio] ${text}\n`);
+      return;
+    }
     const error = new Error(text);
     error.code = 'GenericFailure';
     this.emit('error', error);
   }
 
   // The device may stop giving audio without an error (a frozen server): the
-  // time since the last audio is the native side's, so a blocked JavaScript
-  // thread does not count as silence. Reported once; the capture waits on.
+  // time since the last audio, or since the stream was opened, is the native
+  // side's, so a blocked JavaScript thread does not count as silence. Reported
+  // once; the capture waits on, and 'resumed' follows when audio comes again.
   #watch() {
     const idle = this.#session.idleMs();
-    if (idle < NO_DATA_MS || this.#silenceReported || this.#recovering || !this.running) return;
+    if (idle < NO_DATA_MS || this.#silenceReported || this.#recovering || !this.#running) return;
     this.#silenceReported = true;
-    process.stderr.write(`[parlanto_audio] stream error: no audio from the device for ${NO_DATA_MS / 1000} s\n`);
     this.#report(`stream error: no audio from the device for ${NO_DATA_MS / 1000} s`);
   }
 
@@ -176,17 +252,19 @@ class Capture extends EventEmitter {
   // default of the kind now) until it can be had or the capture is stopped.
   // Frames go on from where they stopped, plus the frames the gap lasted.
   async #recover() {
-    if (this.#recovering || !this.running) return;
+    if (this.#recovering || !this.#running) return;
     this.#recovering = true;
     try {
-      while (this.running) {
+      while (this.#running) {
         try {
           const info = await this.#session.reopen();
-          if (info.echoReferenceId) this.echoReferenceId = info.echoReferenceId;
-          if (this.running) this.emit('resumed');
+          if (info.echoReferenceId) this.#info.echoReferenceId = info.echoReferenceId;
+          // The new stream's silence counts from its opening (native side).
+          this.#silenceReported = false;
+          if (this.#running) this.emit('resumed');
           return;
         } catch (error) {
-          if (!this.running || error.code === 'Cancelled') return;
+          if (!this.#running || error.code === 'Cancelled') return;
           await new Promise((resolve) => setTimeout(resolve, REOPEN_INTERVAL_MS));
         }
       }
@@ -207,25 +285,25 @@ class Capture extends EventEmitter {
     try {
       do {
         this.#referenceFailedAgain = false;
-        while (this.running) {
+        while (this.#running) {
           try {
             const id = await this.#session.reopenReference();
-            if (typeof id === 'string') this.echoReferenceId = id;
+            if (typeof id === 'string') this.#info.echoReferenceId = id;
             break;
           } catch (error) {
-            if (!this.running || error.code === 'Cancelled') return;
+            if (!this.#running || error.code === 'Cancelled') return;
             await new Promise((resolve) => setTimeout(resolve, REOPEN_INTERVAL_MS));
           }
         }
-      } while (this.#referenceFailedAgain && this.running);
+      } while (this.#referenceFailedAgain && this.#running);
     } finally {
       this.#referenceRecovering = false;
     }
   }
 
   _opened(info) {
-    Object.assign(this, info);
-    this.running = true;
+    Object.assign(this.#info, info);
+    this.#running = true;
     this.#watchdog = setInterval(() => this.#watch(), WATCH_INTERVAL_MS);
     this.#watchdog.unref();
     // Listeners are attached once openCapture's caller resumes; deliveries
@@ -237,7 +315,7 @@ class Capture extends EventEmitter {
   }
 
   _closed() {
-    this.running = false;
+    this.#running = false;
     clearInterval(this.#watchdog);
     const finish = () => {
       this.#closed = true;
@@ -255,7 +333,7 @@ class Capture extends EventEmitter {
   stop() {
     if (this.#closed) return Promise.resolve();
     const done = new Promise((resolve) => this.#closeWaiters.push(resolve));
-    this.running = false;
+    this.#running = false;
     clearInterval(this.#watchdog);
     this.#session.stop();
     return done;
@@ -291,8 +369,8 @@ class Capture extends EventEmitter {
           if (cut === head.length) queue.shift();
           else queue[0] = head.subarray(cut);
           queuedBytes -= cut;
-          capture.dropped += cut / frameBytes;
-          capture.emit('drop', { frames: cut / frameBytes, total: capture.dropped });
+          capture.#dropped += cut / frameBytes;
+          capture.emit('drop', { frames: cut / frameBytes, total: capture.#dropped });
         }
       },
       end() {
@@ -332,12 +410,12 @@ class Capture extends EventEmitter {
 // Opens a capture without blocking the event loop; rejects with the errors
 // the native classes' start() throws.
 async function openCapture(options) {
-  const { kind, deviceId, sampleRate, channels, bufferLimitMs, chunkMs, echoCancel } = readOptions(options);
+  const { kind, deviceId, sampleRate, channels, bufferLimitMs, chunkMs, echoCancel, appName } = readOptions(options);
   const session = new internals.LayerSession();
   const capture = new Capture(kind, session);
   capture._setLimit(bufferLimitMs);
   const info = await session.open(KINDS[kind], deviceId, sampleRate, channels, bufferLimitMs,
-    (...args) => capture._deliver(...args), () => capture._closed(), chunkMs, echoCancel);
+    (...args) => capture._deliver(...args), () => capture._closed(), chunkMs, echoCancel, appName);
   capture._opened(info);
   return capture;
 }
@@ -351,8 +429,16 @@ const watches = new Set();
 // without blocking; returns unwatch(), which stops the notifications at once.
 // Until then the watch keeps the process running. A watch that cannot start
 // calls `onError` once (without one, the error is written to standard error).
-function watchDevices(listener, { onError } = {}) {
+function watchDevices(listener, options = {}) {
   if (typeof listener !== 'function') throw invalid('watchDevices: listener must be a function');
+  if (!isPlainObject(options)) {
+    throw invalid(`watchDevices: options must be an object ({ onError }), not ${typeName(options)}`);
+  }
+  refuseUnknown(options, ['onError'], '', 'watchDevices');
+  const { onError } = options;
+  if (onError !== undefined && typeof onError !== 'function') {
+    throw invalid(`watchDevices: onError must be a function, not ${typeName(onError)}`);
+  }
   let handle = null;
   const failed = (error) => {
     watches.delete(handle);

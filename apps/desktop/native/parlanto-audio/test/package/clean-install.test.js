@@ -16,6 +16,7 @@ const repo = path.resolve(packageDir, '..', '..', '..', '..');
 const { CleanRoom, pack, listFiles } = require(path.join(repo, 'tools', 'package-test', 'clean-room.js'));
 const { startRig } = require(path.join(repo, 'tools', 'pulse-rig', 'rig.js'));
 const typesVsRuntime = path.join(repo, 'tools', 'package-test', 'types-vs-runtime.js');
+const { writeExamples, newestGlibc, glibcClaims } = require(path.join(repo, 'tools', 'package-test', 'readme-claims.js'));
 const exportsList = 'listInputDevices,listOutputDevices,ParlantoMicrophone,ParlantoSystemLoopback';
 
 const room = new CleanRoom('parlanto-audio-package-');
@@ -34,6 +35,9 @@ test('the tarball holds the sources, the prebuilt binary and nothing of a build'
   const stray = packed.files.filter((f) => !/^(prebuilds\/|src\/|scripts\/(install|build-from-source)\.js$|index\.(js|mjs|d\.ts|d\.mts)$|capture\/(index\.(js|mjs|d\.ts|d\.mts)|README\.md)$|platforms\.js$|package\.json$|README\.md$|LICENSE$|CMakeLists\.txt$)/.test(f));
   assert.deepEqual(stray, []);
   assert.ok(!packed.files.some((f) => /fake_host|CMakeCache|\.o$|\.a$/.test(f)));
+  // The README names the newest C library version the Linux binary asks for.
+  const claims = glibcClaims(path.join(packageDir, 'README.md'));
+  assert.deepEqual(claims, [newestGlibc(path.join(packageDir, 'prebuilds', 'linux-x64', 'parlanto-audio.napi.glibc.node'))]);
 });
 
 test('an app installs it without a compiler, with or without install scripts, and uses it from CJS, ESM and TypeScript', async (t) => {
@@ -91,6 +95,20 @@ test('an app installs it without a compiler, with or without install scripts, an
   ok(room.node([path.join('node_modules', 'typescript', 'bin', 'tsc'), '-p', '.'], app), 'tsc --strict');
   for (const compiled of ['out/cjs.js', 'out/esm.mjs']) {
     assert.equal(ok(room.node([compiled], app, { extra: rig.env }), compiled).stdout.trim(), 'true 1');
+  }
+
+  // Every JavaScript example of the READMEs (the repository's, the package's,
+  // the capture layer's) type-checks strictly; each complete one runs on the
+  // audio server and ends by itself.
+  const examples = writeExamples(path.join(app, 'readme'), [
+    [path.join(repo, 'README.md'), 'repo'], [path.join(packageDir, 'README.md'), 'package'],
+    [path.join(packageDir, 'capture', 'README.md'), 'capture'],
+  ], { context: { mic: "import('parlanto-audio').ParlantoMicrophone" } });
+  ok(room.node([path.join('node_modules', 'typescript', 'bin', 'tsc'), '-p', 'readme'], app), 'the README examples, tsc --strict');
+  for (const example of examples.filter((e) => e.complete)) {
+    const run = room.node([path.join('readme', example.file)], app, { extra: rig.env, timeout: 20000 });
+    assert.equal(run.status, 0, `${example.name}:\n${run.output}`);
+    assert.doesNotMatch(run.stderr, /Error/, example.name);
   }
 
   ok(room.node([typesVsRuntime, 'parlanto-audio'], app), 'types versus runtime');

@@ -26,8 +26,13 @@ async function recognize(feed: (pcm: Int16Array) => void): Promise<void> {
   await openCapture({ kind: 'speaker' });
   // @ts-expect-error three channels are not offered
   await openCapture({ format: { channels: 3 } });
-  // @ts-expect-error the reference is named
+  // The reference defaults to the default output device.
   await openCapture({ echoCancel: {} });
+  await openCapture({ appName: 'Interview Helper' });
+  // @ts-expect-error the rate is part of the format
+  await openCapture({ sampleRate: 16000 });
+  // @ts-expect-error an application name is text
+  await openCapture({ appName: 3 });
   // @ts-expect-error noise suppression is on or off
   await openCapture({ echoCancel: { reference: 'default', noiseSuppression: 'high' } });
   // @ts-expect-error sampleRate is read-only

@@ -66,7 +66,7 @@ ModuleResult<std::shared_ptr<Device>> reference_device(Host& host,
 
 ModuleResult<ReferenceStream> open_reference_once(
     Device& device, const std::shared_ptr<ReferenceAlignment>& alignment,
-    const std::shared_ptr<CoalescingSink>& sink) {
+    const std::shared_ptr<CoalescingSink>& sink, const std::string& app_name) {
   ModuleResult<StreamCandidates> candidates = stream_candidates(device);
   if (!candidates) return unexpected(std::move(candidates).error());
   const SampleFormat format = candidates->format;
@@ -79,8 +79,7 @@ ModuleResult<ReferenceStream> open_reference_once(
   const std::weak_ptr<ReferenceAlignment> weak_alignment = alignment;
   const std::weak_ptr<CoalescingSink> weak_sink = sink;
   const StreamErrorCallback on_error = [weak_alignment, weak_sink,
-                                        failed = opened.failed](const HostError& error) {
-    report_stream_error(HostError{"echo reference: " + error.text});
+                                        failed = opened.failed](const HostError&) {
     failed->store(true);
     if (const auto held = weak_alignment.lock()) held->mark_lost();
     if (const auto held = weak_sink.lock()) held->echo_event(CoalescingSink::EchoEvent::kFailed);
@@ -88,6 +87,7 @@ ModuleResult<ReferenceStream> open_reference_once(
   std::string last_build_error = "the reference device offers no configuration";
   for (StreamConfig config : candidates->configs) {
     config.role = StreamRole::kSystemAudio;
+    config.app_name = app_name;
     // A feed is made before its stream runs (and only once the previous
     // stream of this alignment was dropped).
     const ReferenceTap tap{alignment->feed(config.sample_rate, config.channels)};
@@ -127,10 +127,10 @@ ModuleResult<OpenedLayerStream> open_once(Device& device, const LayerRequest& re
     return module_error("Unsupported sample format: " + std::string(sample_format_name(format)));
   }
 
-  // Stream errors keep their standard-error line and reach the layer too.
+  // Stream errors reach the layer, which writes the standard-error line only
+  // when the application does not listen for them.
   const std::weak_ptr<CoalescingSink> weak_sink = sink;
   const StreamErrorCallback on_error = [weak_sink](const HostError& error) {
-    report_stream_error(error);
     if (const auto held = weak_sink.lock()) held->stream_error("stream error: " + error.text);
   };
 
@@ -139,6 +139,7 @@ ModuleResult<OpenedLayerStream> open_once(Device& device, const LayerRequest& re
   for (StreamConfig config : candidates->configs) {
     config.role = request.kind == CaptureKind::kSystemLoopback ? StreamRole::kSystemAudio
                                                                : StreamRole::kMicrophone;
+    config.app_name = request.app_name;
     const PcmFormat from{config.sample_rate, config.channels};
     // With echo cancellation the tap converts what the canceller gives.
     std::unique_ptr<EchoCanceller> canceller;
@@ -212,7 +213,7 @@ ModuleResult<ReferenceStream> open_reference_stream(
   ModuleResult<ReferenceStream> opened = module_error("echo cancellation: no audio system");
   if (std::shared_ptr<Host> host = default_host()) {
     ModuleResult<std::shared_ptr<Device>> device = reference_device(*host, request);
-    opened = device ? open_reference_once(**device, alignment, sink)
+    opened = device ? open_reference_once(**device, alignment, sink, request.app_name)
                     : ModuleResult<ReferenceStream>(unexpected(std::move(device).error()));
   }
   // A new feed cleared the loss of the stream before; without a stream the
@@ -285,6 +286,7 @@ bool LayerSession::adopt(OpenedLayerStream opened, std::shared_ptr<CoalescingSin
   alignment_ = std::move(opened.alignment);
   sink_ = std::move(sink);
   again_ = std::move(opened.again);
+  if (sink_) sink_->restart_idle();
   return true;
 }
 

@@ -39,6 +39,8 @@ struct EchoCancelRequest {
   std::optional<std::string> reference_id;
   bool noise_suppression = false;
   bool gain_control = false;
+  // The application name the reference stream shows in mixers; empty for the module's.
+  std::string app_name = {};
   // Opening again after a failure: the microphone opens even if the
   // reference cannot (the reference then counts as lost and is reopened on
   // its own). A first open fails instead.
@@ -56,6 +58,8 @@ struct LayerRequest {
   // to the default).
   bool exact_device = false;
   std::optional<EchoCancelRequest> echo_cancel;  // microphones only
+  // The application name the stream shows in mixers; empty for the module's.
+  std::string app_name = {};
 };
 
 // The echo reference's loopback stream. `failed` is set by its error callback.

@@ -312,6 +312,13 @@ void CoalescingSink::queue_call(bool needed) {
   }
 }
 
+void CoalescingSink::restart_idle() {
+  shared_->last_append_ns.store(std::chrono::duration_cast<std::chrono::nanoseconds>(
+                                    std::chrono::steady_clock::now().time_since_epoch())
+                                    .count(),
+                                std::memory_order_relaxed);
+}
+
 double CoalescingSink::idle_ms() const {
   const std::int64_t last = shared_->last_append_ns.load(std::memory_order_relaxed);
   if (last < 0) return -1;

@@ -73,9 +73,14 @@ class CoalescingSink {
   enum class EchoEvent : std::uint8_t { kLost, kResumed, kFailed };
   void echo_event(EchoEvent event);
 
-  // Milliseconds since the last append, on the monotonic clock, or -1 before
-  // the first: how long the device has given nothing, whatever JavaScript did.
+  // Milliseconds since the last append or the latest restart_idle(),
+  // whichever came later, on the monotonic clock, or -1 before either: how long
+  // the device has given nothing, whatever JavaScript did.
   double idle_ms() const;
+  // A stream was opened into this handle (the first, or one opened again):
+  // its silence counts from now, not from the buffers of the stream before.
+  // Any thread.
+  void restart_idle();
 
   struct Counters {
     std::uint64_t pending_frames = 0;

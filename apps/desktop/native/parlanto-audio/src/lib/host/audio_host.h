@@ -98,6 +98,9 @@ struct StreamConfig {
   std::uint16_t channels = 0;
   std::uint32_t sample_rate = 0;
   StreamRole role = StreamRole::kMicrophone;
+  // The application name mixers show beside the stream's own; empty for the
+  // module's. Backends without a per-stream name ignore it.
+  std::string app_name = {};
 
   bool operator==(const StreamConfig&) const = default;
 };

@@ -194,12 +194,13 @@ napi_value new_promise(napi_env env, napi_deferred* deferred) {
   return promise;
 }
 
-// open(kind, deviceId, sampleRate, channels, boundMs, onDelivery, onClosed, chunkMs, echo):
-// kind 0 microphone, 1 loopback; zero rate or channels keep the device's (or,
-// with echo cancellation, the canceller's); echo as echo_argument reads it.
+// open(kind, deviceId, sampleRate, channels, boundMs, onDelivery, onClosed, chunkMs, echo,
+// appName): kind 0 microphone, 1 loopback; zero rate or channels keep the device's (or,
+// with echo cancellation, the canceller's); echo as echo_argument reads it; appName a
+// string or undefined for the module's name.
 napi_value open_session(napi_env env, napi_callback_info info) {
-  std::size_t argc = 9;
-  napi_value argv[9] = {};
+  std::size_t argc = 10;
+  napi_value argv[10] = {};
   napi_value self = nullptr;
   napi_get_cb_info(env, info, &argc, argv, &self, nullptr);
   SessionBox* box = unwrap_session(env, self);
@@ -227,6 +228,10 @@ napi_value open_session(napi_env env, napi_callback_info info) {
   ModuleResult<std::optional<EchoCancelRequest>> echo = echo_argument(env, argv[8]);
   if (!echo) return reject(echo.error());
   request.echo_cancel = std::move(*echo);
+  ModuleResult<std::optional<std::string>> app_name = optional_string(env, argv[9]);
+  if (!app_name) return reject(app_name.error());
+  request.app_name = app_name->value_or(std::string());
+  if (request.echo_cancel) request.echo_cancel->app_name = request.app_name;
 
   ModuleResult<std::shared_ptr<CoalescingSink>> sink =
       CoalescingSink::create(env, argv[5], is_nullish(env, argv[6]) ? nullptr : argv[6]);

@@ -167,7 +167,28 @@ test('openCapture on a frozen server leaves the event loop running and completes
     await capture.stop();
   }
   assert.deepEqual(errors, ['stream error: no audio from the device for 2 s']);
-  assert.equal(resumed, 0, 'the stream was kept, not opened again');
+  assert.equal(resumed, 1, "the thaw's audio says the error is over");
+  assert.equal(log.gaps, 0, 'the stream was kept, not opened again');
+});
+
+test('a server frozen right after openCapture resolves is reported after 2 s, and its thaw resumes the capture', async () => {
+  const capture = await layer.openCapture({ kind: 'loopback', format: { sampleRate: 16000, channels: 1 } });
+  process.kill(rig.pid, 'SIGSTOP');
+  const events = [];
+  const log = recordLayer(capture);
+  capture.on('error', (error) => events.push(error.message));
+  capture.on('resumed', () => events.push('resumed'));
+  try {
+    try {
+      await waitFor(() => events.length > 0, 5000, 'the no-data report');
+    } finally {
+      process.kill(rig.pid, 'SIGCONT');
+    }
+    await waitFor(() => events.length > 1 && log.chunks.length > 3, 3000, 'resumed, then data');
+  } finally {
+    await capture.stop();
+  }
+  assert.deepEqual(events, ['stream error: no audio from the device for 2 s', 'resumed']);
 });
 
 test('speech ends about 420 ms of audio after the last voiced frame, on the delivered clock', async (t) => {
@@ -251,22 +272,62 @@ test('after the server dies and comes back, the capture resumes by itself and it
     await waitFor(() => errors.length > 0, 3000, 'the stream error');
     const before = log.chunks.at(-1);
     const end = before.frame + before.chunk.length / 2;
-    await s.sleep(500);
+    // Down for longer than the no-data report waits: the new stream's silence
+    // counts from its opening, not from the old stream's last audio.
+    await s.sleep(2500);
     rig = await s.useRig({ dir: rig.dir });
     await waitFor(() => resumed === 1, 5000, 'resumed');
     const count = log.chunks.length;
     await waitFor(() => log.chunks.length > count + 3, 3000, 'data after the resume');
+    await s.sleep(500);
     const after = log.chunks.find((c) => c.frame >= end);
     const gapMs = ((after.frame - end) * 1000) / 16000;
     const waitedMs = after.time - (before.time + (before.chunk.length / 2) * 1000 / 16000);
-    assert.ok(gapMs >= 500, `the frames skip ${gapMs} ms`);
+    assert.ok(gapMs >= 2500, `the frames skip ${gapMs} ms`);
     assert.ok(Math.abs(gapMs - waitedMs) < 50, `skipped ${gapMs} ms of frames over ${waitedMs} ms`);
   } finally {
     await capture.stop();
   }
   assert.equal(errors[0].code, 'GenericFailure');
   assert.match(errors[0].message, /^stream error: /);
+  assert.deepEqual(errors.slice(1).map((e) => e.message), [], 'one error, none after the resume');
   assert.equal(log.gaps, 1, 'the frames jump once, over the gap, and nowhere else');
+});
+
+test('a device watch started while no server runs connects once one starts and tells its devices', async () => {
+  await rig.kill();
+  const events = [];
+  const unwatch = layer.watchDevices((event) => events.push(`${event.type} ${event.kind} ${event.id}`),
+    { onError: (error) => events.push(`error ${error.message}`) });
+  try {
+    await s.sleep(1000);
+    assert.deepEqual(events, [], 'no server is not an error for a watch');
+    rig = await s.useRig({ dir: rig.dir });
+    await waitFor(() => events.includes('default-changed input source:rig_mic'), 5000, 'the new server\'s devices');
+    await rig.pactl(['load-module', 'module-null-sink', 'sink_name=late_sink']);
+    await waitFor(() => events.includes('added output sink:late_sink'), 3000, 'a device added afterwards');
+  } finally {
+    unwatch();
+  }
+  for (const expected of ['added output sink:rig_output', 'added input source:rig_mic',
+    'default-changed output sink:rig_output']) {
+    assert.ok(events.includes(expected), `${expected} in ${events.join(', ')}`);
+  }
+  assert.ok(!events.some((e) => e.startsWith('error')), events.join(', '));
+});
+
+test('appName names the streams in mixers; without it they keep the module\'s name', async () => {
+  const named = await layer.openCapture({ kind: 'loopback', appName: 'Interview Helper' });
+  const plain = await layer.openCapture({ kind: 'microphone' });
+  let outputs;
+  try {
+    outputs = await rig.pactl(['list', 'source-outputs']);
+  } finally {
+    await Promise.all([named.stop(), plain.stop()]);
+  }
+  const streams = outputs.split(/\n(?=Source Output #)/).filter((block) => /media\.name = "(System audio|Microphone)"/.test(block));
+  const names = streams.map((block) => [block.match(/media\.name = "([^"]*)"/)[1], block.match(/application\.name = "([^"]*)"/)[1]]);
+  assert.deepEqual(names.sort(), [['Microphone', 'parlanto_audio'], ['System audio', 'Interview Helper']]);
 });
 
 test('watchDevices tells of a sink and a source loaded, made default and unloaded, and unwatch lets the process exit', async () => {

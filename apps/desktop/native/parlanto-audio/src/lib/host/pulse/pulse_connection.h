@@ -145,10 +145,15 @@ constexpr const char* kStreamApplicationIds[] = {"parlanto-audio.microphone",
 
 inline std::size_t role_index(StreamRole role) { return role == StreamRole::kSystemAudio ? 1 : 0; }
 
-inline pa_proplist* stream_properties(StreamRole role) {
+inline pa_proplist* stream_properties(const StreamConfig& config) {
   pa_proplist* properties = pa_proplist_new();
-  pa_proplist_sets(properties, PA_PROP_MEDIA_NAME, kStreamNames[role_index(role)]);
-  pa_proplist_sets(properties, PA_PROP_APPLICATION_ID, kStreamApplicationIds[role_index(role)]);
+  pa_proplist_sets(properties, PA_PROP_MEDIA_NAME, kStreamNames[role_index(config.role)]);
+  pa_proplist_sets(properties, PA_PROP_APPLICATION_ID,
+                   kStreamApplicationIds[role_index(config.role)]);
+  // The stream's own application name wins over its connection's in mixers.
+  if (!config.app_name.empty()) {
+    pa_proplist_sets(properties, PA_PROP_APPLICATION_NAME, config.app_name.c_str());
+  }
   return properties;
 }
 

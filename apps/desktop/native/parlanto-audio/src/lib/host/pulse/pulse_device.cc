@@ -124,7 +124,7 @@ class PulseDevice final : public OneSidedDevice {
 
     const pa_usec_t deadline = deadline_from_now();
     MainloopLock lock(connection_->loop());
-    pa_proplist* properties = stream_properties(config.role);
+    pa_proplist* properties = stream_properties(config);
     pa_stream* stream =
         pa_stream_new_with_proplist(connection_->context(), kStreamNames[role_index(config.role)],
                                     &sample_spec, &map, properties);

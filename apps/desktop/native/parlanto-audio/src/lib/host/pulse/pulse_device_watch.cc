@@ -125,13 +125,23 @@ class PulseDeviceWatch final : public DeviceWatch {
     }
   };
 
+  // A watch started while no server answers (an application started at
+  // login, before the session's server) waits for one as a watch that lost
+  // its server does: the keeper connects once a server answers and tells its
+  // devices and defaults as added and changed.
   static HostResult<std::unique_ptr<DeviceWatch>> start(DeviceEventCallback on_event) {
     auto core = std::make_unique<Core>();
     core->on_event = std::move(on_event);
     HostResult<std::shared_ptr<PulseConnection>> connection = subscribe(*core, deadline_from_now());
-    if (!connection) return unexpected(std::move(connection.error()));
+    if (!connection) {
+      // What a failed snapshot half took is not the server's state.
+      auto empty = std::make_unique<Core>();
+      empty->on_event = std::move(core->on_event);
+      core = std::move(empty);
+    }
     core->ready = true;
-    return std::unique_ptr<DeviceWatch>(new PulseDeviceWatch(*connection, std::move(core)));
+    std::shared_ptr<PulseConnection> held = connection ? std::move(*connection) : nullptr;
+    return std::unique_ptr<DeviceWatch>(new PulseDeviceWatch(std::move(held), std::move(core)));
   }
 
   // Stops the reconnecting thread, then the subscription with its connection:
@@ -144,7 +154,7 @@ class PulseDeviceWatch final : public DeviceWatch {
     }
     wake_.notify_all();
     keeper_.join();
-    {
+    if (connection_) {
       MainloopLock lock(connection_->loop());
       pa_context_set_subscribe_callback(connection_->context(), nullptr, nullptr);
     }
@@ -197,19 +207,20 @@ class PulseDeviceWatch final : public DeviceWatch {
     return opened;
   }
 
-  // The watch outlives its server: once the connection has failed (the server
-  // died or was restarted), this thread connects again every kReconnectPause
-  // and tells what changed while it was away.
+  // The watch outlives its server: while it has no connection, or once the
+  // connection has failed (the server died or was restarted), this thread
+  // connects again every kReconnectPause and tells what changed while it was
+  // away.
   void keep() {
     std::unique_lock guard(mutex_);
     for (;;) {
       if (wake_.wait_for(guard, kReconnectPause, [this] { return stopping_; })) return;
-      if (!connection_->failed()) continue;
+      if (connection_ && !connection_->failed()) continue;
       auto fresh = std::make_unique<Core>();
       HostResult<std::shared_ptr<PulseConnection>> connection =
           subscribe(*fresh, pa_rtclock_now() + kReconnectDeadline);
       if (!connection) continue;
-      {
+      if (connection_) {
         MainloopLock old_lock(connection_->loop());
         pa_context_set_subscribe_callback(connection_->context(), nullptr, nullptr);
       }
@@ -250,7 +261,8 @@ class PulseDeviceWatch final : public DeviceWatch {
     }
   }
 
-  // Both replaced together by the keeper thread, under mutex_.
+  // Both replaced together by the keeper thread, under mutex_; the
+  // connection is null until a server first answered.
   std::shared_ptr<PulseConnection> connection_;
   std::unique_ptr<Core> core_;
   std::mutex mutex_;

@@ -7,6 +7,7 @@
 
 const { EventEmitter } = require('node:events');
 const addon = require('..');
+const { DefaultFollower } = require('./follow.js');
 
 const internals = addon[Symbol.for('parlanto-audio.capture')];
 if (!internals) throw new Error('parlanto-audio: this build of the native module has no capture layer');
@@ -21,6 +22,9 @@ const REOPEN_INTERVAL_MS = 200;
 // A capture that has received nothing for this long reports it once.
 const NO_DATA_MS = 2000;
 const WATCH_INTERVAL_MS = 250;
+// The pause before a capture that follows the default device tries again to
+// start its device watch.
+const FOLLOW_RETRY_MS = 1000;
 
 // Native times are CLOCK_MONOTONIC milliseconds; the layer reports them on
 // performance.now()'s clock, which runs on the same monotonic source.
@@ -67,7 +71,9 @@ function readOptions(options = {}) {
     throw invalid('openCapture: chunkMs must be a whole number from 0 to 1000, and at most bufferLimitMs');
   }
   const echoCancel = readEchoCancel(options.echoCancel, kind);
-  return { kind, deviceId, sampleRate, channels, bufferLimitMs, chunkMs, echoCancel };
+  const followDefault = options.followDefault === undefined ? true : options.followDefault;
+  if (typeof followDefault !== 'boolean') throw invalid('openCapture: followDefault must be a boolean');
+  return { kind, deviceId, sampleRate, channels, bufferLimitMs, chunkMs, echoCancel, followDefault };
 }
 
 // What the native side takes: the reference's id (null: the default output
@@ -103,6 +109,9 @@ class Capture extends EventEmitter {
   #silenceReported = false;
   #referenceRecovering = false;
   #referenceFailedAgain = false;
+  #device = null;     // DefaultFollower of the captured device, when it follows the default
+  #reference = null;  // ... and of the echo reference
+  #deviceWatch = null;
 
   constructor(kind, session) {
     super();
@@ -182,7 +191,7 @@ class Capture extends EventEmitter {
       while (this.running) {
         try {
           const info = await this.#session.reopen();
-          if (info.echoReferenceId) this.echoReferenceId = info.echoReferenceId;
+          if (info) this.#landed(info);
           if (this.running) this.emit('resumed');
           return;
         } catch (error) {
@@ -210,7 +219,10 @@ class Capture extends EventEmitter {
         while (this.running) {
           try {
             const id = await this.#session.reopenReference();
-            if (typeof id === 'string') this.echoReferenceId = id;
+            if (typeof id === 'string') {
+              this.echoReferenceId = id;
+              this.#reference?.landed(id);
+            }
             break;
           } catch (error) {
             if (!this.running || error.code === 'Cancelled') return;
@@ -223,9 +235,78 @@ class Capture extends EventEmitter {
     }
   }
 
+  // A stream opened: the first, or again after a failure.
+  #landed(info) {
+    this.deviceSampleRate = info.deviceSampleRate;
+    this.deviceChannels = info.deviceChannels;
+    if (info.echoReferenceId) this.echoReferenceId = info.echoReferenceId;
+    this.#device?.landed(info.deviceId);
+    this.#reference?.landed(info.echoReferenceId);
+  }
+
+  // Starts following the default device (and, with `reference`, the default
+  // output as the echo reference); resolves once the device watch runs, or
+  // could not start.
+  _follow(device, reference) {
+    const kind = this.kind === 'loopback' ? 'output' : 'input';
+    if (device) {
+      this.#device = new DefaultFollower(kind, async (id) => {
+        let info;
+        try {
+          info = await this.#session.follow(id);
+        } catch (error) {
+          // The stream was dropped for the move: the default of the kind then.
+          if (error.code !== 'Cancelled' && !/being opened/.test(error.message)) this.#recover();
+          throw error;
+        }
+        this.#landed(info);
+        return info.deviceId;
+      }, (id, name) => {
+        this.deviceId = id;
+        if (this.running) this.emit('device-changed', { deviceId: id, name, echoReference: false });
+      });
+    }
+    if (reference) {
+      this.#reference = new DefaultFollower('output', async (id) => {
+        const opened = await this.#session.followReference(id);
+        if (typeof opened === 'string') this.echoReferenceId = opened;
+        return opened;
+      }, (id, name) => {
+        this.echoReferenceId = id;
+        if (this.running) this.emit('device-changed', { deviceId: id, name, echoReference: true });
+      });
+    }
+    return new Promise((resolve) => {
+      const start = () => {
+        if (this.#closed || (!this.running && this.#ready)) return resolve();
+        this.#deviceWatch = internals.watchDevices((event) => {
+          this.#device?.event(event);
+          this.#reference?.event(event);
+        }, () => {
+          // The audio system did not answer: the capture stays where it is
+          // until a watch starts.
+          this.#deviceWatch = null;
+          resolve();
+          const retry = setTimeout(start, FOLLOW_RETRY_MS);
+          retry.unref();
+        }, resolve);
+      };
+      start();
+    });
+  }
+
+  #unfollow() {
+    this.#device?.end();
+    this.#reference?.end();
+    this.#deviceWatch?.close();
+    this.#deviceWatch = null;
+  }
+
   _opened(info) {
     Object.assign(this, info);
     this.running = true;
+    this.#device?.landed(info.deviceId);
+    this.#reference?.landed(info.echoReferenceId);
     this.#watchdog = setInterval(() => this.#watch(), WATCH_INTERVAL_MS);
     this.#watchdog.unref();
     // Listeners are attached once openCapture's caller resumes; deliveries
@@ -239,6 +320,7 @@ class Capture extends EventEmitter {
   _closed() {
     this.running = false;
     clearInterval(this.#watchdog);
+    this.#unfollow();
     const finish = () => {
       this.#closed = true;
       for (const iterator of this.#iterators) iterator.end();
@@ -257,6 +339,7 @@ class Capture extends EventEmitter {
     const done = new Promise((resolve) => this.#closeWaiters.push(resolve));
     this.running = false;
     clearInterval(this.#watchdog);
+    this.#unfollow();
     this.#session.stop();
     return done;
   }
@@ -325,6 +408,12 @@ class Capture extends EventEmitter {
     };
   }
 
+  // The open failed: nothing runs, and nothing follows.
+  _abandon() {
+    this.#closed = true;
+    this.#unfollow();
+  }
+
   #limitMs = DEFAULT_BUFFER_LIMIT_MS;
   _setLimit(ms) { this.#limitMs = ms; }
 }
@@ -332,13 +421,24 @@ class Capture extends EventEmitter {
 // Opens a capture without blocking the event loop; rejects with the errors
 // the native classes' start() throws.
 async function openCapture(options) {
-  const { kind, deviceId, sampleRate, channels, bufferLimitMs, chunkMs, echoCancel } = readOptions(options);
+  const { kind, deviceId, sampleRate, channels, bufferLimitMs, chunkMs, echoCancel, followDefault } = readOptions(options);
   const session = new internals.LayerSession();
   const capture = new Capture(kind, session);
   capture._setLimit(bufferLimitMs);
-  const info = await session.open(KINDS[kind], deviceId, sampleRate, channels, bufferLimitMs,
-    (...args) => capture._deliver(...args), () => capture._closed(), chunkMs, echoCancel);
+  // The watch starts beside the open, so that a change while it opens counts.
+  const followDevice = followDefault && deviceId === null;
+  const followReference = followDefault && echoCancel !== undefined && echoCancel.reference === null;
+  const following = followDevice || followReference ? capture._follow(followDevice, followReference) : null;
+  let info;
+  try {
+    info = await session.open(KINDS[kind], deviceId, sampleRate, channels, bufferLimitMs,
+      (...args) => capture._deliver(...args), () => capture._closed(), chunkMs, echoCancel);
+  } catch (error) {
+    capture._abandon();
+    throw error;
+  }
   capture._opened(info);
+  await following;
   return capture;
 }
 

@@ -25,6 +25,7 @@ class DefaultFollower {
   #on = null;         // the device the stream runs on, as opened
   #announced = null;  // the device last announced (or first opened)
   #target = null;     // the default the stream should be on: { id, name }
+  #served = null;     // the target last moved to (its id may read otherwise once opened)
   #names = new Map();
   #lost = null;       // after the device went away: the devices added since
   #settleTimer = null;
@@ -82,12 +83,15 @@ class DefaultFollower {
     if (this.#busy || this.#ended || this.#on === null) return;
     this.#busy = true;
     try {
-      while (!this.#ended && this.#lost === null && this.#target && this.#target.id !== this.#on) {
-        const { id } = this.#target;
+      while (!this.#ended && this.#lost === null && this.#target && this.#target.id !== this.#on &&
+             this.#target !== this.#served) {
+        const target = this.#target;
+        const { id } = target;
         try {
           const opened = await this.#move(id);
           if (typeof opened === 'string') this.#on = opened;
           else if (opened === false) return;
+          this.#served = target;
         } catch (error) {
           if (error.code === 'Cancelled') {
             this.end();

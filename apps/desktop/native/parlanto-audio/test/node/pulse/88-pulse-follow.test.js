@@ -33,7 +33,7 @@ const figures = [];
 // Every chunk with its level and clock, the jumps of the frame count, and the
 // capture's device events.
 function follow(capture) {
-  const log = { chunks: [], jumps: [], changes: [], errors: [] };
+  const log = { chunks: [], jumps: [], changes: [], errors: [], ended: [] };
   let next = null;
   capture.on('data', (chunk, { frame, time }) => {
     const frames = chunk.length / 2 / capture.channels;
@@ -49,6 +49,7 @@ function follow(capture) {
     if (next !== null) next += frames;
   });
   capture.on('device-changed', (event) => log.changes.push(event));
+  capture.on('speech-ended', (event) => log.ended.push(event));
   capture.on('error', (error) => log.errors.push(error));
   return log;
 }
@@ -157,6 +158,7 @@ test('headphones: the default output moves with its playing stream, the loopback
     assert.equal(log.errors.length, 0);
     assertContinuous(log, 1);
     assert.ok(log.chunks.at(-1).level > LOUD, 'still hearing the call');
+    assert.deepEqual(log.ended, [], 'the call went on through the move: no speech end');
 
     assert.equal(pinnedLog.changes.length, 0);
     assert.equal(pinned.deviceId, `sink:${rig.outputSink}`);
@@ -251,6 +253,7 @@ test('an echo-cancelled microphone moves its reference to the new default output
     assert.equal(capture.echoReferenceId, 'sink:speakers2');
     assert.equal(capture.deviceId, `source:${rig.micSource}`);
     assertContinuous(log, 0);
+    assert.deepEqual(log.errors, [], 'cancellation never paused');
   } finally {
     await capture.stop();
     await restoreDefaults();

@@ -255,8 +255,12 @@ class Capture extends EventEmitter {
         try {
           info = await this.#session.follow(id);
         } catch (error) {
-          // The stream was dropped for the move: the default of the kind then.
-          if (error.code !== 'Cancelled' && !/being opened/.test(error.message)) this.#recover();
+          // The stream was dropped for the move: reported as a failed stream,
+          // and recovered on the default of the kind then.
+          if (error.code !== 'Cancelled' && !/being opened/.test(error.message)) {
+            this.#report(`stream error: the new default device could not be opened: ${error.message}`);
+            this.#recover();
+          }
           throw error;
         }
         this.#landed(info);

@@ -96,6 +96,7 @@ test('a new default that cannot be opened: the capture recovers on the default o
     await waitFor(() => capture.deviceId === 'fake:headset', 'the move to the headset');
     await sleep(100);
     assert.deepEqual(log.changes.map((c) => c.deviceId), ['fake:headset']);
+    assert.match(log.errors[0], /^stream error: the new default device could not be opened: /);
     assert.deepEqual(live(), ['headset']);
   } finally {
     await capture.stop();

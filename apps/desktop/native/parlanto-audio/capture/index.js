@@ -112,6 +112,7 @@ class Capture extends EventEmitter {
   #device = null;     // DefaultFollower of the captured device, when it follows the default
   #reference = null;  // ... and of the echo reference
   #deviceWatch = null;
+  #following = false;
 
   constructor(kind, session) {
     super();
@@ -280,9 +281,10 @@ class Capture extends EventEmitter {
         if (this.running) this.emit('device-changed', { deviceId: id, name, echoReference: true });
       });
     }
+    this.#following = true;
     return new Promise((resolve) => {
       const start = () => {
-        if (this.#closed || (!this.running && this.#ready)) return resolve();
+        if (!this.#following) return resolve();
         this.#deviceWatch = internals.watchDevices((event) => {
           this.#device?.event(event);
           this.#reference?.event(event);
@@ -300,6 +302,7 @@ class Capture extends EventEmitter {
   }
 
   #unfollow() {
+    this.#following = false;
     this.#device?.end();
     this.#reference?.end();
     this.#deviceWatch?.close();

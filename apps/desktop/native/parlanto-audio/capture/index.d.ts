@@ -41,6 +41,22 @@ export interface OpenCaptureOptions {
   echoCancel?: EchoCancelOptions;
   /** The application name desktop mixers show for the capture's streams (on Linux; default "parlanto_audio"). */
   appName?: string;
+  /**
+   * Without `deviceId` the capture follows the default device of its kind (and, with `reference: 'default'`,
+   * its echo reference the default output), announcing each move with 'device-changed'. False keeps it on the
+   * device it opened. Default true.
+   */
+  followDefault?: boolean;
+}
+
+/** The device a capture (or its echo reference) moved to. */
+export interface CaptureDeviceChange {
+  /** The new device's `id`, the one a watchDevices() 'default-changed' event names. */
+  deviceId: string;
+  /** Its human-readable name. */
+  name: string;
+  /** True when the echo reference moved, false when the captured device did. */
+  echoReference: boolean;
 }
 
 /** Where a chunk or an event lies on the capture's sample clock. */
@@ -94,6 +110,8 @@ export interface Capture extends EventEmitter, AsyncIterable<Buffer> {
   on(event: 'error', listener: (error: ParlantoAudioError) => void): this;
   /** After a stream error the device was opened again by itself (frames go on after the gap), or echo cancellation has its reference back. */
   on(event: 'resumed', listener: () => void): this;
+  /** The capture followed the default device to another one, or its echo reference the default output. */
+  on(event: 'device-changed', listener: (change: CaptureDeviceChange) => void): this;
   /** The last delivery after stop() has been made. */
   on(event: 'close', listener: () => void): this;
   once(event: 'data', listener: (chunk: Buffer, position: CapturePosition) => void): this;
@@ -101,6 +119,7 @@ export interface Capture extends EventEmitter, AsyncIterable<Buffer> {
   once(event: 'drop', listener: (drop: CaptureDrop) => void): this;
   once(event: 'error', listener: (error: ParlantoAudioError) => void): this;
   once(event: 'resumed', listener: () => void): this;
+  once(event: 'device-changed', listener: (change: CaptureDeviceChange) => void): this;
   once(event: 'close', listener: () => void): this;
 
   /** The same chunks as 'data' from the moment iteration starts; ends after stop(). Breaking out leaves the capture running. */

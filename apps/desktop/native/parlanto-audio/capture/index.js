@@ -7,6 +7,7 @@
 
 const { EventEmitter } = require('node:events');
 const addon = require('..');
+const { DefaultFollower } = require('./follow.js');
 
 const internals = addon[Symbol.for('parlanto-audio.capture')];
 if (!internals) throw new Error('parlanto-audio: this build of the native module has no capture layer');
@@ -21,6 +22,9 @@ const REOPEN_INTERVAL_MS = 200;
 // A capture that has received nothing for this long reports it once.
 const NO_DATA_MS = 2000;
 const WATCH_INTERVAL_MS = 250;
+// The pause before a capture that follows the default device tries again to
+// start its device watch.
+const FOLLOW_RETRY_MS = 1000;
 
 // Native times are CLOCK_MONOTONIC milliseconds; the layer reports them on
 // performance.now()'s clock, which runs on the same monotonic source.
@@ -47,7 +51,7 @@ function typeName(value) {
 
 // The keys each options object takes, and where a key given in the wrong
 // place belongs.
-const CAPTURE_KEYS = ['kind', 'deviceId', 'format', 'bufferLimitMs', 'chunkMs', 'echoCancel', 'appName'];
+const CAPTURE_KEYS = ['kind', 'deviceId', 'format', 'bufferLimitMs', 'chunkMs', 'echoCancel', 'appName', 'followDefault'];
 const FORMAT_KEYS = ['sampleRate', 'channels'];
 const ECHO_KEYS = ['reference', 'noiseSuppression', 'gainControl'];
 const MOVED = {
@@ -126,7 +130,9 @@ function readOptions(options = {}) {
     throw invalid('openCapture: chunkMs must be a whole number from 0 to 1000, and at most bufferLimitMs');
   }
   const echoCancel = readEchoCancel(options.echoCancel, kind);
-  return { kind, deviceId, sampleRate, channels, bufferLimitMs, chunkMs, echoCancel, appName };
+  const followDefault = options.followDefault === undefined ? true : options.followDefault;
+  if (typeof followDefault !== 'boolean') throw invalid('openCapture: followDefault must be a boolean');
+  return { kind, deviceId, sampleRate, channels, bufferLimitMs, chunkMs, echoCancel, appName, followDefault };
 }
 
 // What the native side takes: the reference's id (null: the default output
@@ -167,6 +173,10 @@ class Capture extends EventEmitter {
   #silenceReported = false;
   #referenceRecovering = false;
   #referenceFailedAgain = false;
+  #device = null;     // DefaultFollower of the captured device, when it follows the default
+  #reference = null;  // ... and of the echo reference
+  #deviceWatch = null;
+  #following = false;
 
   constructor(kind, session) {
     super();
@@ -258,7 +268,7 @@ class Capture extends EventEmitter {
       while (this.#running) {
         try {
           const info = await this.#session.reopen();
-          if (info.echoReferenceId) this.#info.echoReferenceId = info.echoReferenceId;
+          if (info) this.#landed(info);
           // The new stream's silence counts from its opening (native side).
           this.#silenceReported = false;
           if (this.#running) this.emit('resumed');
@@ -288,7 +298,10 @@ class Capture extends EventEmitter {
         while (this.#running) {
           try {
             const id = await this.#session.reopenReference();
-            if (typeof id === 'string') this.#info.echoReferenceId = id;
+            if (typeof id === 'string') {
+              this.#info.echoReferenceId = id;
+              this.#reference?.landed(id);
+            }
             break;
           } catch (error) {
             if (!this.#running || error.code === 'Cancelled') return;
@@ -301,9 +314,84 @@ class Capture extends EventEmitter {
     }
   }
 
+  // A stream opened: the first, or again after a failure.
+  #landed(info) {
+    this.#info.deviceSampleRate = info.deviceSampleRate;
+    this.#info.deviceChannels = info.deviceChannels;
+    if (info.echoReferenceId) this.#info.echoReferenceId = info.echoReferenceId;
+    this.#device?.landed(info.deviceId);
+    this.#reference?.landed(info.echoReferenceId);
+  }
+
+  // Starts following the default device (and, with `reference`, the default
+  // output as the echo reference); resolves once the device watch runs, or
+  // could not start.
+  _follow(device, reference) {
+    const kind = this.kind === 'loopback' ? 'output' : 'input';
+    if (device) {
+      this.#device = new DefaultFollower(kind, async (id) => {
+        let info;
+        try {
+          info = await this.#session.follow(id);
+        } catch (error) {
+          // The stream was dropped for the move: reported as a failed stream,
+          // and recovered on the default of the kind then.
+          if (error.code !== 'Cancelled' && !/being opened/.test(error.message)) {
+            this.#report(`stream error: the new default device could not be opened: ${error.message}`);
+            this.#recover();
+          }
+          throw error;
+        }
+        this.#landed(info);
+        return info.deviceId;
+      }, (id, name) => {
+        this.#info.deviceId = id;
+        if (this.#running) this.emit('device-changed', { deviceId: id, name, echoReference: false });
+      });
+    }
+    if (reference) {
+      this.#reference = new DefaultFollower('output', async (id) => {
+        const opened = await this.#session.followReference(id);
+        if (typeof opened === 'string') this.#info.echoReferenceId = opened;
+        return opened;
+      }, (id, name) => {
+        this.#info.echoReferenceId = id;
+        if (this.#running) this.emit('device-changed', { deviceId: id, name, echoReference: true });
+      });
+    }
+    this.#following = true;
+    return new Promise((resolve) => {
+      const start = () => {
+        if (!this.#following) return resolve();
+        this.#deviceWatch = internals.watchDevices((event) => {
+          this.#device?.event(event);
+          this.#reference?.event(event);
+        }, () => {
+          // The audio system did not answer: the capture stays where it is
+          // until a watch starts.
+          this.#deviceWatch = null;
+          resolve();
+          const retry = setTimeout(start, FOLLOW_RETRY_MS);
+          retry.unref();
+        }, resolve);
+      };
+      start();
+    });
+  }
+
+  #unfollow() {
+    this.#following = false;
+    this.#device?.end();
+    this.#reference?.end();
+    this.#deviceWatch?.close();
+    this.#deviceWatch = null;
+  }
+
   _opened(info) {
     Object.assign(this.#info, info);
     this.#running = true;
+    this.#device?.landed(info.deviceId);
+    this.#reference?.landed(info.echoReferenceId);
     this.#watchdog = setInterval(() => this.#watch(), WATCH_INTERVAL_MS);
     this.#watchdog.unref();
     // Listeners are attached once openCapture's caller resumes; deliveries
@@ -317,6 +405,7 @@ class Capture extends EventEmitter {
   _closed() {
     this.#running = false;
     clearInterval(this.#watchdog);
+    this.#unfollow();
     const finish = () => {
       this.#closed = true;
       for (const iterator of this.#iterators) iterator.end();
@@ -335,6 +424,7 @@ class Capture extends EventEmitter {
     const done = new Promise((resolve) => this.#closeWaiters.push(resolve));
     this.#running = false;
     clearInterval(this.#watchdog);
+    this.#unfollow();
     this.#session.stop();
     return done;
   }
@@ -403,6 +493,12 @@ class Capture extends EventEmitter {
     };
   }
 
+  // The open failed: nothing runs, and nothing follows.
+  _abandon() {
+    this.#closed = true;
+    this.#unfollow();
+  }
+
   #limitMs = DEFAULT_BUFFER_LIMIT_MS;
   _setLimit(ms) { this.#limitMs = ms; }
 }
@@ -410,13 +506,25 @@ class Capture extends EventEmitter {
 // Opens a capture without blocking the event loop; rejects with the errors
 // the native classes' start() throws.
 async function openCapture(options) {
-  const { kind, deviceId, sampleRate, channels, bufferLimitMs, chunkMs, echoCancel, appName } = readOptions(options);
+  const { kind, deviceId, sampleRate, channels, bufferLimitMs, chunkMs, echoCancel, appName, followDefault } =
+    readOptions(options);
   const session = new internals.LayerSession();
   const capture = new Capture(kind, session);
   capture._setLimit(bufferLimitMs);
-  const info = await session.open(KINDS[kind], deviceId, sampleRate, channels, bufferLimitMs,
-    (...args) => capture._deliver(...args), () => capture._closed(), chunkMs, echoCancel, appName);
+  // The watch starts beside the open, so that a change while it opens counts.
+  const followDevice = followDefault && deviceId === null;
+  const followReference = followDefault && echoCancel !== undefined && echoCancel.reference === null;
+  const following = followDevice || followReference ? capture._follow(followDevice, followReference) : null;
+  let info;
+  try {
+    info = await session.open(KINDS[kind], deviceId, sampleRate, channels, bufferLimitMs,
+      (...args) => capture._deliver(...args), () => capture._closed(), chunkMs, echoCancel, appName);
+  } catch (error) {
+    capture._abandon();
+    throw error;
+  }
   capture._opened(info);
+  await following;
   return capture;
 }
 

@@ -11,6 +11,7 @@
 //     config = { channels, sampleRate, format: 'F32' | 'I16' | 'I32' | ... }
 //   fake.feed(selector, typedArray | [typedArray], { frames, speed }) -> streams fed
 //   fake.fireError(selector, text) -> streams reached
+//   fake.setDefault('input' | 'output', key): a new default, told to the device watches
 //   fake.streams(), fake.builds(), fake.counters()
 //     selector = undefined (every stream) | serial number | device key
 #include <node_api.h>
@@ -328,6 +329,13 @@ napi_value fire_error(napi_env env, napi_callback_info info) {
   return count;
 }
 
+napi_value set_default(napi_env env, napi_callback_info info) {
+  const auto argv = arguments<2>(env, info);
+  set_fake_default(string_value(env, argv[0], "kind") == "output",
+                   string_value(env, argv[1], "key"));
+  return nullptr;
+}
+
 napi_value streams(napi_env env, napi_callback_info) {
   return array_of(env, fake_streams(), [&](const FakeStreamInfo& stream) {
     return ObjectBuilder(env)
@@ -387,6 +395,8 @@ napi_value register_fake_host(napi_env env, napi_value exports) {
       {"reset", nullptr, guarded<reset>, nullptr, nullptr, nullptr, napi_default, nullptr},
       {"feed", nullptr, guarded<feed>, nullptr, nullptr, nullptr, napi_default, nullptr},
       {"fireError", nullptr, guarded<fire_error>, nullptr, nullptr, nullptr, napi_default, nullptr},
+      {"setDefault", nullptr, guarded<set_default>, nullptr, nullptr, nullptr, napi_default,
+       nullptr},
       {"streams", nullptr, guarded<streams>, nullptr, nullptr, nullptr, napi_default, nullptr},
       {"builds", nullptr, guarded<builds>, nullptr, nullptr, nullptr, napi_default, nullptr},
       {"counters", nullptr, guarded<counters>, nullptr, nullptr, nullptr, napi_default, nullptr},

@@ -11,12 +11,14 @@ async function recognize(feed: (pcm: Int16Array) => void): Promise<void> {
   capture.on('drop', ({ frames, total }) => console.log(frames, total, capture.dropped));
   capture.on('error', (error) => console.error(error.code, error.message));
   capture.on('resumed', () => console.log('back'));
+  capture.on('device-changed', ({ deviceId, name, echoReference }) => console.log(deviceId, name, echoReference));
   for await (const chunk of capture) {
     if (chunk.length > 0) break;
   }
   await capture.stop();
   await openCapture({ kind: 'loopback', deviceId: null, bufferLimitMs: 2000, chunkMs: 0 });
   await openCapture();
+  await openCapture({ followDefault: false });
   const cancelled = await openCapture({ kind: 'microphone', echoCancel: { reference: 'default' } });
   const reference: string | null = cancelled.echoReferenceId;
   await openCapture({ echoCancel: { reference: 'sink:speakers', noiseSuppression: true, gainControl: false } });
@@ -35,6 +37,8 @@ async function recognize(feed: (pcm: Int16Array) => void): Promise<void> {
   await openCapture({ appName: 3 });
   // @ts-expect-error noise suppression is on or off
   await openCapture({ echoCancel: { reference: 'default', noiseSuppression: 'high' } });
+  // @ts-expect-error following is on or off
+  await openCapture({ followDefault: 'no' });
   // @ts-expect-error sampleRate is read-only
   capture.sampleRate = 8000;
   // @ts-expect-error a chunk is a Buffer

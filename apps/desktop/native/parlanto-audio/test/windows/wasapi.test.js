@@ -4,6 +4,7 @@
 // One node.exe serves every test of the file.
 
 const assert = require('node:assert/strict');
+const { spawn } = require('node:child_process');
 const fs = require('node:fs');
 const os = require('node:os');
 const path = require('node:path');
@@ -316,6 +317,47 @@ test('watchDevices tells each change of a default endpoint once, by its listed i
   await s.sleep(700);
   await unset('DefaultOutput');
   assert.equal((await win.call('watched', { name: 'w' })).events.length, 4, 'nothing after unwatch');
+});
+
+test('a new default input endpoint moves a default microphone capture there, announced once by the id the watch gives', async (t) => {
+  const { inputs } = await listing();
+  const monitor = inputs.find((d) => d.name === 'Monitor of Rig Output');
+  const tone = s.toneWav(fixtures, 20, 'follow-tone');
+  const player = spawn('paplay', ['--device', rig.outputSink, tone], { env: s.toolEnv(rig.env), stdio: 'ignore' });
+  await win.call('watch', { name: 'follow-watch' });
+  const follow = await win.call('open', { name: 'follow', options: { kind: 'microphone', format: { sampleRate: 16000, channels: 1 } } });
+  const pinned = await win.call('open', { name: 'follow-pinned', options: { kind: 'microphone', deviceId: follow.deviceId } });
+  let status;
+  let watched;
+  try {
+    await s.sleep(1000);
+    const before = await win.call('opened', { name: 'follow' });
+    assert.ok(before.chunks > 0 && before.peak < 0.01, `the rig's microphone is silent (peak ${before.peak})`);
+    await win.call('reg', { args: ['add', DRIVER_KEY, '/v', 'DefaultInput', '/t', 'REG_SZ', '/d', monitor.id, '/f'] });
+    const switched = performance.now();
+    for (;;) {
+      status = await win.call('opened', { name: 'follow' });
+      if (status.peak > 0.05 || performance.now() - switched > 5000) break;
+      await s.sleep(50);
+    }
+    t.diagnostic(`tone back ${(performance.now() - switched).toFixed(0)} ms after the registry change (polled over TCP)`);
+    await s.sleep(500);
+    status = await win.call('opened', { name: 'follow' });
+    watched = (await win.call('watched', { name: 'follow-watch' })).events.filter((e) => e.type === 'default-changed' && e.kind === 'input');
+  } finally {
+    await win.call('reg', { args: ['delete', DRIVER_KEY, '/v', 'DefaultInput', '/f'] }).catch(() => {});
+    await win.call('unwatch', { name: 'follow-watch' });
+    player.kill();
+  }
+  const pinnedStatus = await win.call('opened', { name: 'follow-pinned' });
+  await win.call('close', { name: 'follow' });
+  await win.call('close', { name: 'follow-pinned' });
+  assert.ok(status.peak > 0.05, `the monitor's tone reaches the capture (peak ${status.peak})`);
+  assert.deepEqual(status.changes.slice(0, 1), [{ deviceId: monitor.id, name: 'Monitor of Rig Output', echoReference: false }]);
+  assert.equal(status.deviceId, monitor.id);
+  assert.equal(watched[0].id, status.changes[0].deviceId, 'the watch and the capture name the same endpoint');
+  assert.deepEqual(pinnedStatus.changes, []);
+  assert.notEqual(pinnedStatus.deviceId, monitor.id);
 });
 
 test('a watch stopped while it starts, and one stopped after its start, both let node.exe exit', async () => {

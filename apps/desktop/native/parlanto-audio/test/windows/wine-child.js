@@ -73,6 +73,36 @@ const handlers = {
 
   watched: ({ name }) => watches.get(name).log,
 
+  // A capture of the capture layer: its device, its device changes, and the
+  // level of the audio since the last ask.
+  open: async ({ name, options }) => {
+    layer ??= require(path.join(__dirname, '..', '..', 'capture'));
+    const capture = await layer.openCapture(options);
+    const log = { changes: [], errors: [], peak: 0, chunks: 0 };
+    capture.on('device-changed', (change) => log.changes.push(change));
+    capture.on('error', (error) => log.errors.push(errorOf(error)));
+    capture.on('data', (chunk) => {
+      log.chunks++;
+      for (let i = 0; i + 1 < chunk.length; i += 2) log.peak = Math.max(log.peak, Math.abs(chunk.readInt16LE(i)) / 32768);
+    });
+    captures.set(name, { capture, log, layer: true });
+    return { deviceId: capture.deviceId };
+  },
+
+  opened: ({ name }) => {
+    const { capture, log } = captures.get(name);
+    const result = { deviceId: capture.deviceId, ...log };
+    log.peak = 0;
+    return result;
+  },
+
+  close: async ({ name }) => {
+    const { capture } = captures.get(name);
+    captures.delete(name);
+    await capture.stop();
+    return {};
+  },
+
   // The log stays, so that what comes after unwatch() shows.
   unwatch: ({ name }) => {
     const watch = watches.get(name);

@@ -127,14 +127,15 @@ ModuleResult<OpenedLayerStream> open_once(Device& device, const LayerRequest& re
     return module_error("Unsupported sample format: " + std::string(sample_format_name(format)));
   }
 
+  OpenedLayerStream opened;
   // Stream errors reach the layer, which writes the standard-error line only
   // when the application does not listen for them.
   const std::weak_ptr<CoalescingSink> weak_sink = sink;
-  const StreamErrorCallback on_error = [weak_sink](const HostError& error) {
+  const StreamErrorCallback on_error = [weak_sink, failed = opened.failed](const HostError& error) {
+    failed->store(true);
     if (const auto held = weak_sink.lock()) held->stream_error("stream error: " + error.text);
   };
 
-  OpenedLayerStream opened;
   std::string last_build_error;
   for (StreamConfig config : candidates->configs) {
     config.role = request.kind == CaptureKind::kSystemLoopback ? StreamRole::kSystemAudio
@@ -283,6 +284,7 @@ bool LayerSession::adopt(OpenedLayerStream opened, std::shared_ptr<CoalescingSin
   if (stopped_->load()) return false;  // the streams and their callbacks go with `opened`
   reference_ = std::move(opened.reference);
   stream_ = std::move(opened.stream);
+  stream_failed_ = std::move(opened.failed);
   alignment_ = std::move(opened.alignment);
   sink_ = std::move(sink);
   again_ = std::move(opened.again);
@@ -302,11 +304,13 @@ void LayerSession::stop() {
   sink_.reset();
 }
 
-LayerSession::ReferenceReopen LayerSession::begin_reference_reopen() {
+LayerSession::ReferenceReopen LayerSession::begin_reference_reopen(bool running_too) {
   if (stopped_->load()) return {ReferenceReopen::kStopped, nullptr};
   // The microphone is being opened again, with a reference of its own.
   if (!stream_) return {ReferenceReopen::kBusy, nullptr};
-  if (!alignment_ || !reference_.failed->load()) return {ReferenceReopen::kNothing, nullptr};
+  if (!alignment_ || (!running_too && !reference_.failed->load())) {
+    return {ReferenceReopen::kNothing, nullptr};
+  }
   if (reopening_for_ == alignment_) return {ReferenceReopen::kBusy, nullptr};
   reference_.stream.reset();  // its callbacks end here, before the next feed is made
   reopening_for_ = alignment_;

@@ -72,6 +72,8 @@ struct ReferenceStream {
 // A stream that runs, and what it delivers.
 struct OpenedLayerStream {
   std::unique_ptr<Stream> stream;
+  // Set by the stream's error callback.
+  std::shared_ptr<std::atomic<bool>> failed = std::make_shared<std::atomic<bool>>(false);
   // With echo cancellation: where the canceller's reference comes from, and
   // its stream (dropped before the microphone's). Without: null and empty.
   std::shared_ptr<ReferenceAlignment> alignment;
@@ -122,7 +124,8 @@ class LayerSession {
   void stop();
 
   // The reference of an echo-cancelled capture failed and is to be opened
-  // again. kOpen: the failed stream is dropped, and `alignment` is what a new
+  // again, or, with `running_too`, moves to another device even though it
+  // runs. kOpen: the stream is dropped, and `alignment` is what a new
   // one feeds; kNothing: no canceller, or its reference runs; kBusy: the
   // microphone (which brings a reference of its own) or the reference is
   // being opened already, ask again later.
@@ -130,7 +133,7 @@ class LayerSession {
     enum Outcome : std::uint8_t { kOpen, kNothing, kBusy, kStopped } outcome;
     std::shared_ptr<ReferenceAlignment> alignment;
   };
-  ReferenceReopen begin_reference_reopen();
+  ReferenceReopen begin_reference_reopen(bool running_too = false);
   // Ends what begin_reference_reopen began: takes the stream opened for
   // `alignment`, if one opened, unless the capture stopped or its
   // microphone was opened again since (then false, and the stream drops).
@@ -139,12 +142,16 @@ class LayerSession {
   const std::optional<EchoCancelRequest>& echo_cancel() const { return again_.echo_cancel; }
 
   bool stopped_now() const { return stopped_->load(); }
+  // A stream runs and has not failed: an error delivered late came from a
+  // stream dropped since (the capture moved to another device).
+  bool stream_running() const { return stream_ && !stream_failed_->load(); }
   const std::shared_ptr<CoalescingSink>& sink() const { return sink_; }
   const LayerRequest& again() const { return again_; }
 
  private:
   std::shared_ptr<std::atomic<bool>> stopped_ = std::make_shared<std::atomic<bool>>(false);
   std::unique_ptr<Stream> stream_;
+  std::shared_ptr<std::atomic<bool>> stream_failed_ = std::make_shared<std::atomic<bool>>(false);
   std::shared_ptr<ReferenceAlignment> alignment_;
   ReferenceStream reference_;                          // dropped before stream_
   std::shared_ptr<ReferenceAlignment> reopening_for_;  // the alignment a reopen in flight feeds

@@ -276,6 +276,16 @@ void CoalescingSink::speech_ended(std::uint64_t frame) {
   queue_call(needed);
 }
 
+void CoalescingSink::flush() {
+  bool needed = false;
+  {
+    std::lock_guard lock(shared_->mutex);
+    needed = !shared_->call_queued && !shared_->pending.empty();
+    shared_->call_queued = shared_->call_queued || needed;
+  }
+  queue_call(needed);
+}
+
 void CoalescingSink::stream_error(std::string text) {
   bool needed = false;
   {

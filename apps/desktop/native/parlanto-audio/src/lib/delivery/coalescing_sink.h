@@ -63,6 +63,11 @@ class CoalescingSink {
   // frames lost in between, as measured on the monotonic clock: `anchor_ms` is
   // that stream's first estimate of the time of its own frame 0.
   void begin_stream(double anchor_ms);
+  // The stream that fed this handle was dropped without an error (the
+  // capture moves to another device): what is pending goes out with a call
+  // of its own, however short, so that the next stream's gap can be counted.
+  // Any thread.
+  void flush();
   // Speech ended at this frame of the current stream's clock.
   void speech_ended(std::uint64_t frame);
   void stream_error(std::string text);

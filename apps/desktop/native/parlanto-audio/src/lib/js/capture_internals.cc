@@ -20,7 +20,8 @@ constexpr char kInternalsKey[] = "parlanto-audio.capture";
 
 struct SessionBox {
   LayerSession session;
-  bool used = false;  // a session opens once
+  bool used = false;     // a session opens once
+  bool opening = false;  // an open of its stream is in flight
 };
 
 // One open in progress: made on the JavaScript thread, run on a worker of the
@@ -33,6 +34,9 @@ struct OpenJob {
   LayerRequest request;
   std::shared_ptr<CoalescingSink> sink;
   std::shared_ptr<std::atomic<bool>> stopped;
+  // A move to the new default device: opened by its id, yet opened again
+  // after a failure as the default of the kind then.
+  bool follows_default = false;
   ModuleResult<OpenedLayerStream> result = module_error("the open did not run");
 };
 
@@ -119,8 +123,13 @@ void execute_open(napi_env, void* data) {
 
 void complete_open(napi_env env, napi_status, void* data) {
   std::unique_ptr<OpenJob> job(static_cast<OpenJob*>(data));
+  job->box->opening = false;
   if (job->result) {
     OpenedLayerStream& opened = *job->result;
+    if (job->follows_default) {
+      opened.again.device_id.reset();
+      opened.again.exact_device = false;
+    }
     napi_value info = nullptr;
     napi_create_object(env, &info);
     set_number(env, info, "sampleRate", opened.delivered.sample_rate);
@@ -157,8 +166,9 @@ void complete_open(napi_env env, napi_status, void* data) {
 // settles on the JavaScript thread once the session has adopted the stream.
 napi_value queue_open(napi_env env, napi_value self, SessionBox* box, napi_deferred deferred,
                       napi_value promise, LayerRequest request,
-                      std::shared_ptr<CoalescingSink> sink) {
+                      std::shared_ptr<CoalescingSink> sink, bool follows_default = false) {
   auto job = std::make_unique<OpenJob>();
+  job->follows_default = follows_default;
   job->deferred = deferred;
   job->request = std::move(request);
   job->sink = std::move(sink);
@@ -180,6 +190,7 @@ napi_value queue_open(napi_env env, napi_value self, SessionBox* box, napi_defer
                          make_error(env, status, "Failed to start opening the capture"));
     return promise;
   }
+  box->opening = true;
   job.release();  // complete_open owns it
   return promise;
 }
@@ -242,7 +253,8 @@ napi_value open_session(napi_env env, napi_callback_info info) {
 
 // reopen(): after a stream error, drops the failed stream and opens the
 // device again (the same id, or the default of the kind now) in the same
-// format, into the same delivery handle.
+// format, into the same delivery handle. Resolves with false when the stream
+// that runs now has not failed (the error was an earlier stream's).
 napi_value reopen_session(napi_env env, napi_callback_info info) {
   napi_value self = nullptr;
   napi_get_cb_info(env, info, nullptr, nullptr, &self, nullptr);
@@ -256,8 +268,57 @@ napi_value reopen_session(napi_env env, napi_callback_info info) {
                          make_error(env, napi_cancelled, "The capture is not running"));
     return promise;
   }
+  if (box->opening) {
+    napi_reject_deferred(env, deferred,
+                         make_error(env, napi_generic_failure, "The capture is being opened"));
+    return promise;
+  }
+  if (box->session.stream_running()) {
+    napi_value value = nullptr;
+    napi_get_boolean(env, false, &value);
+    napi_resolve_deferred(env, deferred, value);
+    return promise;
+  }
   box->session.drop_stream();
   return queue_open(env, self, box, deferred, promise, box->session.again(), box->session.sink());
+}
+
+// follow(id): the default device of the capture's kind is now `id`: drops the
+// stream and opens that device in the same format, into the same delivery
+// handle, as reopen() does. Rejects with "Cancelled" once the capture is
+// stopped, and with another error while an open is in flight (ask again
+// once it settles) or when `id` cannot be opened (its stream is gone then:
+// reopen() takes the default of the kind).
+napi_value follow_session(napi_env env, napi_callback_info info) {
+  std::size_t argc = 1;
+  napi_value argv[1] = {};
+  napi_value self = nullptr;
+  napi_get_cb_info(env, info, &argc, argv, &self, nullptr);
+  SessionBox* box = unwrap_session(env, self);
+  if (box == nullptr) return nullptr;
+  napi_deferred deferred = nullptr;
+  napi_value promise = new_promise(env, &deferred);
+  if (promise == nullptr) return nullptr;
+  if (box->session.stopped_now() || !box->session.sink()) {
+    napi_reject_deferred(env, deferred,
+                         make_error(env, napi_cancelled, "The capture is not running"));
+    return promise;
+  }
+  ModuleResult<std::optional<std::string>> id = optional_string(env, argv[0]);
+  if (!id || !*id || box->opening) {
+    napi_reject_deferred(env, deferred,
+                         make_error(env, napi_generic_failure,
+                                    box->opening ? "The capture is being opened"
+                                                 : "follow needs the id of the new default"));
+    return promise;
+  }
+  LayerRequest request = box->session.again();
+  request.device_id = std::move(*id);
+  request.exact_device = true;
+  box->session.drop_stream();
+  box->session.sink()->flush();
+  return queue_open(env, self, box, deferred, promise, std::move(request), box->session.sink(),
+                    true);
 }
 
 // One reopening of an echo-cancelled capture's reference stream.
@@ -307,18 +368,33 @@ void complete_reference(napi_env env, napi_status, void* data) {
 
 // reopenReference(): after the reference stream of an echo-cancelled capture
 // failed, opens the reference device again (the same id, or the default
-// output now) into the same canceller. Resolves with the device's id once it
-// runs, false when there is nothing to reopen; rejects with "Cancelled" once the capture is
-// stopped, and with another error when it may be tried again.
-napi_value reopen_reference_session(napi_env env, napi_callback_info info) {
+// output now) into the same canceller. followReference(id): the default
+// output is now `id`; the running reference moves there. Both resolve with
+// the device's id once it runs, false when there is nothing to reopen; they
+// reject with "Cancelled" once the capture is stopped, and with another error
+// when it may be tried again.
+napi_value open_reference(napi_env env, napi_callback_info info, bool follow) {
+  std::size_t argc = 1;
+  napi_value argv[1] = {};
   napi_value self = nullptr;
-  napi_get_cb_info(env, info, nullptr, nullptr, &self, nullptr);
+  napi_get_cb_info(env, info, &argc, argv, &self, nullptr);
   SessionBox* box = unwrap_session(env, self);
   if (box == nullptr) return nullptr;
   napi_deferred deferred = nullptr;
   napi_value promise = new_promise(env, &deferred);
   if (promise == nullptr) return nullptr;
-  LayerSession::ReferenceReopen reopen = box->session.begin_reference_reopen();
+  std::optional<std::string> follow_id;
+  if (follow) {
+    ModuleResult<std::optional<std::string>> id = optional_string(env, argv[0]);
+    if (!id || !*id) {
+      napi_reject_deferred(env, deferred,
+                           make_error(env, napi_invalid_arg,
+                                      "followReference needs the id of the new default output"));
+      return promise;
+    }
+    follow_id = std::move(*id);
+  }
+  LayerSession::ReferenceReopen reopen = box->session.begin_reference_reopen(follow);
   if (reopen.outcome != LayerSession::ReferenceReopen::kOpen) {
     if (reopen.outcome == LayerSession::ReferenceReopen::kNothing) {
       napi_value value = nullptr;
@@ -338,6 +414,7 @@ napi_value reopen_reference_session(napi_env env, napi_callback_info info) {
   job->deferred = deferred;
   job->box = box;
   job->request = *box->session.echo_cancel();
+  if (follow_id) job->request.reference_id = std::move(follow_id);
   job->alignment = reopen.alignment;
   job->sink = box->session.sink();
   napi_value name = nullptr;
@@ -358,6 +435,14 @@ napi_value reopen_reference_session(napi_env env, napi_callback_info info) {
   }
   job.release();  // complete_reference owns it
   return promise;
+}
+
+napi_value reopen_reference_session(napi_env env, napi_callback_info info) {
+  return open_reference(env, info, false);
+}
+
+napi_value follow_reference_session(napi_env env, napi_callback_info info) {
+  return open_reference(env, info, true);
 }
 
 // idleMs(): milliseconds since the device last gave audio, or -1.
@@ -405,6 +490,9 @@ napi_status define_capture_internals(napi_env env, napi_value exports) {
       {"reopen", nullptr, reopen_session, nullptr, nullptr, nullptr, napi_default_method, nullptr},
       {"idleMs", nullptr, idle_session, nullptr, nullptr, nullptr, napi_default_method, nullptr},
       {"reopenReference", nullptr, reopen_reference_session, nullptr, nullptr, nullptr,
+       napi_default_method, nullptr},
+      {"follow", nullptr, follow_session, nullptr, nullptr, nullptr, napi_default_method, nullptr},
+      {"followReference", nullptr, follow_reference_session, nullptr, nullptr, nullptr,
        napi_default_method, nullptr},
   };
   napi_value session_class = nullptr;

@@ -26,6 +26,7 @@ using Message = std::variant<DeviceEvent, ModuleError>;
 struct WatchState {
   napi_threadsafe_function tsfn = nullptr;
   napi_ref on_error = nullptr;
+  napi_ref on_ready = nullptr;  // called once the notifications run
   std::unique_ptr<DeviceWatch> watch;
   bool closed = false;
   bool starting = false;
@@ -39,6 +40,8 @@ struct WatchState {
     closed = true;
     if (on_error) napi_delete_reference(env, on_error);
     on_error = nullptr;
+    if (on_ready) napi_delete_reference(env, on_ready);
+    on_ready = nullptr;
     if (!starting) release();
   }
 
@@ -137,7 +140,17 @@ void complete_start(napi_env env, napi_status, void* data) {
     return;
   }
   state->watch = std::move(*state->started);
-  if (state->closed) state->release();
+  if (state->closed) {
+    state->release();
+    return;
+  }
+  napi_value on_ready = nullptr;
+  if (state->on_ready && napi_get_reference_value(env, state->on_ready, &on_ready) == napi_ok &&
+      on_ready != nullptr) {
+    napi_value undefined = nullptr;
+    napi_get_undefined(env, &undefined);
+    report_call_failure(env, napi_call_function(env, undefined, on_ready, 0, nullptr, nullptr), false);
+  }
 }
 
 void complete_start_guarded(napi_env env, napi_status status, void* data) {
@@ -169,8 +182,8 @@ napi_value close_handle(napi_env env, napi_callback_info info) {
 }  // namespace
 
 napi_value watch_devices(napi_env env, napi_callback_info info) {
-  std::size_t argc = 2;
-  napi_value argv[2] = {nullptr, nullptr};
+  std::size_t argc = 3;
+  napi_value argv[3] = {nullptr, nullptr, nullptr};
   napi_get_cb_info(env, info, &argc, argv, nullptr, nullptr);
 
   auto state = std::make_unique<WatchState>();
@@ -186,6 +199,9 @@ napi_value watch_devices(napi_env env, napi_callback_info info) {
   napi_valuetype type = napi_undefined;
   if (argc > 1 && napi_typeof(env, argv[1], &type) == napi_ok && type == napi_function) {
     napi_create_reference(env, argv[1], 1, &raw->on_error);
+  }
+  if (argc > 2 && napi_typeof(env, argv[2], &type) == napi_ok && type == napi_function) {
+    napi_create_reference(env, argv[2], 1, &raw->on_ready);
   }
 
   napi_value handle = nullptr;

@@ -6,11 +6,11 @@
 const test = require('node:test');
 const assert = require('node:assert/strict');
 const path = require('node:path');
-const { usualDevices, waitFor, runChild } = require('./fake-support');
+const { usualDevices, waitFor, runChild } = require('../support/fake-support');
 
 process.env.PARLANTO_AUDIO_ADDON = process.env.PARLANTO_AUDIO_TEST_ADDON;
 const { fake } = require(process.env.PARLANTO_AUDIO_ADDON);
-const { openCapture, watchDevices } = require('../../capture');
+const { openCapture, watchDevices } = require('../../../capture');
 
 const refused = (pattern) => (error) => {
   assert.equal(error.code, 'InvalidArg');
@@ -65,7 +65,7 @@ test("a capture's properties are read-only: writing one throws and changes nothi
 });
 
 test("a stream error reaches the 'error' listener alone, or standard error when nobody listens", async () => {
-  const layer = JSON.stringify(path.resolve(__dirname, '../../capture'));
+  const layer = JSON.stringify(path.resolve(__dirname, '../../../capture'));
   const run = (listen) => runChild(`
     const { fake } = require(process.env.PARLANTO_AUDIO_TEST_ADDON);
     process.env.PARLANTO_AUDIO_ADDON = process.env.PARLANTO_AUDIO_TEST_ADDON;

@@ -37,6 +37,10 @@ struct World {
   std::vector<FakeBuildRecord> builds;
   std::vector<FakeStream*> streams;  // alive, oldest first
   std::weak_ptr<Host> host;
+  // Running device watches. Their own mutex, held while one is told, so a
+  // watch's destruction waits for its callback.
+  std::mutex watch_mutex;
+  std::vector<const DeviceEventCallback*> watchers;
   FakeCounters counters;
   std::uint64_t next_serial = 1;
 };
@@ -346,6 +350,21 @@ class FakeDevice final : public Device {
   const std::shared_ptr<DeviceState> state_;
 };
 
+class FakeWatch final : public DeviceWatch {
+ public:
+  explicit FakeWatch(DeviceEventCallback on_event) : on_event_(std::move(on_event)) {
+    std::lock_guard lock(world().watch_mutex);
+    world().watchers.push_back(&on_event_);
+  }
+  ~FakeWatch() override {
+    std::lock_guard lock(world().watch_mutex);
+    std::erase(world().watchers, &on_event_);
+  }
+
+ private:
+  DeviceEventCallback on_event_;
+};
+
 class FakeHost final : public Host {
  public:
   ~FakeHost() override {
@@ -384,6 +403,10 @@ class FakeHost final : public Host {
   }
   HostResult<std::shared_ptr<Device>> default_output_device() override {
     return by_key(world().default_output);
+  }
+
+  HostResult<std::unique_ptr<DeviceWatch>> watch_devices(DeviceEventCallback on_event) override {
+    return std::unique_ptr<DeviceWatch>(std::make_unique<FakeWatch>(std::move(on_event)));
   }
 
  private:
@@ -448,6 +471,20 @@ std::size_t feed_fake_streams(const FakeStreamSelector& selector,
                               const std::vector<FakeBuffer>& buffers,
                               const FakeFeedOptions& options) {
   return for_selected(selector, [&](FakeStream& stream) { stream.enqueue(buffers, options); });
+}
+
+void set_fake_default(bool output, const std::string& key) {
+  DeviceEvent event{DeviceEvent::Type::kDefaultChanged, output,
+                    DeviceId(std::string(kFakeIdPrefix) + key), ""};
+  {
+    std::lock_guard lock(world().mutex);
+    (output ? world().default_output : world().default_input) = key;
+    for (const auto& state : world().devices) {
+      if (state->script.key == key) event.name = state->script.name;
+    }
+  }
+  std::lock_guard lock(world().watch_mutex);
+  for (const DeviceEventCallback* watcher : world().watchers) (*watcher)(event);
 }
 
 std::size_t fail_fake_streams(const FakeStreamSelector& selector, const std::string& text) {

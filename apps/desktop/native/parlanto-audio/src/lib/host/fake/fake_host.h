@@ -128,6 +128,10 @@ std::size_t feed_fake_streams(const FakeStreamSelector& selector,
                               const std::vector<FakeBuffer>& buffers,
                               const FakeFeedOptions& options);
 
+// Makes `key` the default device of a kind and tells every running device
+// watch, on the calling thread, as an audio system announces a new default.
+void set_fake_default(bool output, const std::string& key);
+
 // Makes every selected stream's thread call its error callback once with
 // this text, after the buffers queued before it; returns how many.
 std::size_t fail_fake_streams(const FakeStreamSelector& selector, const std::string& text);

@@ -21,6 +21,11 @@ const REOPEN_INTERVAL_MS = 200;
 // A capture that has received nothing for this long reports it once.
 const NO_DATA_MS = 2000;
 const WATCH_INTERVAL_MS = 250;
+// Turn detection (speechEnd): the native detectors' names and limits.
+const DETECTORS = { voice: 0, level: 1 };
+const DEFAULT_MIN_SILENCE_MS = 420;
+const MIN_SILENCE_MS = [100, 10000];
+const MAX_TURN_MS = [1000, 3600000];
 
 // Native times are CLOCK_MONOTONIC milliseconds; the layer reports them on
 // performance.now()'s clock, which runs on the same monotonic source.
@@ -67,7 +72,28 @@ function readOptions(options = {}) {
     throw invalid('openCapture: chunkMs must be a whole number from 0 to 1000, and at most bufferLimitMs');
   }
   const echoCancel = readEchoCancel(options.echoCancel, kind);
-  return { kind, deviceId, sampleRate, channels, bufferLimitMs, chunkMs, echoCancel };
+  const speechEnd = readSpeechEnd(options.speechEnd, 'openCapture');
+  return { kind, deviceId, sampleRate, channels, bufferLimitMs, chunkMs, echoCancel, speechEnd };
+}
+
+// What the native side takes: { detector: 0 voice | 1 level, minSilenceMs,
+// maxTurnMs (0: no limit) }.
+function readSpeechEnd(speechEnd, caller) {
+  if (speechEnd === undefined || speechEnd === null) speechEnd = {};
+  if (typeof speechEnd !== 'object') throw invalid(`${caller}: speechEnd must be an object`);
+  const { detector = 'voice', minSilenceMs = DEFAULT_MIN_SILENCE_MS, maxTurnMs = null } = speechEnd;
+  if (!Object.hasOwn(DETECTORS, detector)) {
+    throw invalid(`${caller}: speechEnd.detector must be 'voice' or 'level', not ${String(detector)}`);
+  }
+  if (!Number.isInteger(minSilenceMs) || minSilenceMs < MIN_SILENCE_MS[0] || minSilenceMs > MIN_SILENCE_MS[1]) {
+    throw invalid(`${caller}: speechEnd.minSilenceMs must be a whole number from ${MIN_SILENCE_MS[0]} to ${MIN_SILENCE_MS[1]}`);
+  }
+  if (maxTurnMs !== null && (!Number.isInteger(maxTurnMs) || maxTurnMs < MAX_TURN_MS[0] ||
+      maxTurnMs > MAX_TURN_MS[1] || maxTurnMs <= minSilenceMs)) {
+    throw invalid(`${caller}: speechEnd.maxTurnMs must be null or a whole number from ${MAX_TURN_MS[0]} to ` +
+      `${MAX_TURN_MS[1]}, and more than minSilenceMs`);
+  }
+  return { detector: DETECTORS[detector], minSilenceMs, maxTurnMs: maxTurnMs ?? 0 };
 }
 
 // What the native side takes: the reference's id (null: the default output
@@ -119,9 +145,9 @@ class Capture extends EventEmitter {
   }
 
   // Called by the native delivery handle; see coalescing_sink.h.
-  _deliver(chunk, frame, time, dropped, speechEnded, errors, echo) {
+  _deliver(chunk, frame, time, dropped, turns, errors, echo) {
     if (!this.#ready) {
-      this.#held.push([chunk, frame, time, dropped, speechEnded, errors, echo]);
+      this.#held.push([chunk, frame, time, dropped, turns, errors, echo]);
       return;
     }
     time -= MONOTONIC_OFFSET;
@@ -136,9 +162,10 @@ class Capture extends EventEmitter {
       this.emit('data', chunk, { frame, time });
       for (const iterator of this.#iterators) iterator.push(chunk, this.sampleRate);
     }
-    if (speechEnded !== undefined) {
-      for (const at of speechEnded) {
-        this.emit('speech-ended', { frame: at, time: time + ((at - frame) * 1000) / this.sampleRate });
+    if (turns !== undefined) {
+      for (const { type, ...event } of turns) {
+        event.time = time + ((event.frame - frame) * 1000) / this.sampleRate;
+        this.emit(type, event);
       }
     }
     if (errors !== undefined) {
@@ -332,12 +359,12 @@ class Capture extends EventEmitter {
 // Opens a capture without blocking the event loop; rejects with the errors
 // the native classes' start() throws.
 async function openCapture(options) {
-  const { kind, deviceId, sampleRate, channels, bufferLimitMs, chunkMs, echoCancel } = readOptions(options);
+  const { kind, deviceId, sampleRate, channels, bufferLimitMs, chunkMs, echoCancel, speechEnd } = readOptions(options);
   const session = new internals.LayerSession();
   const capture = new Capture(kind, session);
   capture._setLimit(bufferLimitMs);
   const info = await session.open(KINDS[kind], deviceId, sampleRate, channels, bufferLimitMs,
-    (...args) => capture._deliver(...args), () => capture._closed(), chunkMs, echoCancel);
+    (...args) => capture._deliver(...args), () => capture._closed(), chunkMs, echoCancel, speechEnd);
   capture._opened(info);
   return capture;
 }
@@ -367,4 +394,39 @@ function watchDevices(listener, { onError } = {}) {
   };
 }
 
-module.exports = { openCapture, watchDevices };
+// The capture layer's turn detector over recorded PCM: the same native code
+// as a live capture's, fed in 10 ms buffers. `pcm` holds interleaved frames:
+// an Int16Array, a Buffer of s16le, or a Float32Array (full scale 1.0).
+// Returns the events a capture would emit, in order, with `time` in ms from
+// the first frame, and the turns that ended.
+function detectSpeech(pcm, options) {
+  if (options === null || typeof options !== 'object') throw invalid('detectSpeech: options must be an object');
+  const { sampleRate, channels = 1, ...rest } = options;
+  if (!Number.isInteger(sampleRate) || sampleRate < MIN_RATE || sampleRate > MAX_RATE) {
+    throw invalid(`detectSpeech: sampleRate must be a whole number of Hz from ${MIN_RATE} to ${MAX_RATE}`);
+  }
+  if (!Number.isInteger(channels) || channels < 1 || channels > 32) {
+    throw invalid('detectSpeech: channels must be a whole number from 1 to 32');
+  }
+  const speechEnd = readSpeechEnd(rest, 'detectSpeech');
+  let samples;
+  if (pcm instanceof Int16Array || pcm instanceof Float32Array) {
+    samples = pcm;
+  } else if (Buffer.isBuffer(pcm)) {
+    if (pcm.length % 2 !== 0) throw invalid('detectSpeech: a Buffer of s16le samples has an even length');
+    samples = pcm.byteOffset % 2 === 0
+      ? new Int16Array(pcm.buffer, pcm.byteOffset, pcm.length / 2)
+      : new Int16Array(new Uint8Array(pcm).buffer);
+  } else {
+    throw invalid('detectSpeech: pcm must be an Int16Array, a Float32Array or a Buffer of s16le samples');
+  }
+  if (samples.length % channels !== 0) throw invalid('detectSpeech: pcm must hold whole frames');
+  const events = internals.detectSpeech(samples, sampleRate, channels, speechEnd).map(({ type, ...event }) => ({
+    type, ...event, time: (event.frame * 1000) / sampleRate,
+  }));
+  const turns = events.filter((event) => event.type === 'speech-ended')
+    .map(({ startFrame, endFrame, frame, reason }) => ({ startFrame, endFrame, endedFrame: frame, reason }));
+  return { events, turns };
+}
+
+module.exports = { openCapture, watchDevices, detectSpeech };

@@ -30,6 +30,7 @@
 #include "format_converter.h"
 #include "input_stream.h"
 #include "module_error.h"
+#include "turn/turn_detector.h"
 
 namespace parlanto_audio {
 
@@ -56,6 +57,7 @@ struct LayerRequest {
   // to the default).
   bool exact_device = false;
   std::optional<EchoCancelRequest> echo_cancel;  // microphones only
+  TurnOptions turn;
 };
 
 // The echo reference's loopback stream. `failed` is set by its error callback.

@@ -170,9 +170,10 @@ test('openCapture on a frozen server leaves the event loop running and completes
   assert.equal(resumed, 0, 'the stream was kept, not opened again');
 });
 
-test('speech ends about 420 ms of audio after the last voiced frame, on the delivered clock', async (t) => {
+test('the level rule: speech ends about 420 ms of audio after the last voiced frame, on the delivered clock', async (t) => {
   const wav = s.speechWav(fixtures, 'tell me about a project you are proud of', 'phrase');
-  const mic = await layer.openCapture({ kind: 'microphone', format: { sampleRate: 16000, channels: 1 } });
+  const mic = await layer.openCapture({ kind: 'microphone', format: { sampleRate: 16000, channels: 1 },
+    speechEnd: { detector: 'level' } });
   const log = recordLayer(mic);
   try {
     await waitFor(() => log.chunks.length > 5, 3000, 'first chunks');

@@ -63,6 +63,9 @@ void VoiceTurnDetector::Background::frame(double energy) {
     block_frames_ = 0;
   }
   floor_ = std::max(least, kSilentEnergy);
+  // A background that rose while a turn was open (or while it was not
+  // learnt) shows in its floor first: its mean is at least that.
+  mean_ = std::max(mean_, least);
 }
 
 void VoiceTurnDetector::Background::learn(double energy) {
@@ -138,17 +141,19 @@ void VoiceTurnDetector::analysis_sample(double x, TurnEvents& out) {
 }
 
 // The highest normalised autocorrelation of the last 40 ms below 900 Hz, at
-// the lags of a voice's pitch.
+// the lags of a voice's pitch: every second lag, then the neighbours of the
+// best (the band below 900 Hz changes little from one 4 kHz lag to the next).
 double VoiceTurnDetector::periodicity() const {
+  // Energies of every window from running sums of squares.
+  std::array<double, kPitchLength + 1> sums;
+  sums[0] = 0;
+  for (std::size_t i = 0; i < kPitchLength; ++i) {
+    sums[i + 1] = sums[i] + static_cast<double>(pitch_[i]) * pitch_[i];
+  }
   const float* x = pitch_.data() + kMaxLag;  // the window; x - lag reaches back
-  double energy = 0;
-  for (std::size_t n = 0; n < kPitchWindow; ++n) energy += static_cast<double>(x[n]) * x[n];
+  const double energy = sums[kPitchLength] - sums[kMaxLag];
   if (energy <= 0) return 0;
-  const float* first = x - kMinLag;
-  double lagged = 0;
-  for (std::size_t n = 0; n < kPitchWindow; ++n) lagged += static_cast<double>(first[n]) * first[n];
-  double best = 0;
-  for (std::size_t lag = kMinLag; lag <= kMaxLag; ++lag) {
+  const auto correlation = [&](std::size_t lag) {
     const float* y = x - lag;
     float a0 = 0, a1 = 0, a2 = 0, a3 = 0;
     for (std::size_t n = 0; n < kPitchWindow; n += 4) {
@@ -158,14 +163,20 @@ double VoiceTurnDetector::periodicity() const {
       a3 += x[n + 3] * y[n + 3];
     }
     const double product = static_cast<double>((a0 + a1) + (a2 + a3));
-    if (product > 0 && lagged > 0) best = std::max(best, product / std::sqrt(energy * lagged));
-    // The lagged window moves one sample back.
-    if (lag < kMaxLag) {
-      const double enter = y[-1];
-      const double leave = y[kPitchWindow - 1];
-      lagged = std::max(0.0, lagged + enter * enter - leave * leave);
+    const double lagged = sums[kMaxLag - lag + kPitchWindow] - sums[kMaxLag - lag];
+    return product > 0 && lagged > 0 ? product / std::sqrt(energy * lagged) : 0.0;
+  };
+  double best = 0;
+  std::size_t best_lag = kMinLag;
+  for (std::size_t lag = kMinLag; lag <= kMaxLag; lag += 2) {
+    const double r = correlation(lag);
+    if (r > best) {
+      best = r;
+      best_lag = lag;
     }
   }
+  if (best_lag > kMinLag) best = std::max(best, correlation(best_lag - 1));
+  if (best_lag < kMaxLag) best = std::max(best, correlation(best_lag + 1));
   return std::min(best, 1.0);
 }
 
@@ -191,13 +202,16 @@ void VoiceTurnDetector::analyse_frame(TurnEvents& out) {
     hiss_hold = std::max(hiss_hold, turn_level_ * kHoldUnderTurn);
   }
 
-  const bool voiced = energy >= onset_threshold && periodicity() >= kVoicedPeriodicity;
   if (energy >= hold || hiss >= hiss_hold) {
     if (run_ == 0) run_start_ = frame_start_;
     ++run_;
   } else {
     run_ = 0;
   }
+  // The pitch is looked for only where it decides: a turn in its voice's
+  // run goes on without it.
+  const bool carried = in_turn && paused_ < kPauseFrames && run_ >= kRunFrames;
+  const bool voiced = !carried && energy >= onset_threshold && periodicity() >= kVoicedPeriodicity;
   onset_[onset_next_] = voiced;
   onset_next_ = (onset_next_ + 1) % kOnsetWindow;
   const auto onsets = static_cast<std::size_t>(std::count(onset_.begin(), onset_.end(), true));

@@ -249,4 +249,14 @@ function median(values) {
   return sorted.length % 2 ? sorted[mid] : (sorted[mid - 1] + sorted[mid]) / 2;
 }
 
-module.exports = { CONDITIONS, RATE, buildCondition, score, median, toInt16, readWav };
+// `seconds` of a background alone ('pink', 'babble' or 'hum') at `db` dBFS
+// RMS, at the corpus's rate.
+function backgroundAt(kind, seconds, db, { seed = 1 } = {}) {
+  const noise = background(kind, Math.round(seconds * RATE), random(seed));
+  if (!noise) throw new Error(`unknown background ${kind}; one of pink, babble, hum`);
+  const gain = dbToGain(db) / windowRms(noise, 0, noise.length);
+  for (let i = 0; i < noise.length; i++) noise[i] = Math.max(-1, Math.min(1, noise[i] * gain));
+  return noise;
+}
+
+module.exports = { CONDITIONS, RATE, buildCondition, backgroundAt, score, median, toInt16, readWav };

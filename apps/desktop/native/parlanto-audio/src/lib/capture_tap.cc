@@ -97,7 +97,9 @@ void CaptureTapState::process_samples(std::span<const Sample> samples) {
     sink->echo_event(CoalescingSink::EchoEvent::kResumed);
   }
   // Empty while the canceller gathers its first 10 ms frame.
-  if (!cancelled.samples.empty()) deliver(cancelled.samples, anchor_ms);
+  if (cancelled.samples.empty()) return;
+  detector->echo_kept(cancelled.kept);
+  deliver(cancelled.samples, anchor_ms);
 }
 
 template <typename Sample>

@@ -306,6 +306,19 @@ TEST(VoiceTurnDetector, OptionsMoveTheEndAndCutLongTurns) {
   EXPECT_TRUE(cut.paired());
 }
 
+TEST(VoiceTurnDetector, WhatTheEchoCancellerRemovedIsNoOnesVoice) {
+  const auto talk = join({silence(1), voice(2, db(-30)), silence(1)});
+  for (const float kept : {0.01f, 0.5f}) {
+    auto detector = make_turn_detector({}, kRate, 1);
+    Recorded out;
+    for (std::size_t at = 0; at < talk.size(); at += 160) {
+      detector->echo_kept(kept);
+      detector->observe(std::span(talk.data() + at, 160), out);
+    }
+    EXPECT_EQ(out.ended().size(), kept < 0.1f ? 0u : 1u) << kept;
+  }
+}
+
 TEST(VoiceTurnDetector, BrokenSamplesAndFinishMidTurn) {
   auto talk = join({silence(1), voice(2, db(-20))});
   for (std::size_t i = kRate / 2; i < kRate / 2 + 100; ++i) {

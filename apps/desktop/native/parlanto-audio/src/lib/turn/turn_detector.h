@@ -67,6 +67,11 @@ class TurnDetector {
   virtual void observe(std::span<const float> samples, TurnEvents& out) = 0;
   virtual void observe(std::span<const std::int16_t> samples, TurnEvents& out) = 0;
 
+  // An echo-cancelled capture tells, before each buffer, the least share of
+  // a 10 ms frame's energy the canceller kept in it: a buffer that was
+  // mostly the far end's echo is no one's voice, however it sounds.
+  virtual void echo_kept(float) {}
+
   // Ends a turn in progress at the last frame observed (the capture stops, or
   // its stream is lost); nothing when no turn is open.
   virtual void finish(TurnEnd reason, TurnEvents& out) = 0;

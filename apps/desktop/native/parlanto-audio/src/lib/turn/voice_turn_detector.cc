@@ -48,6 +48,11 @@ constexpr double kMaskingAt[2] = {0.001,
 constexpr std::uint32_t kBackdateMs = 300;                // how far an onset reaches back
 constexpr double kLearnRate = 0.02;                       // per frame: a 0.5 s time constant
 constexpr double kTurnLevelDecay = 0.995;                 // per frame: 2 dB a second
+constexpr float kEchoKept = 0.1f;  // the canceller removed 10 dB: the echo alone
+// For 200 ms after such a frame the echo's tail goes on, so only frames of
+// which the canceller removed less than 3 dB are the near end's.
+constexpr std::uint32_t kEchoTailFrames = 20;
+constexpr float kNearKept = 0.5f;
 
 }  // namespace
 
@@ -105,6 +110,10 @@ void VoiceTurnDetector::observe(std::span<const std::int16_t> samples, TurnEvent
 
 template <typename Sample>
 void VoiceTurnDetector::observe_samples(std::span<const Sample> samples, TurnEvents& out) {
+  struct Reset {
+    float& kept;
+    ~Reset() { kept = 1.0f; }
+  } reset{echo_kept_};
   const std::size_t frames = samples.size() / channels_;
   const double scale = std::is_same_v<Sample, float> ? 1.0 : 1.0 / 32768.0;
   const double per_channel = scale / channels_;
@@ -202,7 +211,10 @@ void VoiceTurnDetector::analyse_frame(TurnEvents& out) {
     hiss_hold = std::max(hiss_hold, turn_level_ * kHoldUnderTurn);
   }
 
-  if (energy >= hold || hiss >= hiss_hold) {
+  if (echo_kept_ < kEchoKept) since_echo_ = 0;
+  const bool echo = since_echo_ < kEchoTailFrames && echo_kept_ < kNearKept;
+  if (since_echo_ < kEchoTailFrames) ++since_echo_;
+  if (!echo && (energy >= hold || hiss >= hiss_hold)) {
     if (run_ == 0) run_start_ = frame_start_;
     ++run_;
   } else {
@@ -211,7 +223,8 @@ void VoiceTurnDetector::analyse_frame(TurnEvents& out) {
   // The pitch is looked for only where it decides: a turn in its voice's
   // run goes on without it.
   const bool carried = in_turn && paused_ < kPauseFrames && run_ >= kRunFrames;
-  const bool voiced = !carried && energy >= onset_threshold && periodicity() >= kVoicedPeriodicity;
+  const bool voiced =
+      !carried && !echo && energy >= onset_threshold && periodicity() >= kVoicedPeriodicity;
   onset_[onset_next_] = voiced;
   onset_next_ = (onset_next_ + 1) % kOnsetWindow;
   const auto onsets = static_cast<std::size_t>(std::count(onset_.begin(), onset_.end(), true));
@@ -233,7 +246,7 @@ void VoiceTurnDetector::analyse_frame(TurnEvents& out) {
                                                               : hangover_frames_[0];
     tracker_.voice(from, frame_end + hangover, out);
     paused_ = 0;
-  } else if (!in_turn && energy < onset_threshold) {
+  } else if (!in_turn && !echo && energy < onset_threshold) {
     // Not the first frames of a voice whose onset is not confirmed yet.
     band_.learn(energy);
     hiss_band_.learn(hiss);

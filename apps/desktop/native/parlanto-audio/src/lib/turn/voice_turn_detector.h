@@ -20,7 +20,10 @@
 //   (after 150 ms without voice, only a voiced frame goes on with it);
 // - each voiced frame holds the voice for a further 80 to 160 ms, the longer
 //   the closer the background comes to the turn's level: the tail of a word
-//   fades below the background before it ends.
+//   fades below the background before it ends;
+// - with echo cancellation, frames of which the canceller removed more than
+//   10 dB were the far end's echo, and count as no one's voice; so do, for
+//   200 ms after one, frames of which it removed more than 3 dB.
 //
 // Everything is computed with additions, multiplications, divisions and
 // square roots in a fixed order, with constant coefficients, so the decisions
@@ -43,6 +46,7 @@ class VoiceTurnDetector final : public TurnDetector {
   void observe(std::span<const float> samples, TurnEvents& out) override;
   void observe(std::span<const std::int16_t> samples, TurnEvents& out) override;
   void finish(TurnEnd reason, TurnEvents& out) override;
+  void echo_kept(float kept) override { echo_kept_ = kept; }
   std::uint64_t frames() const override { return input_frames_; }
 
  private:
@@ -128,7 +132,9 @@ class VoiceTurnDetector final : public TurnDetector {
   std::size_t onset_next_ = 0;
   std::uint32_t run_ = 0;  // consecutive frames above the holding threshold
   std::uint64_t run_start_ = 0;
-  std::uint32_t paused_ = 0;  // frames since the last one counted as voice
+  std::uint32_t paused_ = 0;         // frames since the last one counted as voice
+  float echo_kept_ = 1.0f;           // for the buffer being observed
+  std::uint32_t since_echo_ = 1000;  // frames since one that was the echo alone
 };
 
 }  // namespace parlanto_audio

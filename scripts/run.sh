@@ -3,7 +3,8 @@
 # module, and runs the interview demo (examples/interview-demo): a synthesised
 # interview is played and captured, each utterance goes to the sidecar when
 # speech ends, and the captured audio, a waveform picture and a summary are
-# written to an output folder. Arguments go to the demo (--help lists them).
+# written to an output folder. Arguments go to the demo (--help lists them;
+# --noise pink|babble|hum plays a background under the interview).
 set -euo pipefail
 cd "$(dirname "$0")/.."
 scripts/setup.sh

@@ -1,10 +1,11 @@
 #!/usr/bin/env node
 'use strict';
 // The main job, the way the desktop shell uses the two native programs: capture
-// the system loopback and the microphone with the audio module while a short
-// synthesised interview plays, send each utterance to the sidecar when the
-// speech-end detector says the speaker stopped, and leave the captured audio,
-// a picture of it and a summary behind.
+// the system loopback and the microphone through the audio module's capture
+// layer (16 kHz mono, as a speech recognizer takes it) while a short
+// synthesised interview plays, optionally over a background noise, send each
+// utterance to the sidecar when the turn detector says the speaker stopped,
+// and leave the captured audio, a picture of it and a summary behind.
 
 const fs = require('node:fs');
 const os = require('node:os');
@@ -15,13 +16,19 @@ const { performance } = require('node:perf_hooks');
 const { createSidecar, formatFunctionCall, parseFunctionCall } = require('../../packages/sidecar');
 const { encodeWav } = require('./wav.js');
 const { waveformPng } = require('./png.js');
-const { interview, kThreshold, prepareInterview } = require('./speech.js');
+const { interview, prepareInterview } = require('./speech.js');
+const { backgroundAt, RATE: kNoiseRate } = require('../../tools/turn-corpus/corpus.js');
 
 const repoRoot = path.resolve(__dirname, '..', '..');
 const kLeadIn = 0.6;   // seconds of silence before the first phrase
 const kGap = 1.0;      // between phrases: well past the detector's 420 ms
 const kTail = 1.5;     // after the last phrase, so its speech end is heard
 const kClassifyTool = 'classify_interview_turn';
+const kFormat = { sampleRate: 16000, channels: 1 };
+// Backgrounds louder than the module's level rule (-35 dBFS) would hear as voice.
+const kNoiseDb = { pink: -32, babble: -32, hum: -29 };
+// The level rule's threshold, to tell where a phrase was heard in a run without noise.
+const kLevelThreshold = 0.018;
 
 const usage = `usage: interview-demo [options]
   --device ID        capture this device: an output device (its playback is
@@ -30,11 +37,13 @@ const usage = `usage: interview-demo [options]
   --mic-only         capture only the microphone
   --loopback-only    capture only the system loopback
   --out DIR          write the WAV files, the picture and summary.json here
+  --noise KIND       play a background under the interview: pink, babble or
+                     hum (on every device the demo plays into)
   --rig              always start a private audio server, even if one runs
   --sidecar PATH     the sidecar program (default: build/sidecar/sidecar)`;
 
 function parseArgs(argv) {
-  const options = { device: undefined, seconds: undefined, mic: true, loopback: true, out: undefined,
+  const options = { device: undefined, seconds: undefined, mic: true, loopback: true, out: undefined, noise: undefined,
                     rig: false, sidecar: process.env.PARLANTO_SIDECAR || path.join(repoRoot, 'build/sidecar/sidecar') };
   for (let i = 0; i < argv.length; i++) {
     const arg = argv[i];
@@ -54,6 +63,11 @@ function parseArgs(argv) {
       case '--loopback-only': options.mic = false; break;
       case '--out': options.out = path.resolve(value()); break;
       case '--rig': options.rig = true; break;
+      case '--noise': {
+        options.noise = value();
+        if (!(options.noise in kNoiseDb)) throw new Error('--noise takes pink, babble or hum');
+        break;
+      }
       case '--sidecar': options.sidecar = path.resolve(value()); break;
       case '-h': case '--help': console.log(usage); process.exit(0); break;
       default: throw new Error(`unknown option ${arg}\n${usage}`);
@@ -93,28 +107,31 @@ async function openAudioServer(options, log) {
   };
 }
 
-// One capture: the module object, what it delivered and when.
+// One capture through the capture layer: what it delivered, its turns and
+// when they were told.
 class Capture {
-  constructor(kind, audio, deviceId) {
+  constructor(kind, deviceId) {
     this.kind = kind;
     this.deviceId = deviceId;
-    this.object = kind === 'loopback' ? new audio.ParlantoSystemLoopback(deviceId) : new audio.ParlantoMicrophone(deviceId);
+    this.capture = null;
     this.chunks = [];
     this.bytes = 0;
     this.frames = 0;
+    this.firstFrame = null;  // the layer's frame of the first chunk
     this.arrivals = [];      // [wall seconds, frames delivered by then]
-    this.speechEnded = [];   // { at: wall seconds, frame }
+    this.speechEnded = [];   // { at: wall seconds, frame, startFrame, endFrame, reason }, frames from the first chunk
     this.errors = [];
     this.level = 0;          // loudest chunk RMS since the meter last looked
   }
 
-  start(t0, onSpeechEnded) {
-    this.object.start((error, chunk) => {
+  async start(layer, t0, onSpeechEnded) {
+    this.capture = await layer.openCapture({ kind: this.kind === 'loopback' ? 'loopback' : 'microphone',
+      deviceId: this.deviceId ?? null, format: kFormat });
+    this.sampleRate = this.capture.sampleRate;
+    this.channels = this.capture.channels;
+    this.capture.on('data', (chunk, { frame }) => {
       const now = (performance.now() - t0) / 1000;
-      if (error) {
-        this.errors.push(error.message);
-        return;
-      }
+      if (this.firstFrame === null) this.firstFrame = frame;
       this.chunks.push(chunk);
       this.bytes += chunk.length;
       this.frames += chunk.length / (2 * this.channels);
@@ -125,17 +142,19 @@ class Capture {
         sum += v * v;
       }
       this.level = Math.max(this.level, Math.sqrt(sum / (chunk.length / 2)));
-    }, () => {
-      const event = { at: (performance.now() - t0) / 1000, frame: this.frames };
-      this.speechEnded.push(event);
-      onSpeechEnded(this, event);
     });
-    this.sampleRate = this.object.sampleRate;
-    this.channels = this.object.channels;
+    this.capture.on('error', (error) => this.errors.push(error.message));
+    this.capture.on('speech-ended', ({ frame, startFrame, endFrame, reason }) => {
+      const base = this.firstFrame ?? 0;
+      const event = { at: (performance.now() - t0) / 1000, frame: frame - base, startFrame: startFrame - base,
+        endFrame: endFrame - base, reason };
+      this.speechEnded.push(event);
+      if (reason === 'silence' || reason === 'max-turn') onSpeechEnded(this, event);
+    });
   }
 
-  stop() {
-    this.object.stop();
+  async stop() {
+    if (this.capture) await this.capture.stop();
   }
 
   // The number of frames delivered by wall time `at`.
@@ -153,8 +172,8 @@ class Capture {
     return new Int16Array(pcm.buffer, pcm.byteOffset, pcm.length / 2);
   }
 
-  // The end of the last 10 ms window at or above the detector's threshold in
-  // [from, to) frames, in frames, or null when nothing there was that loud.
+  // The end of the last 10 ms window at or above the level rule's threshold
+  // in [from, to) frames, in frames, or null when nothing there was that loud.
   voicedEnd(samples, from, to) {
     const window = Math.max(1, Math.round(this.sampleRate / 100));
     let end = null;
@@ -162,7 +181,7 @@ class Capture {
       const stop = Math.min(to, start + window);
       let sum = 0;
       for (let i = start * this.channels; i < stop * this.channels; i++) sum += (samples[i] / 32768) ** 2;
-      if (Math.sqrt(sum / ((stop - start) * this.channels)) >= kThreshold) end = stop;
+      if (Math.sqrt(sum / ((stop - start) * this.channels)) >= kLevelThreshold) end = stop;
     }
     return end;
   }
@@ -293,6 +312,7 @@ async function main() {
   try {
     checkInterrupted();
     const audio = require('../../apps/desktop/native/parlanto-audio');
+    const layer = require('../../apps/desktop/native/parlanto-audio/capture');
     const picked = pickDevices(audio, options, server, log);
 
     // The interview: the phrases this run can play, in order.
@@ -314,8 +334,8 @@ async function main() {
     checkInterrupted();
 
     const captures = [];
-    if (options.loopback) captures.push(new Capture('loopback', audio, picked.loopback));
-    if (options.mic) captures.push(new Capture('mic', audio, picked.mic));
+    if (options.loopback) captures.push(new Capture('loopback', picked.loopback));
+    if (options.mic) captures.push(new Capture('mic', picked.mic));
     const t0 = performance.now();
     const now = () => (performance.now() - t0) / 1000;
     const calls = [];
@@ -348,9 +368,26 @@ async function main() {
       });
     };
 
+    // The background plays from before the captures open, as a room's would.
+    if (options.noise) {
+      const noiseFile = path.join(scratch, `${options.noise}.wav`);
+      const noise = backgroundAt(options.noise, seconds + 2, kNoiseDb[options.noise]);
+      const pcm = Int16Array.from(noise, (v) => Math.round(v * 32767));
+      fs.writeFileSync(noiseFile, encodeWav([Buffer.from(pcm.buffer)], kNoiseRate, 1));
+      const sinks = [...new Set(captures.map((c) => (c.kind === 'mic' ? picked.micSink : picked.loopbackSink))
+        .filter((sink) => sink !== undefined || !server.rig))];
+      for (const sink of sinks) {
+        const player = spawn('paplay', sink ? [`--device=${sink}`, noiseFile] : [noiseFile],
+          { env: server.env, stdio: 'ignore' });
+        player.on('error', () => {});
+        cleanup.push(() => player.kill());
+      }
+      log(`background: ${options.noise} at ${kNoiseDb[options.noise]} dBFS RMS`);
+      await sleep(500);
+    }
     for (const capture of captures) {
       try {
-        capture.start(t0, onSpeechEnded);
+        await capture.start(layer, t0, onSpeechEnded);
       } catch (error) {
         const other = capture.kind === 'mic' ? '--loopback-only' : '--mic-only';
         throw new Error(`capturing ${capture.kind} failed: ${error.message} (${error.code}); ` +
@@ -386,12 +423,11 @@ async function main() {
     await Promise.race([Promise.all([player, sleep(seconds * 1000)]), stopRequested]);
     await player;
 
-    for (const capture of captures) capture.stop();
+    // stop() resolves once the audio captured before it has been delivered.
+    await Promise.all(captures.map((capture) => capture.stop()));
     clearInterval(meterTimer);
     meter.tick(now());
     meter.done();
-    // Chunks and notifications queued before stop may still arrive.
-    await sleep(250);
     await Promise.all(calls.map((c) => c.done));
 
     return finish({ options, out, seconds, server, captures, phrases, calls });
@@ -406,13 +442,14 @@ async function main() {
   }
 }
 
-function finish({ out, seconds, server, captures, phrases, calls }) {
+function finish({ options, out, seconds, server, captures, phrases, calls }) {
   const played = phrases.filter((p) => p.start !== undefined);
   const lanes = [];
   const summary = {
     outDir: out,
     server: server.rig ? 'rig' : 'running',
     seconds,
+    noise: options.noise ?? null,
     captures: [],
     phrases: [],
     toolCalls: { sent: calls.length, answered: 0, failed: 0, calls: [] },
@@ -430,8 +467,10 @@ function finish({ out, seconds, server, captures, phrases, calls }) {
       const from = capture.frameAt(phrase.start);
       const next = mine[i + 1];
       const to = next ? capture.frameAt(next.start) : capture.frames;
-      const heard = capture.voicedEnd(samples, from, to);
-      const ended = capture.speechEnded.filter((e) => e.frame >= from && e.frame < to);
+      // Under a background the level rule cannot tell where the voice stopped;
+      // the player can, within its scheduling.
+      const heard = options.noise ? capture.frameAt(phrase.playedEnd) : capture.voicedEnd(samples, from, to);
+      const ended = capture.speechEnded.filter((e) => e.frame >= from && e.frame < to && e.reason !== 'stopped');
       summary.phrases.push({
         index: phrase.index,
         text: phrase.text,
@@ -454,19 +493,23 @@ function finish({ out, seconds, server, captures, phrases, calls }) {
       seconds: toSeconds(capture.frames),
       wav: wavFile,
       speechEnded: capture.speechEnded.map((e) => toSeconds(e.frame)),
-      unmatchedSpeechEnded: capture.speechEnded.map((e) => toSeconds(e.frame)).filter((t) => !matched.has(t)),
+      turns: capture.speechEnded.map((e) => ({ start: toSeconds(e.startFrame), end: toSeconds(e.endFrame),
+        ended: toSeconds(e.frame), reason: e.reason })),
+      unmatchedSpeechEnded: capture.speechEnded.filter((e) => e.reason !== 'stopped').map((e) => toSeconds(e.frame))
+        .filter((t) => !matched.has(t)),
       errors: capture.errors,
     });
     lanes.push({
       name: capture.kind, deviceId: capture.deviceId,
       samples, channels: capture.channels, sampleRate: capture.sampleRate,
-      speechEnded: capture.speechEnded.map((e) => toSeconds(e.frame)),
+      speechEnded: capture.speechEnded.filter((e) => e.reason !== 'stopped').map((e) => toSeconds(e.frame)),
+      turns: capture.speechEnded.map((e) => ({ start: toSeconds(e.startFrame), end: toSeconds(e.endFrame) })),
       phraseEnds: summary.phrases.filter((p) => p.capture === capture.kind && p.heardEnd !== null).map((p) => p.heardEnd),
     });
   }
   // The axis ends where the longest capture does, so the waveform spans the picture.
   const longest = Math.max(1, ...summary.captures.map((c) => c.seconds));
-  fs.writeFileSync(summary.png, waveformPng(lanes, { seconds: longest, threshold: kThreshold }));
+  fs.writeFileSync(summary.png, waveformPng(lanes, { seconds: longest }));
 
   for (const call of calls) {
     const ok = Boolean(call.response && call.response.ok);

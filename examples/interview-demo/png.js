@@ -157,6 +157,7 @@ const colours = {
   wave: [40, 90, 170],
   speechEnded: [220, 30, 30],
   phraseEnd: [20, 150, 60],
+  turn: [235, 150, 20],
   text: [40, 44, 52],
   quiet: [110, 116, 128],
 };
@@ -197,7 +198,7 @@ function laneLabel(lane, room) {
   return (id.length <= fits ? id : `${id.slice(0, Math.max(0, fits - 3))}...`) + format;
 }
 
-function drawLegend(canvas, layout) {
+function drawLegend(canvas, layout, { threshold, turns }) {
   const y = layout.legend + 8;
   let x = layout.plot.x;
   const item = (swatch, label) => {
@@ -206,10 +207,18 @@ function drawLegend(canvas, layout) {
   };
   item((sx, sy) => canvas.fill(sx + 10, sy - 2, 3, kLineHeight + 2, colours.speechEnded), 'speech ended (+ delay after the phrase end)');
   item((sx, sy) => canvas.fill(sx + 10, sy - 2, 3, 10, colours.phraseEnd), 'phrase end heard');
-  item((sx, sy) => {
-    canvas.fill(sx, sy + 3, 22, 1, colours.threshold);
-    canvas.fill(sx, sy + 9, 22, 1, colours.threshold);
-  }, 'detector threshold');
+  if (turns) {
+    item((sx, sy) => {
+      canvas.fill(sx, sy + 4, 22, 4, colours.turn);
+      canvas.fill(sx, sy - 2, 2, kLineHeight + 2, colours.turn);
+    }, 'turn (start to last voice)');
+  }
+  if (threshold > 0) {
+    item((sx, sy) => {
+      canvas.fill(sx, sy + 3, 22, 1, colours.threshold);
+      canvas.fill(sx, sy + 9, 22, 1, colours.threshold);
+    }, 'detector threshold');
+  }
 }
 
 function drawAxis(canvas, layout, seconds) {
@@ -227,7 +236,10 @@ function drawAxis(canvas, layout, seconds) {
 }
 
 // lanes: [{ name, deviceId, samples: Int16Array (interleaved), channels,
-//           sampleRate, speechEnded: [seconds], phraseEnds: [seconds] }]
+//           sampleRate, speechEnded: [seconds], phraseEnds: [seconds],
+//           turns: [{ start, end }] in seconds (optional) }]
+// Each turn is a bar along the lane's foot from its start to its last voice,
+// with a tick where it started.
 // All lanes share one time axis of `seconds` (default: the longest lane).
 // `threshold` is drawn as a pair of faint lines (a fraction of full scale).
 function waveformPng(lanes, { seconds, width = 1200, laneHeight = 180, threshold = 0 } = {}) {
@@ -237,7 +249,7 @@ function waveformPng(lanes, { seconds, width = 1200, laneHeight = 180, threshold
   const { plot, pxPerSecond } = layout;
   const canvas = new Canvas(width, layout.height, colours.background);
   const xAt = (t) => plot.x + Math.round(t * pxPerSecond);
-  drawLegend(canvas, layout);
+  drawLegend(canvas, layout, { threshold, turns: lanes.some((lane) => lane.turns) });
   const step = drawAxis(canvas, layout, seconds);
 
   lanes.forEach((lane, index) => {
@@ -276,6 +288,11 @@ function waveformPng(lanes, { seconds, width = 1200, laneHeight = 180, threshold
       canvas.fill(plot.x + x, y0, 1, Math.max(1, y1 - y0 + 1), colours.wave);
     }
     for (const t of lane.phraseEnds) canvas.fill(xAt(t) - 1, top, 3, kTickHeight, colours.phraseEnd);
+    for (const { start, end: last } of lane.turns ?? []) {
+      const from = xAt(start);
+      canvas.fill(from, top + laneHeight - 8, Math.max(2, xAt(last) - from), 5, colours.turn);
+      canvas.fill(from, top + laneHeight - kTickHeight - 4, 2, kTickHeight + 4, colours.turn);
+    }
 
     // Each red line is labelled with its delay after the latest phrase end
     // since the previous red line; a speech end with none before it (one in

@@ -69,7 +69,8 @@ test('the interview demo on the rig: one speech end per phrase, every turn answe
     summary.captures.forEach((capture, i) => {
       const { header, top, height } = layout.lanes[i];
       assert.ok(findText(png, capture.kind, colours.text, [0, header, png.width, top]), `${capture.kind} label`);
-      assert.ok(findText(png, `${capture.sampleRate} Hz, ${capture.channels} channels`, colours.quiet, [0, header, png.width, top]));
+      assert.ok(findText(png, `${capture.sampleRate} Hz, ${capture.channels} channel${capture.channels === 1 ? '' : 's'}`, colours.quiet,
+        [0, header, png.width, top]));
       const lastColumns = [];
       for (let x = layout.plot.x + Math.floor(layout.plot.width * 0.98); x < layout.plot.x + layout.plot.width; x++) {
         lastColumns.push(png.pixel(x, top + Math.floor(height / 2)));
@@ -81,6 +82,36 @@ test('the interview demo on the rig: one speech end per phrase, every turn answe
       }
     });
     assert.ok(findText(png, '0 s', colours.text, [0, layout.axis, png.width, png.height]), 'the time axis');
+  } finally {
+    fs.rmSync(out, { recursive: true, force: true });
+  }
+});
+
+test('the demo over babble: every phrase still ends once, and the picture marks each turn', { skip: !ready && 'needs PARLANTO_AUDIO_ADDON and PARLANTO_SIDECAR' }, () => {
+  const out = fs.mkdtempSync(path.join(os.tmpdir(), 'interview-demo-noise-'));
+  try {
+    const run = spawnSync(process.execPath, [
+      '--require', path.join(__dirname, 'no-preload-for-children.js'),
+      path.join(__dirname, '..', 'interview-demo', 'main.js'),
+      '--rig', '--noise', 'babble', '--seconds', '12', '--out', out, '--sidecar', process.env.PARLANTO_SIDECAR,
+    ], { encoding: 'utf8', timeout: 90000 });
+    assert.equal(run.status, 0, `demo failed:\n${run.stdout}\n${run.stderr}`);
+    const summary = JSON.parse(fs.readFileSync(path.join(out, 'summary.json'), 'utf8'));
+    const why = `\n${run.stdout}`;
+    assert.equal(summary.noise, 'babble');
+    assert.ok(summary.phrases.length >= 2, why);
+    for (const phrase of summary.phrases) assert.equal(phrase.speechEnded.length, 1, `"${phrase.text}"${why}`);
+    for (const capture of summary.captures) assert.deepEqual(capture.unmatchedSpeechEnded, [], why);
+
+    const png = readPng(fs.readFileSync(summary.png));
+    const layout = waveformLayout(summary.captures.length, { seconds: Math.max(...summary.captures.map((c) => c.seconds)) });
+    summary.captures.forEach((capture, i) => {
+      const { top, height } = layout.lanes[i];
+      for (const turn of capture.turns.filter((t) => t.reason === 'silence')) {
+        const x = layout.plot.x + Math.round(((turn.start + turn.end) / 2) * layout.pxPerSecond);
+        assert.deepEqual(png.pixel(x, top + height - 6), colours.turn, `${capture.kind}: the turn at ${turn.start} s`);
+      }
+    });
   } finally {
     fs.rmSync(out, { recursive: true, force: true });
   }

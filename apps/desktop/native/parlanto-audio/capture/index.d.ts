@@ -22,6 +22,19 @@ export interface EchoCancelOptions {
   gainControl?: boolean;
 }
 
+/** How turns are detected ('speech-started' and 'speech-ended'). */
+export interface SpeechEndOptions {
+  /**
+   * 'voice' (default): tells a voice from noise, hum and distant talkers, at any level. 'level': the module's
+   * classes' rule (a 10 ms buffer at or above 0.018 RMS is voice), exactly as before.
+   */
+  detector?: 'voice' | 'level';
+  /** Silence after the last voiced audio that ends a turn, in ms: 100 to 10000 (default 420). */
+  minSilenceMs?: number;
+  /** Ends a turn that runs on this long, in ms (reason 'max-turn'): 1000 to 3600000 and more than minSilenceMs; null or omitted: no limit. */
+  maxTurnMs?: number | null;
+}
+
 export interface OpenCaptureOptions {
   /** 'microphone' (default) records an input device, 'loopback' what an output device plays. */
   kind?: CaptureKind;
@@ -47,6 +60,8 @@ export interface OpenCaptureOptions {
    * device it opened. Default true.
    */
   followDefault?: boolean;
+  /** Turn detection; the voice detector with 420 ms of silence when omitted. */
+  speechEnd?: SpeechEndOptions;
 }
 
 /** The device a capture (or its echo reference) moved to. */
@@ -57,6 +72,19 @@ export interface CaptureDeviceChange {
   name: string;
   /** True when the echo reference moved, false when the captured device did. */
   echoReference: boolean;
+}
+
+/** Why a turn ended. */
+export type TurnEndReason = 'silence' | 'max-turn' | 'stopped' | 'interrupted';
+
+/** A turn ended: `frame` is where the silence that ends it completed (when it became known). */
+export interface SpeechEnded extends CapturePosition {
+  /** The turn's first voiced frame. */
+  startFrame: number;
+  /** The frame after its last voiced audio: the utterance is frames startFrame to endFrame. */
+  endFrame: number;
+  /** 'silence'; 'max-turn' when maxTurnMs cut it; 'stopped' or 'interrupted' (the stream failed) in mid-turn. */
+  reason: TurnEndReason;
 }
 
 /** Where a chunk or an event lies on the capture's sample clock. */
@@ -98,8 +126,10 @@ export interface Capture extends EventEmitter, AsyncIterable<Buffer> {
 
   /** Signed 16-bit little-endian PCM, channels interleaved, never empty; frames continue without gaps except for drops. */
   on(event: 'data', listener: (chunk: Buffer, position: CapturePosition) => void): this;
-  /** The speaker stopped: `frame` is where 420 ms of quiet after the last voiced audio completed. */
-  on(event: 'speech-ended', listener: (position: CapturePosition) => void): this;
+  /** A turn began: `frame` is its first voiced frame (reported a few tens of ms later). */
+  on(event: 'speech-started', listener: (position: CapturePosition) => void): this;
+  /** The turn ended: `frame` is where minSilenceMs of quiet after its last voiced audio completed. Every start has one end. */
+  on(event: 'speech-ended', listener: (ended: SpeechEnded) => void): this;
   /** Audio was dropped because JavaScript was busy past the buffer limit; not an error. */
   on(event: 'drop', listener: (drop: CaptureDrop) => void): this;
   /**
@@ -115,7 +145,8 @@ export interface Capture extends EventEmitter, AsyncIterable<Buffer> {
   /** The last delivery after stop() has been made. */
   on(event: 'close', listener: () => void): this;
   once(event: 'data', listener: (chunk: Buffer, position: CapturePosition) => void): this;
-  once(event: 'speech-ended', listener: (position: CapturePosition) => void): this;
+  once(event: 'speech-started', listener: (position: CapturePosition) => void): this;
+  once(event: 'speech-ended', listener: (ended: SpeechEnded) => void): this;
   once(event: 'drop', listener: (drop: CaptureDrop) => void): this;
   once(event: 'error', listener: (error: ParlantoAudioError) => void): this;
   once(event: 'resumed', listener: () => void): this;
@@ -132,6 +163,35 @@ export interface Capture extends EventEmitter, AsyncIterable<Buffer> {
  * belongs when it is misplaced: `sampleRate` is `format.sampleRate`).
  */
 export function openCapture(options?: OpenCaptureOptions): Promise<Capture>;
+
+export interface DetectSpeechOptions extends SpeechEndOptions {
+  /** Frames a second of `pcm`, 8000 to 192000. */
+  sampleRate: number;
+  /** Interleaved channels of `pcm`, 1 to 32 (default 1). */
+  channels?: number;
+}
+
+export type DetectedTurnEvent =
+  | ({ type: 'speech-started' } & CapturePosition)
+  | ({ type: 'speech-ended' } & SpeechEnded);
+
+export interface DetectedTurn {
+  startFrame: number;
+  endFrame: number;
+  /** Where the turn's end became known (the speech-ended event's frame). */
+  endedFrame: number;
+  reason: TurnEndReason;
+}
+
+/**
+ * The capture layer's turn detector over recorded PCM (s16le in an Int16Array or Buffer, or floats at full
+ * scale 1.0), the same code as a live capture's: its events in order (`time` in ms from the first frame) and
+ * the turns that ended. A turn still open at the end has its speech-started only.
+ */
+export function detectSpeech(
+  pcm: Int16Array | Float32Array | Buffer,
+  options: DetectSpeechOptions,
+): { events: DetectedTurnEvent[]; turns: DetectedTurn[] };
 
 export interface DeviceEvent {
   type: 'added' | 'removed' | 'default-changed';

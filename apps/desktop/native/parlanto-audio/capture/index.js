@@ -25,6 +25,11 @@ const WATCH_INTERVAL_MS = 250;
 // The pause before a capture that follows the default device tries again to
 // start its device watch.
 const FOLLOW_RETRY_MS = 1000;
+// Turn detection (speechEnd): the native detectors' names and limits.
+const DETECTORS = { voice: 0, level: 1 };
+const DEFAULT_MIN_SILENCE_MS = 420;
+const MIN_SILENCE_MS = [100, 10000];
+const MAX_TURN_MS = [1000, 3600000];
 
 // Native times are CLOCK_MONOTONIC milliseconds; the layer reports them on
 // performance.now()'s clock, which runs on the same monotonic source.
@@ -51,13 +56,16 @@ function typeName(value) {
 
 // The keys each options object takes, and where a key given in the wrong
 // place belongs.
-const CAPTURE_KEYS = ['kind', 'deviceId', 'format', 'bufferLimitMs', 'chunkMs', 'echoCancel', 'appName', 'followDefault'];
+const CAPTURE_KEYS = ['kind', 'deviceId', 'format', 'bufferLimitMs', 'chunkMs', 'echoCancel', 'appName', 'followDefault',
+  'speechEnd'];
+const SPEECH_END_KEYS = ['detector', 'minSilenceMs', 'maxTurnMs'];
 const FORMAT_KEYS = ['sampleRate', 'channels'];
 const ECHO_KEYS = ['reference', 'noiseSuppression', 'gainControl'];
 const MOVED = {
   sampleRate: 'format.sampleRate', channels: 'format.channels', rate: 'format.sampleRate',
   reference: 'echoCancel.reference', noiseSuppression: 'echoCancel.noiseSuppression',
-  gainControl: 'echoCancel.gainControl', device: 'deviceId', id: 'deviceId', onError: "watchDevices(listener, { onError })",
+  gainControl: 'echoCancel.gainControl', detector: 'speechEnd.detector', minSilenceMs: 'speechEnd.minSilenceMs',
+  maxTurnMs: 'speechEnd.maxTurnMs', device: 'deviceId', id: 'deviceId', onError: "watchDevices(listener, { onError })",
 };
 
 // Edits (insertions, deletions, substitutions) from `a` to `b`.
@@ -132,7 +140,29 @@ function readOptions(options = {}) {
   const echoCancel = readEchoCancel(options.echoCancel, kind);
   const followDefault = options.followDefault === undefined ? true : options.followDefault;
   if (typeof followDefault !== 'boolean') throw invalid('openCapture: followDefault must be a boolean');
-  return { kind, deviceId, sampleRate, channels, bufferLimitMs, chunkMs, echoCancel, appName, followDefault };
+  const speechEnd = readSpeechEnd(options.speechEnd, 'openCapture', 'speechEnd');
+  return { kind, deviceId, sampleRate, channels, bufferLimitMs, chunkMs, echoCancel, appName, followDefault, speechEnd };
+}
+
+// What the native side takes: { detector: 0 voice | 1 level, minSilenceMs,
+// maxTurnMs (0: no limit) }.
+function readSpeechEnd(speechEnd, caller, where) {
+  if (speechEnd === undefined || speechEnd === null) speechEnd = {};
+  if (typeof speechEnd !== 'object') throw invalid(`${caller}: speechEnd must be an object`);
+  refuseUnknown(speechEnd, SPEECH_END_KEYS, where, caller);
+  const { detector = 'voice', minSilenceMs = DEFAULT_MIN_SILENCE_MS, maxTurnMs = null } = speechEnd;
+  if (!Object.hasOwn(DETECTORS, detector)) {
+    throw invalid(`${caller}: speechEnd.detector must be 'voice' or 'level', not ${String(detector)}`);
+  }
+  if (!Number.isInteger(minSilenceMs) || minSilenceMs < MIN_SILENCE_MS[0] || minSilenceMs > MIN_SILENCE_MS[1]) {
+    throw invalid(`${caller}: speechEnd.minSilenceMs must be a whole number from ${MIN_SILENCE_MS[0]} to ${MIN_SILENCE_MS[1]}`);
+  }
+  if (maxTurnMs !== null && (!Number.isInteger(maxTurnMs) || maxTurnMs < MAX_TURN_MS[0] ||
+      maxTurnMs > MAX_TURN_MS[1] || maxTurnMs <= minSilenceMs)) {
+    throw invalid(`${caller}: speechEnd.maxTurnMs must be null or a whole number from ${MAX_TURN_MS[0]} to ` +
+      `${MAX_TURN_MS[1]}, and more than minSilenceMs`);
+  }
+  return { detector: DETECTORS[detector], minSilenceMs, maxTurnMs: maxTurnMs ?? 0 };
 }
 
 // What the native side takes: the reference's id (null: the default output
@@ -196,9 +226,9 @@ class Capture extends EventEmitter {
   get running() { return this.#running; }
 
   // Called by the native delivery handle; see coalescing_sink.h.
-  _deliver(chunk, frame, time, dropped, speechEnded, errors, echo) {
+  _deliver(chunk, frame, time, dropped, turns, errors, echo) {
     if (!this.#ready) {
-      this.#held.push([chunk, frame, time, dropped, speechEnded, errors, echo]);
+      this.#held.push([chunk, frame, time, dropped, turns, errors, echo]);
       return;
     }
     time -= MONOTONIC_OFFSET;
@@ -217,9 +247,10 @@ class Capture extends EventEmitter {
       this.emit('data', chunk, { frame, time });
       for (const iterator of this.#iterators) iterator.push(chunk, this.sampleRate);
     }
-    if (speechEnded !== undefined) {
-      for (const at of speechEnded) {
-        this.emit('speech-ended', { frame: at, time: time + ((at - frame) * 1000) / this.sampleRate });
+    if (turns !== undefined) {
+      for (const { type, ...event } of turns) {
+        event.time = time + ((event.frame - frame) * 1000) / this.sampleRate;
+        this.emit(type, event);
       }
     }
     if (errors !== undefined) {
@@ -506,7 +537,7 @@ class Capture extends EventEmitter {
 // Opens a capture without blocking the event loop; rejects with the errors
 // the native classes' start() throws.
 async function openCapture(options) {
-  const { kind, deviceId, sampleRate, channels, bufferLimitMs, chunkMs, echoCancel, appName, followDefault } =
+  const { kind, deviceId, sampleRate, channels, bufferLimitMs, chunkMs, echoCancel, appName, followDefault, speechEnd } =
     readOptions(options);
   const session = new internals.LayerSession();
   const capture = new Capture(kind, session);
@@ -518,7 +549,7 @@ async function openCapture(options) {
   let info;
   try {
     info = await session.open(KINDS[kind], deviceId, sampleRate, channels, bufferLimitMs,
-      (...args) => capture._deliver(...args), () => capture._closed(), chunkMs, echoCancel, appName);
+      (...args) => capture._deliver(...args), () => capture._closed(), chunkMs, echoCancel, appName, speechEnd);
   } catch (error) {
     capture._abandon();
     throw error;
@@ -561,4 +592,39 @@ function watchDevices(listener, options = {}) {
   };
 }
 
-module.exports = { openCapture, watchDevices };
+// The capture layer's turn detector over recorded PCM: the same native code
+// as a live capture's, fed in 10 ms buffers. `pcm` holds interleaved frames:
+// an Int16Array, a Buffer of s16le, or a Float32Array (full scale 1.0).
+// Returns the events a capture would emit, in order, with `time` in ms from
+// the first frame, and the turns that ended.
+function detectSpeech(pcm, options) {
+  if (options === null || typeof options !== 'object') throw invalid('detectSpeech: options must be an object');
+  const { sampleRate, channels = 1, ...rest } = options;
+  if (!Number.isInteger(sampleRate) || sampleRate < MIN_RATE || sampleRate > MAX_RATE) {
+    throw invalid(`detectSpeech: sampleRate must be a whole number of Hz from ${MIN_RATE} to ${MAX_RATE}`);
+  }
+  if (!Number.isInteger(channels) || channels < 1 || channels > 32) {
+    throw invalid('detectSpeech: channels must be a whole number from 1 to 32');
+  }
+  const speechEnd = readSpeechEnd(rest, 'detectSpeech', '');
+  let samples;
+  if (pcm instanceof Int16Array || pcm instanceof Float32Array) {
+    samples = pcm;
+  } else if (Buffer.isBuffer(pcm)) {
+    if (pcm.length % 2 !== 0) throw invalid('detectSpeech: a Buffer of s16le samples has an even length');
+    samples = pcm.byteOffset % 2 === 0
+      ? new Int16Array(pcm.buffer, pcm.byteOffset, pcm.length / 2)
+      : new Int16Array(new Uint8Array(pcm).buffer);
+  } else {
+    throw invalid('detectSpeech: pcm must be an Int16Array, a Float32Array or a Buffer of s16le samples');
+  }
+  if (samples.length % channels !== 0) throw invalid('detectSpeech: pcm must hold whole frames');
+  const events = internals.detectSpeech(samples, sampleRate, channels, speechEnd).map(({ type, ...event }) => ({
+    type, ...event, time: (event.frame * 1000) / sampleRate,
+  }));
+  const turns = events.filter((event) => event.type === 'speech-ended')
+    .map(({ startFrame, endFrame, frame, reason }) => ({ startFrame, endFrame, endedFrame: frame, reason }));
+  return { events, turns };
+}
+
+module.exports = { openCapture, watchDevices, detectSpeech };

@@ -4,5 +4,5 @@ import { createRequire } from 'node:module';
 const require = createRequire(import.meta.url);
 const layer = require('./index.js');
 
-export const { openCapture, watchDevices } = layer;
+export const { openCapture, watchDevices, detectSpeech } = layer;
 export default layer;

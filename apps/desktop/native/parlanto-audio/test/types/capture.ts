@@ -1,5 +1,5 @@
 // The capture layer's typings accept its documented use and reject misuse.
-import { openCapture, watchDevices, Capture, DeviceEvent } from 'parlanto-audio/capture';
+import { openCapture, watchDevices, detectSpeech, Capture, DeviceEvent, SpeechEnded } from 'parlanto-audio/capture';
 
 async function recognize(feed: (pcm: Int16Array) => void): Promise<void> {
   const capture: Capture = await openCapture({ kind: 'microphone', format: { sampleRate: 16000, channels: 1 } });
@@ -8,6 +8,30 @@ async function recognize(feed: (pcm: Int16Array) => void): Promise<void> {
     console.log(frame + chunk.length / 2, time.toFixed(1));
   });
   capture.on('speech-ended', ({ frame }) => console.log(frame / capture.sampleRate));
+  capture.on('speech-started', ({ frame, time }) => console.log(frame, time));
+  capture.on('speech-ended', ({ startFrame, endFrame, reason }: SpeechEnded) => {
+    if (reason === 'max-turn' || reason === 'silence') console.log(endFrame - startFrame);
+  });
+  await openCapture({ speechEnd: { detector: 'level' } });
+  await openCapture({ speechEnd: { minSilenceMs: 800, maxTurnMs: 30000 } });
+  await openCapture({ speechEnd: { maxTurnMs: null } });
+  const offline = detectSpeech(new Int16Array(16000), { sampleRate: 16000, minSilenceMs: 600 });
+  for (const event of offline.events) {
+    if (event.type === 'speech-ended') console.log(event.endFrame, event.reason);
+    else console.log(event.frame);
+  }
+  detectSpeech(Buffer.alloc(640), { sampleRate: 16000, channels: 2, detector: 'voice' });
+  console.log(offline.turns.map((t) => t.endedFrame - t.endFrame));
+  // @ts-expect-error not a detector
+  await openCapture({ speechEnd: { detector: 'vad' } });
+  // @ts-expect-error the silence is a number of ms
+  await openCapture({ speechEnd: { minSilenceMs: '420' } });
+  // @ts-expect-error the sample rate is required
+  detectSpeech(new Int16Array(160), {});
+  // @ts-expect-error PCM, not numbers
+  detectSpeech([0, 1], { sampleRate: 16000 });
+  // @ts-expect-error a start has no reason
+  capture.on('speech-started', ({ reason }: SpeechEnded) => reason);
   capture.on('drop', ({ frames, total }) => console.log(frames, total, capture.dropped));
   capture.on('error', (error) => console.error(error.code, error.message));
   capture.on('resumed', () => console.log('back'));

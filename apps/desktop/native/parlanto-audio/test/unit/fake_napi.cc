@@ -328,6 +328,7 @@ napi_status napi_create_array_with_length(napi_env, size_t, napi_value*) {
 napi_status napi_set_element(napi_env, napi_value, uint32_t, napi_value) {
   return napi_generic_failure;
 }
+napi_status napi_create_object(napi_env, napi_value*) { return napi_generic_failure; }
 napi_status napi_create_reference(napi_env, napi_value, uint32_t, napi_ref*) {
   return napi_generic_failure;
 }

@@ -166,8 +166,10 @@ ModuleResult<OpenedLayerStream> open_once(Device& device, const LayerRequest& re
     }
     std::shared_ptr<ReferenceAlignment> alignment =
         canceller ? canceller->reference() : std::shared_ptr<ReferenceAlignment>();
-    const CaptureTap tap{stopped, std::make_shared<CaptureTapState>(sink, std::move(converter),
-                                                                    from, std::move(canceller))};
+    auto state = std::make_shared<CaptureTapState>(sink, std::move(converter), from,
+                                                   std::move(canceller), steady_now, request.turn);
+    state->stopped = stopped;
+    const CaptureTap tap{stopped, std::move(state)};
     HostResult<std::unique_ptr<Stream>> result = build(device, format, config, tap, on_error);
     if (result) {
       opened.stream = std::move(result).value();

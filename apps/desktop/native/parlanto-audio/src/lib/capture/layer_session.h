@@ -30,6 +30,7 @@
 #include "data/format_converter.h"
 #include "capture/input_stream.h"
 #include "base/module_error.h"
+#include "turn/turn_detector.h"
 
 namespace parlanto_audio {
 
@@ -60,6 +61,7 @@ struct LayerRequest {
   std::optional<EchoCancelRequest> echo_cancel;  // microphones only
   // The application name the stream shows in mixers; empty for the module's.
   std::string app_name = {};
+  TurnOptions turn;
 };
 
 // The echo reference's loopback stream. `failed` is set by its error callback.

@@ -22,25 +22,6 @@ std::chrono::nanoseconds steady_now() {
       std::chrono::steady_clock::now().time_since_epoch());
 }
 
-SampleClockSpeechDetector::SampleClockSpeechDetector(std::uint32_t sample_rate)
-    : min_silence_frames_(static_cast<std::uint64_t>(sample_rate) *
-                          static_cast<std::uint64_t>(SpeechEndedGate::kMinSilence.count()) /
-                          1'000'000'000ULL) {}
-
-std::optional<std::uint64_t> SampleClockSpeechDetector::observe(float sum, std::size_t samples,
-                                                                std::uint64_t end_frame) {
-  if (samples == 0) return std::nullopt;
-  const float level = std::sqrt(sum / static_cast<float>(samples));
-  if (level >= SpeechEndedGate::kThreshold) {  // a NaN level is silence
-    speaking_ = true;
-    last_voice_end_ = end_frame;
-    return std::nullopt;
-  }
-  if (!speaking_ || end_frame - last_voice_end_ < min_silence_frames_) return std::nullopt;
-  speaking_ = false;
-  return last_voice_end_ + min_silence_frames_;
-}
-
 double SampleClockAnchor::update(double now_ms, std::uint64_t frames_so_far,
                                  std::uint32_t sample_rate) {
   const double estimate =
@@ -55,18 +36,43 @@ double SampleClockAnchor::update(double now_ms, std::uint64_t frames_so_far,
 }
 
 CaptureTapState::CaptureTapState(std::shared_ptr<CoalescingSink> sink_,
-                                 std::unique_ptr<FormatConverter> converter_, MonotonicNow now_)
-    : CaptureTapState(std::move(sink_), std::move(converter_), PcmFormat{}, nullptr, now_) {}
+                                 std::unique_ptr<FormatConverter> converter_, MonotonicNow now_,
+                                 TurnOptions turn)
+    : CaptureTapState(std::move(sink_), std::move(converter_), PcmFormat{}, nullptr, now_, turn) {}
 
 CaptureTapState::CaptureTapState(std::shared_ptr<CoalescingSink> sink_,
                                  std::unique_ptr<FormatConverter> converter_, PcmFormat device_,
-                                 std::unique_ptr<EchoCanceller> canceller_, MonotonicNow now_)
+                                 std::unique_ptr<EchoCanceller> canceller_, MonotonicNow now_,
+                                 TurnOptions turn)
     : sink(std::move(sink_)),
       converter(std::move(converter_)),
       canceller(std::move(canceller_)),
       device(canceller ? device_ : converter->from()),
       now(now_),
-      detector(converter->from().sample_rate) {}
+      detector(
+          make_turn_detector(turn, converter->from().sample_rate, converter->from().channels)) {}
+
+CaptureTapState::~CaptureTapState() {
+  // The stream's callbacks have ended: nothing else touches the detector.
+  if (device_frames == 0) return;
+  detector->finish(stopped && stopped->load() ? TurnEnd::kStopped : TurnEnd::kInterrupted, *this);
+  for (std::size_t i = 0; i < held_count_; ++i) sink->turn_event(held_[i]);
+}
+
+void CaptureTapState::on_turn_event(const TurnEvent& event) {
+  const PcmFormat from = converter->from();
+  const PcmFormat to = converter->to();
+  // The delivered clock's frames for the same instants.
+  TurnEvent delivered = event;
+  delivered.frame = event.frame * to.sample_rate / from.sample_rate;
+  delivered.start_frame = event.start_frame * to.sample_rate / from.sample_rate;
+  delivered.end_frame = event.end_frame * to.sample_rate / from.sample_rate;
+  if (held_count_ < held_.size()) {
+    held_[held_count_++] = delivered;
+  } else {
+    sink->turn_event(delivered);
+  }
+}
 
 void CaptureTapState::process(std::span<const float> samples) { process_samples(samples); }
 
@@ -93,21 +99,17 @@ void CaptureTapState::process_samples(std::span<const Sample> samples) {
     sink->echo_event(CoalescingSink::EchoEvent::kResumed);
   }
   // Empty while the canceller gathers its first 10 ms frame.
-  if (!cancelled.samples.empty()) deliver(cancelled.samples, anchor_ms);
+  if (cancelled.samples.empty()) return;
+  detector->echo_kept(cancelled.kept);
+  deliver(cancelled.samples, anchor_ms);
 }
 
 template <typename Sample>
 void CaptureTapState::deliver(std::span<const Sample> samples, double anchor_ms) {
-  const PcmFormat from = converter->from();
-  const PcmFormat to = converter->to();
-  detected_frames += samples.size() / from.channels;
-  const std::optional<std::uint64_t> ended =
-      detector.observe(SpeechEndedGate::sum_of_squares(samples), samples.size(), detected_frames);
+  detector->observe(samples, *this);
   sink->append(converter->convert(samples), anchor_ms);
-  if (ended) {
-    // The delivered clock's frame for the same instant.
-    sink->speech_ended(*ended * to.sample_rate / from.sample_rate);
-  }
+  for (std::size_t i = 0; i < held_count_; ++i) sink->turn_event(held_[i]);
+  held_count_ = 0;
 }
 
 void CaptureTap::operator()(std::span<const float> samples) const {

@@ -3,10 +3,11 @@
 // The capture layer's data callback: what one stream's buffers go through on
 // their way to the layer's delivery handle. For each buffer, on the audio
 // thread: the stop flag; the sample clock's anchor on the monotonic clock;
-// the echo-cancelling stage when the capture has one; the speech-end detector
-// on the device's own samples (or the stage's), timed on the sample clock;
+// the echo-cancelling stage when the capture has one; the turn detector on
+// the device's own samples (or the stage's), timed on the sample clock;
 // the format converter; the append to the delivery handle.
 
+#include <array>
 #include <atomic>
 #include <chrono>
 #include <cstdint>
@@ -18,27 +19,10 @@
 #include "echo/echo_canceller.h"
 #include "data/format_converter.h"
 #include "turn/speech_ended_gate.h"
+#include "turn/level_turn_detector.h"
+#include "turn/turn_detector.h"
 
 namespace parlanto_audio {
-
-// The speech-end rule of SpeechEndedGate (a buffer whose RMS level reaches the
-// threshold is voice; 420 ms of quieter audio after it ends the utterance),
-// with time measured in frames received instead of arrival instants, so
-// bursts and stalls of delivery do not change its decisions.
-class SampleClockSpeechDetector {
- public:
-  explicit SampleClockSpeechDetector(std::uint32_t sample_rate);
-
-  // Feeds one buffer ending at device frame `end_frame`; returns the device
-  // frame at which the silence completed when this buffer completes it.
-  std::optional<std::uint64_t> observe(float sum_of_squares, std::size_t samples,
-                                       std::uint64_t end_frame);
-
- private:
-  const std::uint64_t min_silence_frames_;
-  bool speaking_ = false;
-  std::uint64_t last_voice_end_ = 0;
-};
 
 // Estimates the monotonic time of the sample clock's frame 0 from when
 // buffers arrive: a buffer cannot arrive before its last frame was captured,
@@ -62,12 +46,17 @@ std::chrono::nanoseconds steady_now();
 // (its rate() and channels()), and the detector measures that; the anchor
 // still counts the device's own frames. Without one, the device's samples go
 // to the detector and the converter as they came.
-struct CaptureTapState {
+//
+// A turn still open when the state goes (its stream was dropped: stopped, or
+// failed and about to be opened again) is ended then, so every speech-started
+// is followed by its speech-ended.
+struct CaptureTapState final : TurnEvents {
   CaptureTapState(std::shared_ptr<CoalescingSink> sink, std::unique_ptr<FormatConverter> converter,
-                  MonotonicNow now = steady_now);
+                  MonotonicNow now = steady_now, TurnOptions turn = {});
   CaptureTapState(std::shared_ptr<CoalescingSink> sink, std::unique_ptr<FormatConverter> converter,
                   PcmFormat device, std::unique_ptr<EchoCanceller> canceller,
-                  MonotonicNow now = steady_now);
+                  MonotonicNow now = steady_now, TurnOptions turn = {});
+  ~CaptureTapState();
 
   const std::shared_ptr<CoalescingSink> sink;
   const std::unique_ptr<FormatConverter> converter;
@@ -75,9 +64,10 @@ struct CaptureTapState {
   const PcmFormat device;
   const MonotonicNow now;
   std::uint64_t device_frames = 0;
-  std::uint64_t detected_frames = 0;  // at the converter's input rate
   SampleClockAnchor anchor;
-  SampleClockSpeechDetector detector;
+  const std::unique_ptr<TurnDetector> detector;  // at the converter's input rate
+  // Set by the opener: tells a stop from a failure when the state goes.
+  std::shared_ptr<const std::atomic<bool>> stopped;
 
   void process(std::span<const float> samples);
   void process(std::span<const std::int16_t> samples);
@@ -87,6 +77,11 @@ struct CaptureTapState {
   void process_samples(std::span<const Sample> samples);
   template <typename Sample>
   void deliver(std::span<const Sample> samples, double anchor_ms);
+  void on_turn_event(const TurnEvent& event) override;
+
+  // A buffer's events wait for its chunk, so that JavaScript gets them after it.
+  std::array<TurnEvent, 4> held_{};
+  std::size_t held_count_ = 0;
 };
 
 // Owned by the stream (inside the std::function it was built with); copies

@@ -29,7 +29,30 @@ napi_value number(napi_env env, double value) {
   return result;
 }
 
+napi_value text(napi_env env, const char* value) {
+  napi_value result = nullptr;
+  napi_create_string_utf8(env, value, NAPI_AUTO_LENGTH, &result);
+  return result;
+}
+
 }  // namespace
+
+napi_value turn_event_value(napi_env env, const TurnEvent& event) {
+  napi_value object = nullptr;
+  napi_create_object(env, &object);
+  const bool ended = event.kind == TurnEvent::Kind::kEnded;
+  napi_set_named_property(env, object, "type",
+                          text(env, ended ? "speech-ended" : "speech-started"));
+  napi_set_named_property(env, object, "frame", number(env, static_cast<double>(event.frame)));
+  if (ended) {
+    napi_set_named_property(env, object, "startFrame",
+                            number(env, static_cast<double>(event.start_frame)));
+    napi_set_named_property(env, object, "endFrame",
+                            number(env, static_cast<double>(event.end_frame)));
+    napi_set_named_property(env, object, "reason", text(env, turn_end_name(event.reason)));
+  }
+  return object;
+}
 
 // What the audio thread and the JavaScript thread share. Held by the handle
 // and by the thread-safe function's context, so it outlives the handle until
@@ -51,7 +74,7 @@ struct CoalescingSink::Shared {
   double anchor_ms = std::numeric_limits<double>::quiet_NaN();  // of delivered frame 0
   std::uint64_t stream_base = 0;  // the delivered frame of the current stream's frame 0
   bool stream_begun = false;
-  std::vector<std::uint64_t> speech_ended;
+  std::vector<TurnEvent> turns;
   std::vector<std::string> errors;
   // Fixed room, so the audio thread never allocates for them; a delivery
   // rarely carries more than two.
@@ -82,7 +105,7 @@ struct CoalescingSink::Access {
     std::uint64_t frame = 0;
     double time = 0;
     std::uint64_t dropped = 0;
-    std::vector<std::uint64_t> ends;
+    std::vector<TurnEvent> turns;
     std::vector<std::string> errors;
     std::array<EchoEvent, 8> echo{};
     std::size_t echo_count = 0;
@@ -96,7 +119,7 @@ struct CoalescingSink::Access {
       samples->swap(shared.pending);
       shared.first_frame += samples->size() / shared.channels;
       dropped = shared.dropped;
-      ends.swap(shared.speech_ended);
+      turns.swap(shared.turns);
       errors.swap(shared.errors);
       echo = shared.echo_events;
       echo_count = std::exchange(shared.echo_count, 0);
@@ -121,11 +144,11 @@ struct CoalescingSink::Access {
         napi_create_buffer_copy(env, bytes, samples->data(), nullptr, &args[0]);
       }
     }
-    if (!ends.empty()) {
-      napi_create_array_with_length(env, ends.size(), &args[4]);
-      for (std::size_t i = 0; i < ends.size(); ++i) {
+    if (!turns.empty()) {
+      napi_create_array_with_length(env, turns.size(), &args[4]);
+      for (std::size_t i = 0; i < turns.size(); ++i) {
         napi_set_element(env, args[4], static_cast<std::uint32_t>(i),
-                         number(env, static_cast<double>(ends[i])));
+                         turn_event_value(env, turns[i]));
       }
     }
     if (!errors.empty()) {
@@ -265,11 +288,15 @@ void CoalescingSink::begin_stream(double anchor_ms) {
   s.first_frame = next + lost;
 }
 
-void CoalescingSink::speech_ended(std::uint64_t frame) {
+void CoalescingSink::turn_event(const TurnEvent& event) {
   bool needed = false;
   {
     std::lock_guard lock(shared_->mutex);
-    shared_->speech_ended.push_back(shared_->stream_base + frame);
+    TurnEvent placed = event;
+    placed.frame += shared_->stream_base;
+    placed.start_frame += shared_->stream_base;
+    placed.end_frame += shared_->stream_base;
+    shared_->turns.push_back(placed);
     needed = !shared_->call_queued;
     shared_->call_queued = true;
   }

@@ -8,12 +8,13 @@
 // bounded while JavaScript is blocked, and nothing is lost below the bound.
 //
 // Each delivery calls the JavaScript function, with `this` undefined, as
-//   (chunk, frame, time, dropped, speechEnded, errors, echo)
+//   (chunk, frame, time, dropped, turns, errors, echo)
 // chunk: a Buffer of 16-bit little-endian interleaved frames, or undefined
 // when only events are pending; frame: the index of its first frame on the
 // capture's sample clock; time: CLOCK_MONOTONIC milliseconds of that frame;
-// dropped: frames dropped so far; speechEnded: an array of frames, or
-// undefined; errors: an array of stream error texts, or undefined; echo: an
+// dropped: frames dropped so far; turns: an array of the turn detector's
+// events ({ type: 'speech-started' | 'speech-ended', frame, startFrame,
+// endFrame, reason }), or undefined; errors: an array of stream error texts, or undefined; echo: an
 // array of what happened to an echo-cancelled capture's reference, in order
 // ('lost', 'resumed', 'failed'), or undefined.
 // Frames run without gaps or overlaps: the next chunk starts where this one
@@ -21,7 +22,7 @@
 //
 // Threads. Created, configured before the stream plays, and released on the
 // JavaScript thread (the start thread configures it, before any append).
-// append(), speech_ended(), stream_error() and echo_event() run on the audio
+// append(), turn_event(), stream_error() and echo_event() run on the audio
 // and backend threads: they hold the pending state's mutex for one copy (and, past the
 // bound, one move of the kept frames) and never wait for JavaScript. The
 // pending state outlives the handle until the engine has delivered the last
@@ -35,8 +36,13 @@
 #include <string>
 
 #include "base/module_error.h"
+#include "turn/turn_detector.h"
 
 namespace parlanto_audio {
+
+// A turn event as JavaScript sees it: { type: 'speech-started', frame } or
+// { type: 'speech-ended', frame, startFrame, endFrame, reason }.
+napi_value turn_event_value(napi_env env, const TurnEvent& event);
 
 class CoalescingSink {
  public:
@@ -68,8 +74,8 @@ class CoalescingSink {
   // of its own, however short, so that the next stream's gap can be counted.
   // Any thread.
   void flush();
-  // Speech ended at this frame of the current stream's clock.
-  void speech_ended(std::uint64_t frame);
+  // A turn started or ended; frames on the current stream's delivered clock.
+  void turn_event(const TurnEvent& event);
   void stream_error(std::string text);
 
   // What the echo-cancelling stage saw of its reference: lost and resumed

@@ -124,13 +124,13 @@ EchoCanceller::Result EchoCanceller::take(std::span<const float> input) {
     used = frame - pending_.size();
     pending_.insert(pending_.end(), input.begin(),
                     input.begin() + static_cast<std::ptrdiff_t>(used));
-    const auto event = run_frame(pending_.data(), output_.data());
+    const auto event = run_frame(pending_.data(), output_.data(), result.kept);
     if (event != ReferenceAlignment::Event::kNone) result.event = event;
     pending_.clear();
     written = frame;
   }
   while (input.size() - used >= frame) {
-    const auto event = run_frame(input.data() + used, output_.data() + written);
+    const auto event = run_frame(input.data() + used, output_.data() + written, result.kept);
     if (event != ReferenceAlignment::Event::kNone) result.event = event;
     used += frame;
     written += frame;
@@ -140,7 +140,8 @@ EchoCanceller::Result EchoCanceller::take(std::span<const float> input) {
   return result;
 }
 
-ReferenceAlignment::Event EchoCanceller::run_frame(const float* interleaved, float* out) {
+ReferenceAlignment::Event EchoCanceller::run_frame(const float* interleaved, float* out,
+                                                   float& kept) {
   const std::size_t frame = frame_frames_ * channels_;
   const ReferenceAlignment::Pull pull = reference_->pull(reference_frame_);
   if (!pull.active) {
@@ -175,8 +176,19 @@ ReferenceAlignment::Event EchoCanceller::run_frame(const float* interleaved, flo
     for (std::size_t c = 0; c < channels_; ++c) planes_[c][f] = interleaved[f * channels_ + c];
   }
   engine_->ProcessStream(plane_pointers_.data(), forward, forward, plane_pointers_.data());
+  float before = 0.0f;
+  float after = 0.0f;
   for (std::size_t f = 0; f < frame_frames_; ++f) {
-    for (std::size_t c = 0; c < channels_; ++c) out[f * channels_ + c] = planes_[c][f];
+    for (std::size_t c = 0; c < channels_; ++c) {
+      const float in = interleaved[f * channels_ + c];
+      const float cancelled = planes_[c][f];
+      before += in * in;
+      after += cancelled * cancelled;
+      out[f * channels_ + c] = cancelled;
+    }
+  }
+  if (before > kAudibleReference * static_cast<float>(frame)) {
+    kept = std::min(kept, after / before);
   }
   ++cancelled_frames_;
   return pull.event;

@@ -56,6 +56,10 @@ class EchoCanceller {
     // while a frame is still being gathered.
     std::span<const float> samples;
     ReferenceAlignment::Event event = ReferenceAlignment::Event::kNone;
+    // The least share of a frame's energy the engine kept, over the frames
+    // returned (1: nothing removed, or no reference): near 0 where the frame
+    // was the echo alone.
+    float kept = 1.0f;
   };
   Result process(std::span<const float> mic);
   Result process(std::span<const std::int16_t> mic);
@@ -75,7 +79,7 @@ class EchoCanceller {
 
   EchoCanceller(Engine engine, std::uint32_t mic_rate, std::uint32_t rate, std::uint16_t channels);
   Result take(std::span<const float> at_engine_rate);
-  ReferenceAlignment::Event run_frame(const float* interleaved, float* out);
+  ReferenceAlignment::Event run_frame(const float* interleaved, float* out, float& kept);
 
   // Until the engine has heard this much of the reference (its filter has
   // converged), it suppresses hard; then lightly, to keep the near voice in

@@ -1,5 +1,6 @@
 #include "js/capture_internals.h"
 
+#include <algorithm>
 #include <iterator>
 #include <memory>
 #include <optional>
@@ -11,6 +12,7 @@
 #include "capture/layer_session.h"
 #include "delivery/coalescing_sink.h"
 #include "js/device_watch.h"
+#include "turn/turn_detector.h"
 
 namespace parlanto_audio {
 
@@ -90,6 +92,74 @@ void set_number(napi_env env, napi_value object, const char* name, double number
   napi_value value = nullptr;
   napi_create_double(env, number, &value);
   napi_set_named_property(env, object, name, value);
+}
+
+// The speechEnd options as capture/index.js passes them, already checked:
+// { detector: 0 voice | 1 level, minSilenceMs, maxTurnMs (0: none) }.
+TurnOptions turn_argument(napi_env env, napi_value value) {
+  TurnOptions options;
+  if (is_nullish(env, value)) return options;
+  napi_value field = nullptr;
+  if (napi_get_named_property(env, value, "detector", &field) == napi_ok &&
+      uint32_argument(env, field) == 1) {
+    options.detector = TurnOptions::Detector::kLevel;
+  }
+  if (napi_get_named_property(env, value, "minSilenceMs", &field) == napi_ok) {
+    options.min_silence_ms = uint32_argument(env, field);
+  }
+  if (napi_get_named_property(env, value, "maxTurnMs", &field) == napi_ok) {
+    options.max_turn_ms = uint32_argument(env, field);
+  }
+  return options;
+}
+
+// Collects a detector's events, frames on the detector's clock.
+struct EventArray final : TurnEvents {
+  napi_env env;
+  napi_value array = nullptr;
+  std::uint32_t count = 0;
+  explicit EventArray(napi_env env_) : env(env_) { napi_create_array(env, &array); }
+  void on_turn_event(const TurnEvent& event) override {
+    napi_set_element(env, array, count++, turn_event_value(env, event));
+  }
+};
+
+// detectSpeech(pcm, sampleRate, channels, speechEnd): the turn detector over
+// recorded PCM (an Int16Array or Float32Array of interleaved frames, checked
+// by capture/index.js), fed in 10 ms buffers as a device would feed it.
+napi_value detect_speech(napi_env env, napi_callback_info info) {
+  std::size_t argc = 4;
+  napi_value argv[4] = {};
+  napi_get_cb_info(env, info, &argc, argv, nullptr, nullptr);
+  napi_typedarray_type type = napi_int8_array;
+  std::size_t length = 0;
+  void* data = nullptr;
+  if (napi_get_typedarray_info(env, argv[0], &type, &length, &data, nullptr, nullptr) != napi_ok ||
+      (type != napi_int16_array && type != napi_float32_array)) {
+    throw_error(env, {napi_invalid_arg, "detectSpeech: pcm must be an Int16Array or Float32Array"});
+    return nullptr;
+  }
+  const std::uint32_t rate = uint32_argument(env, argv[1]);
+  const std::uint16_t channels = static_cast<std::uint16_t>(uint32_argument(env, argv[2]));
+  if (rate == 0 || channels == 0) {
+    throw_error(env, {napi_invalid_arg, "detectSpeech: no sample rate or channel count"});
+    return nullptr;
+  }
+  std::unique_ptr<TurnDetector> detector =
+      make_turn_detector(turn_argument(env, argv[3]), rate, channels);
+  EventArray events(env);
+  const std::size_t step =
+      static_cast<std::size_t>(std::max<std::uint32_t>(rate / 100, 1)) * channels;
+  const std::size_t whole = length - length % channels;
+  for (std::size_t at = 0; at < whole; at += step) {
+    const std::size_t count = std::min(step, whole - at);
+    if (type == napi_int16_array) {
+      detector->observe(std::span(static_cast<const std::int16_t*>(data) + at, count), events);
+    } else {
+      detector->observe(std::span(static_cast<const float*>(data) + at, count), events);
+    }
+  }
+  return events.array;
 }
 
 void finalize_session(napi_env, void* data, void*) { delete static_cast<SessionBox*>(data); }
@@ -206,12 +276,13 @@ napi_value new_promise(napi_env env, napi_deferred* deferred) {
 }
 
 // open(kind, deviceId, sampleRate, channels, boundMs, onDelivery, onClosed, chunkMs, echo,
-// appName): kind 0 microphone, 1 loopback; zero rate or channels keep the device's (or,
-// with echo cancellation, the canceller's); echo as echo_argument reads it; appName a
-// string or undefined for the module's name.
+// appName, speechEnd): kind 0 microphone, 1 loopback; zero rate or channels keep
+// the device's (or, with echo cancellation, the canceller's); echo as echo_argument
+// reads it; appName a string or undefined for the module's name; speechEnd as
+// turn_argument reads it.
 napi_value open_session(napi_env env, napi_callback_info info) {
-  std::size_t argc = 10;
-  napi_value argv[10] = {};
+  std::size_t argc = 11;
+  napi_value argv[11] = {};
   napi_value self = nullptr;
   napi_get_cb_info(env, info, &argc, argv, &self, nullptr);
   SessionBox* box = unwrap_session(env, self);
@@ -243,6 +314,7 @@ napi_value open_session(napi_env env, napi_callback_info info) {
   if (!app_name) return reject(app_name.error());
   request.app_name = app_name->value_or(std::string());
   if (request.echo_cancel) request.echo_cancel->app_name = request.app_name;
+  request.turn = turn_argument(env, argv[10]);
 
   ModuleResult<std::shared_ptr<CoalescingSink>> sink =
       CoalescingSink::create(env, argv[5], is_nullish(env, argv[6]) ? nullptr : argv[6]);
@@ -510,6 +582,13 @@ napi_status define_capture_internals(napi_env env, napi_value exports) {
         napi_create_function(env, "watchDevices", NAPI_AUTO_LENGTH, watch_devices, nullptr, &watch);
   }
   if (status == napi_ok) status = napi_set_named_property(env, internals, "watchDevices", watch);
+
+  napi_value detect = nullptr;
+  if (status == napi_ok) {
+    status = napi_create_function(env, "detectSpeech", NAPI_AUTO_LENGTH, detect_speech, nullptr,
+                                  &detect);
+  }
+  if (status == napi_ok) status = napi_set_named_property(env, internals, "detectSpeech", detect);
 
   napi_value key = nullptr;
   if (status == napi_ok) status = symbol_for(env, kInternalsKey, &key);

@@ -7,9 +7,10 @@ const assert = require('node:assert/strict');
 test('parlanto-audio/capture loads from CommonJS and ES modules, and leaves the module\'s exports as they were', async () => {
   const layer = require('parlanto-audio/capture');
   const esm = await import('parlanto-audio/capture');
-  assert.deepEqual(Object.keys(layer), ['openCapture', 'watchDevices']);
+  assert.deepEqual(Object.keys(layer), ['openCapture', 'watchDevices', 'detectSpeech']);
   assert.equal(esm.openCapture, layer.openCapture);
   assert.equal(esm.watchDevices, layer.watchDevices);
+  assert.equal(esm.detectSpeech, layer.detectSpeech);
   assert.equal(esm.default, layer);
 
   const addon = require('parlanto-audio');

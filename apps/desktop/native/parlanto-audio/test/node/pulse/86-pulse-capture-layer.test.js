@@ -191,9 +191,10 @@ test('a server frozen right after openCapture resolves is reported after 2 s, an
   assert.deepEqual(events, ['stream error: no audio from the device for 2 s', 'resumed']);
 });
 
-test('speech ends about 420 ms of audio after the last voiced frame, on the delivered clock', async (t) => {
+test('the level rule: speech ends about 420 ms of audio after the last voiced frame, on the delivered clock', async (t) => {
   const wav = s.speechWav(fixtures, 'tell me about a project you are proud of', 'phrase');
-  const mic = await layer.openCapture({ kind: 'microphone', format: { sampleRate: 16000, channels: 1 } });
+  const mic = await layer.openCapture({ kind: 'microphone', format: { sampleRate: 16000, channels: 1 },
+    speechEnd: { detector: 'level' } });
   const log = recordLayer(mic);
   try {
     await waitFor(() => log.chunks.length > 5, 3000, 'first chunks');

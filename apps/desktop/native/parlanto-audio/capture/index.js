@@ -207,6 +207,11 @@ class Capture extends EventEmitter {
   #reference = null;  // ... and of the echo reference
   #deviceWatch = null;
   #following = false;
+  #moving = false;       // a move is under way: its stream's 'interrupted' end is carried
+  #movedAt = null;       // the last frame delivered when the move completed
+  #lastFrame = 0;
+  #carried = null;       // the end held across a move
+  #minSilenceMs = 420;
 
   constructor(kind, session) {
     super();
@@ -239,17 +244,20 @@ class Capture extends EventEmitter {
       this.emit('drop', { frames, total: this.#dropped });
     }
     if (chunk !== undefined) {
+      this.#settleCarriedTurn(frame);
       // Audio again after the no-data report: that error is over.
       if (this.#silenceReported && errors === undefined) {
         this.#silenceReported = false;
         this.emit('resumed');
       }
+      this.#lastFrame = frame;
       this.emit('data', chunk, { frame, time });
       for (const iterator of this.#iterators) iterator.push(chunk, this.sampleRate);
     }
     if (turns !== undefined) {
       for (const { type, ...event } of turns) {
         event.time = time + ((event.frame - frame) * 1000) / this.sampleRate;
+        if (this.#carryTurn(type, event)) continue;
         this.emit(type, event);
       }
     }
@@ -264,6 +272,38 @@ class Capture extends EventEmitter {
         else if (event === 'failed') this.#recoverReference();
       }
     }
+  }
+
+  // A move to another device drops the stream under an open turn: its end
+  // ('interrupted') is held, and the new stream's start of the same turn is
+  // passed over, so the turn goes on across the move with its first frame.
+  // A speaker who does not go on within minSilenceMs has ended the turn.
+  #carryTurn(type, event) {
+    if (type === 'speech-ended' && event.reason === 'interrupted' && this.#moving) {
+      this.#moving = false;
+      this.#carried = event;
+      return true;
+    }
+    if (this.#carried === null) return false;
+    if (type === 'speech-started') return true;
+    event.startFrame = this.#carried.startFrame;
+    this.#carried = null;
+    return false;
+  }
+
+  #settleCarriedTurn(frame) {
+    if (this.#moving && this.#movedAt !== null && frame > this.#movedAt + this.sampleRate) this.#moving = false;
+    const carried = this.#carried;
+    if (carried === null) return;
+    // The new stream's detector needs a moment to hear the voice again.
+    carried.resumedAt ??= frame;
+    const silence = Math.round((this.#minSilenceMs * this.sampleRate) / 1000);
+    if (frame < Math.max(carried.endFrame, carried.resumedAt) + silence + this.sampleRate) return;
+    this.#carried = null;
+    const { resumedAt, ...ended } = carried;
+    const end = { ...ended, frame: carried.endFrame + silence, reason: 'silence' };
+    end.time = carried.time + ((end.frame - carried.frame) * 1000) / this.sampleRate;
+    this.emit('speech-ended', end);
   }
 
   // An application that listens for 'error' gets the error; one that does not
@@ -362,9 +402,13 @@ class Capture extends EventEmitter {
     if (device) {
       this.#device = new DefaultFollower(kind, async (id) => {
         let info;
+        this.#moving = true;
+        this.#movedAt = null;
         try {
           info = await this.#session.follow(id);
+          this.#movedAt = this.#lastFrame;
         } catch (error) {
+          this.#moving = false;
           // The stream was dropped for the move: reported as a failed stream,
           // and recovered on the default of the kind then.
           if (error.code !== 'Cancelled' && !/being opened/.test(error.message)) {
@@ -532,6 +576,7 @@ class Capture extends EventEmitter {
 
   #limitMs = DEFAULT_BUFFER_LIMIT_MS;
   _setLimit(ms) { this.#limitMs = ms; }
+  _setMinSilence(ms) { this.#minSilenceMs = ms; }
 }
 
 // Opens a capture without blocking the event loop; rejects with the errors
@@ -542,6 +587,7 @@ async function openCapture(options) {
   const session = new internals.LayerSession();
   const capture = new Capture(kind, session);
   capture._setLimit(bufferLimitMs);
+  capture._setMinSilence(speechEnd.minSilenceMs);
   // The watch starts beside the open, so that a change while it opens counts.
   const followDevice = followDefault && deviceId === null;
   const followReference = followDefault && echoCancel !== undefined && echoCancel.reference === null;

@@ -1,0 +1,93 @@
+#include "echo/echo_delay_estimator.h"
+
+#include <algorithm>
+#include <cmath>
+
+namespace parlanto_audio {
+
+namespace {
+
+// A block's loudness in dB, floored at about -70 dBFS so that digital
+// silence and a quiet room look alike.
+float loudness(const float* x, std::size_t n) {
+  float sum = 0.0f;
+  for (std::size_t i = 0; i < n; ++i) sum += x[i] * x[i];
+  return 10.0f * std::log10(sum / static_cast<float>(n) + 1e-7f);
+}
+
+// Contours are taken relative to their own mean over about 60 ms, so what
+// correlates is where the loudness changes (syllables), not its level.
+constexpr float kMeanWeight = 1.0f / 32.0f;
+// The correlation forgets with a time constant of about 4 s.
+constexpr double kForget = 1.0 - 1.0 / 2000.0;
+constexpr float kAudibleDb = -50.0f;
+// A peak is clear when no other peak outside its neighbourhood reaches more
+// than this share of it: speech with a steady rhythm has several.
+constexpr double kClearPeak = 0.8;
+constexpr std::size_t kNeighbourhoodMs = 30;
+
+}  // namespace
+
+EchoDelayEstimator::EchoDelayEstimator(std::uint32_t rate, std::uint32_t max_delay_ms)
+    : block_(rate * kBlockMs / 1000),
+      lags_(max_delay_ms / kBlockMs + 1),
+      reference_contour_(lags_, 0.0f),
+      correlation_(lags_, 0.0) {}
+
+void EchoDelayEstimator::reset() {
+  std::fill(reference_contour_.begin(), reference_contour_.end(), 0.0f);
+  std::fill(correlation_.begin(), correlation_.end(), 0.0);
+  position_ = 0;
+  reference_mean_ = 0.0f;
+  mic_mean_ = 0.0f;
+  heard_blocks_ = 0;
+  since_evaluation_ = 0;
+  delay_ms_.reset();
+}
+
+void EchoDelayEstimator::observe(const float* reference, const float* mic, std::size_t frames) {
+  for (std::size_t at = 0; at + block_ <= frames; at += block_) {
+    const float r = loudness(reference + at, block_);
+    const float m = loudness(mic + at, block_);
+    if (position_ == 0) {
+      reference_mean_ = r;
+      mic_mean_ = m;
+    }
+    reference_mean_ += kMeanWeight * (r - reference_mean_);
+    mic_mean_ += kMeanWeight * (m - mic_mean_);
+    reference_contour_[position_ % lags_] = r - reference_mean_;
+    const double mic_change = m - mic_mean_;
+    // correlation_[lag]: the microphone now against the reference `lag` blocks ago.
+    for (std::size_t lag = 0; lag < lags_ && lag <= position_; ++lag) {
+      correlation_[lag] =
+          correlation_[lag] * kForget + mic_change * reference_contour_[(position_ - lag) % lags_];
+    }
+    ++position_;
+    if (r > kAudibleDb) ++heard_blocks_;
+    if (++since_evaluation_ * kBlockMs >= kEvaluateEveryMs) {
+      since_evaluation_ = 0;
+      evaluate();
+    }
+  }
+}
+
+void EchoDelayEstimator::evaluate() {
+  if (heard_blocks_ * kBlockMs < kMinHeardMs) return;
+  const auto best = static_cast<std::size_t>(
+      std::max_element(correlation_.begin(), correlation_.end()) - correlation_.begin());
+  if (correlation_[best] <= 0.0) return;
+  const std::size_t near = kNeighbourhoodMs / kBlockMs;
+  // The rival is another peak, not the slope of the best one.
+  double rival = 0.0;
+  for (std::size_t lag = 1; lag + 1 < lags_; ++lag) {
+    const double c = correlation_[lag];
+    if ((lag + near < best || lag > best + near) && c >= correlation_[lag - 1] &&
+        c >= correlation_[lag + 1]) {
+      rival = std::max(rival, c);
+    }
+  }
+  if (rival > kClearPeak * correlation_[best]) return;
+  delay_ms_ = static_cast<std::uint32_t>(best * kBlockMs);
+}
+
+}  // namespace parlanto_audio

@@ -1,0 +1,49 @@
+#pragma once
+
+#include <cstdint>
+#include <optional>
+#include <vector>
+
+namespace parlanto_audio {
+
+// A coarse estimate of how much later the microphone hears the reference,
+// for an engine without a delay estimator of its own (speexdsp's filter
+// covers a fixed span of delays). It correlates the two signals' loudness
+// contours, one value per 2 ms block, over the last few seconds: the contour
+// survives the room's colouring and reverberation, and costs a few thousand
+// multiplications per 10 ms. Owned and fed by one thread; never allocates
+// after construction.
+class EchoDelayEstimator {
+ public:
+  static constexpr std::uint32_t kBlockMs = 2;
+  // Evaluations come this often, and an estimate needs this much audible
+  // reference first.
+  static constexpr std::uint32_t kEvaluateEveryMs = 250;
+  static constexpr std::uint32_t kMinHeardMs = 1500;
+
+  EchoDelayEstimator(std::uint32_t rate, std::uint32_t max_delay_ms);
+
+  // The next `frames` samples of each, mono, in step. `frames` is a whole
+  // number of blocks.
+  void observe(const float* reference, const float* mic, std::size_t frames);
+  // The delay once an evaluation found one clear peak; it then holds until a
+  // later evaluation finds another clear one.
+  std::optional<std::uint32_t> delay_ms() const { return delay_ms_; }
+  void reset();
+
+ private:
+  void evaluate();
+
+  const std::size_t block_;  // samples per block
+  const std::size_t lags_;   // blocks of delay considered
+  std::vector<float> reference_contour_;  // ring of the reference's last lags_ blocks
+  std::vector<double> correlation_;       // by lag in blocks
+  std::size_t position_ = 0;              // blocks seen
+  float reference_mean_ = 0.0f;
+  float mic_mean_ = 0.0f;
+  std::size_t heard_blocks_ = 0;
+  std::size_t since_evaluation_ = 0;
+  std::optional<std::uint32_t> delay_ms_;
+};
+
+}  // namespace parlanto_audio

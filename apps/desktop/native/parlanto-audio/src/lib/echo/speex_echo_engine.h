@@ -1,0 +1,68 @@
+#pragma once
+
+#include <cstdint>
+#include <memory>
+#include <vector>
+
+#include "echo/echo_delay_estimator.h"
+#include "echo/echo_engine.h"
+
+struct SpeexEchoState_;
+struct SpeexPreprocessState_;
+
+namespace parlanto_audio {
+
+// The stage's engine on speexdsp: its adaptive filter (speex_echo_*) and its
+// preprocessor's suppression of the echo the filter leaves. The filter spans
+// a fixed kFilterMs of delays; an EchoDelayEstimator places that span by
+// delaying the reference, so that it begins kLeadMs before the direct path.
+// One canceller and one preprocessor per microphone channel: the residual
+// estimate the preprocessor reads covers one channel only.
+class SpeexEchoEngine final : public EchoEngine {
+ public:
+  static constexpr std::uint32_t kFilterMs = 200;
+  static constexpr std::uint32_t kLeadMs = 40;
+  static constexpr std::uint32_t kMaxDelayMs = 500;
+  // While the direct path lies this far into the span, the span stays where it is.
+  static constexpr std::uint32_t kMinLeadMs = 5;
+  static constexpr std::uint32_t kMaxLeadMs = 100;
+  // Residual echo suppression, dB: while the far end talks alone, and while
+  // the near end talks too.
+  static constexpr int kEchoSuppressDb = -40;
+  static constexpr int kEchoSuppressActiveDb = -15;
+
+  static EchoEngineMade create(const EchoEngineConfig& config);
+  ~SpeexEchoEngine() override;
+
+  void process(const float* mic, const float* reference, float* out) override;
+  void restart() override;
+
+  // How much the reference is delayed before the filter sees it.
+  std::uint32_t reference_delay_ms() const {
+    return static_cast<std::uint32_t>(delay_ / (rate_ / 1000));
+  }
+
+ private:
+  struct Channel {
+    SpeexEchoState_* echo = nullptr;
+    SpeexPreprocessState_* preprocess = nullptr;
+  };
+
+  SpeexEchoEngine(std::uint32_t rate, std::uint16_t channels);
+  void follow_delay();
+
+  const std::uint32_t rate_;
+  const std::uint16_t channels_;
+  const std::size_t frame_;  // samples per channel in 10 ms
+  std::vector<Channel> cancellers_;
+  EchoDelayEstimator estimator_;
+  std::vector<float> delay_line_;  // ring of the reference
+  std::size_t written_ = 0;        // samples written to delay_line_
+  std::size_t delay_ = 0;          // samples
+  std::vector<float> mono_;
+  std::vector<std::int16_t> reference_pcm_;
+  std::vector<std::int16_t> mic_pcm_;
+  std::vector<std::int16_t> out_pcm_;
+};
+
+}  // namespace parlanto_audio

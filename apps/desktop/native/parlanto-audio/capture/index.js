@@ -12,6 +12,7 @@ const internals = addon[Symbol.for('parlanto-audio.capture')];
 if (!internals) throw new Error('parlanto-audio: this build of the native module has no capture layer');
 
 const KINDS = { microphone: 0, loopback: 1 };
+const ECHO_ENGINES = ['webrtc', 'speex'];
 const MIN_RATE = 8000;
 const MAX_RATE = 192000;
 const DEFAULT_BUFFER_LIMIT_MS = 10000;
@@ -71,20 +72,24 @@ function readOptions(options = {}) {
 }
 
 // What the native side takes: the reference's id (null: the default output
-// device) and the engine's two optional stages.
+// device), the engine's two optional stages, and the engine (null: the
+// build's default).
 function readEchoCancel(echoCancel, kind) {
   if (echoCancel === undefined || echoCancel === null || echoCancel === false) return undefined;
   if (typeof echoCancel !== 'object') throw invalid('openCapture: echoCancel must be an object');
   if (kind !== 'microphone') {
     throw invalid('openCapture: echoCancel applies to a microphone capture, not a loopback');
   }
-  const { reference = 'default', noiseSuppression = false, gainControl = false } = echoCancel;
+  const { reference = 'default', noiseSuppression = false, gainControl = false, engine = null } = echoCancel;
   if (typeof reference !== 'string' || reference.length === 0) {
     throw invalid("openCapture: echoCancel.reference must be 'default' or an output device's id");
   }
   if (typeof noiseSuppression !== 'boolean') throw invalid('openCapture: echoCancel.noiseSuppression must be a boolean');
   if (typeof gainControl !== 'boolean') throw invalid('openCapture: echoCancel.gainControl must be a boolean');
-  return { reference: reference === 'default' ? null : reference, noiseSuppression, gainControl };
+  if (engine !== null && !ECHO_ENGINES.includes(engine)) {
+    throw invalid(`openCapture: echoCancel.engine must be 'webrtc' or 'speex', not ${String(engine)}`);
+  }
+  return { reference: reference === 'default' ? null : reference, noiseSuppression, gainControl, engine };
 }
 
 const ECHO_PAUSED = 'echo cancellation paused: its reference output went away, so the microphone passes ' +
@@ -114,6 +119,7 @@ class Capture extends EventEmitter {
     this.deviceSampleRate = 0;
     this.deviceChannels = 0;
     this.echoReferenceId = null;
+    this.echoEngine = null;
     this.dropped = 0;
     this.running = false;
   }

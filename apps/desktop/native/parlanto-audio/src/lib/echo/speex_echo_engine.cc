@@ -64,7 +64,10 @@ SpeexEchoEngine::SpeexEchoEngine(std::uint32_t rate, std::uint16_t channels)
       mono_(frame_),
       reference_pcm_(frame_),
       mic_pcm_(frame_),
-      out_pcm_(frame_) {}
+      out_pcm_(frame_),
+      mic_channel_(frame_),
+      cancelled_(frame_),
+      suppressed_(frame_) {}
 
 SpeexEchoEngine::~SpeexEchoEngine() {
   for (Channel& channel : cancellers_) {
@@ -74,7 +77,10 @@ SpeexEchoEngine::~SpeexEchoEngine() {
 }
 
 void SpeexEchoEngine::restart() {
-  for (Channel& channel : cancellers_) speex_echo_state_reset(channel.echo);
+  for (Channel& channel : cancellers_) {
+    speex_echo_state_reset(channel.echo);
+    channel.gate.reset();
+  }
   estimator_.reset();
   std::fill(delay_line_.begin(), delay_line_.end(), 0.0f);
   delay_ = 0;
@@ -89,7 +95,10 @@ void SpeexEchoEngine::follow_delay() {
   const std::size_t direct = *estimate * per_ms;
   if (direct >= delay_ + kMinLeadMs * per_ms && direct <= delay_ + kMaxLeadMs * per_ms) return;
   delay_ = direct > kLeadMs * per_ms ? direct - kLeadMs * per_ms : 0;
-  for (Channel& channel : cancellers_) speex_echo_state_reset(channel.echo);
+  for (Channel& channel : cancellers_) {
+    speex_echo_state_reset(channel.echo);
+    channel.gate.reset();
+  }
 }
 
 void SpeexEchoEngine::process(const float* mic, const float* reference, float* out) {
@@ -111,13 +120,17 @@ void SpeexEchoEngine::process(const float* mic, const float* reference, float* o
 
   constexpr float kScale = 1.0f / 32767.0f;
   for (std::size_t c = 0; c < channels_; ++c) {
-    for (std::size_t f = 0; f < frame_; ++f) mic_pcm_[f] = to_pcm(mic[f * channels_ + c]);
-    speex_echo_cancellation(cancellers_[c].echo, mic_pcm_.data(), reference_pcm_.data(),
-                            out_pcm_.data());
-    speex_preprocess_run(cancellers_[c].preprocess, out_pcm_.data());
+    Channel& channel = cancellers_[c];
     for (std::size_t f = 0; f < frame_; ++f) {
-      out[f * channels_ + c] = static_cast<float>(out_pcm_[f]) * kScale;
+      mic_pcm_[f] = to_pcm(mic[f * channels_ + c]);
+      mic_channel_[f] = static_cast<float>(mic_pcm_[f]) * kScale;
     }
+    speex_echo_cancellation(channel.echo, mic_pcm_.data(), reference_pcm_.data(), out_pcm_.data());
+    for (std::size_t f = 0; f < frame_; ++f) cancelled_[f] = static_cast<float>(out_pcm_[f]) * kScale;
+    speex_preprocess_run(channel.preprocess, out_pcm_.data());
+    for (std::size_t f = 0; f < frame_; ++f) suppressed_[f] = static_cast<float>(out_pcm_[f]) * kScale;
+    channel.gate.process(mic_channel_.data(), cancelled_.data(), suppressed_.data(), frame_);
+    for (std::size_t f = 0; f < frame_; ++f) out[f * channels_ + c] = suppressed_[f];
   }
 }
 

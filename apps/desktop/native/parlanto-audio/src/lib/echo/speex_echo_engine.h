@@ -6,21 +6,24 @@
 
 #include "echo/echo_delay_estimator.h"
 #include "echo/echo_engine.h"
+#include "echo/residual_echo_gate.h"
 
 struct SpeexEchoState_;
 struct SpeexPreprocessState_;
 
 namespace parlanto_audio {
 
-// The stage's engine on speexdsp: its adaptive filter (speex_echo_*) and its
-// preprocessor's suppression of the echo the filter leaves. The filter spans
-// a fixed kFilterMs of delays; an EchoDelayEstimator places that span by
-// delaying the reference, so that it begins kLeadMs before the direct path.
-// One canceller and one preprocessor per microphone channel: the residual
-// estimate the preprocessor reads covers one channel only.
+// The stage's engine on speexdsp: its adaptive filter (speex_echo_*), its
+// preprocessor's suppression of the echo the filter leaves, and a
+// ResidualEchoGate for the reverberation past the filter's end, which the
+// preprocessor underestimates. The filter spans a fixed kFilterMs of delays;
+// an EchoDelayEstimator places that span by delaying the reference, so that
+// it begins kLeadMs before the direct path. One canceller and one
+// preprocessor per microphone channel: the residual estimate the
+// preprocessor reads covers one channel only.
 class SpeexEchoEngine final : public EchoEngine {
  public:
-  static constexpr std::uint32_t kFilterMs = 200;
+  static constexpr std::uint32_t kFilterMs = 250;
   static constexpr std::uint32_t kLeadMs = 40;
   static constexpr std::uint32_t kMaxDelayMs = 500;
   // While the direct path lies this far into the span, the span stays where it is.
@@ -46,6 +49,7 @@ class SpeexEchoEngine final : public EchoEngine {
   struct Channel {
     SpeexEchoState_* echo = nullptr;
     SpeexPreprocessState_* preprocess = nullptr;
+    ResidualEchoGate gate;
   };
 
   SpeexEchoEngine(std::uint32_t rate, std::uint16_t channels);
@@ -59,10 +63,13 @@ class SpeexEchoEngine final : public EchoEngine {
   std::vector<float> delay_line_;  // ring of the reference
   std::size_t written_ = 0;        // samples written to delay_line_
   std::size_t delay_ = 0;          // samples
-  std::vector<float> mono_;
+  std::vector<float> mono_;  // the microphone's channels averaged, for the estimator
   std::vector<std::int16_t> reference_pcm_;
   std::vector<std::int16_t> mic_pcm_;
   std::vector<std::int16_t> out_pcm_;
+  std::vector<float> mic_channel_;
+  std::vector<float> cancelled_;   // one channel, by the filter
+  std::vector<float> suppressed_;  // the same, by the preprocessor and the gate
 };
 
 }  // namespace parlanto_audio

@@ -180,7 +180,8 @@ Outcome cancel(const Conversation& c, const std::vector<float>& echo, EchoCancel
       o.out.insert(o.out.end(), result.samples.begin(), result.samples.end());
     } else {
       const std::size_t n = back.process(result.samples, upsampled);
-      o.out.insert(o.out.end(), upsampled.begin(), upsampled.begin() + static_cast<std::ptrdiff_t>(n));
+      o.out.insert(o.out.end(), upsampled.begin(),
+                   upsampled.begin() + static_cast<std::ptrdiff_t>(n));
     }
   }
   o.out.resize(o.mic.size(), 0.0f);
@@ -235,8 +236,8 @@ std::vector<RoomSetting> rooms() {
   std::vector<RoomSetting> all;
   for (const EchoEngineKind engine : {EchoEngineKind::kWebRtc, EchoEngineKind::kSpeex}) {
     if (!echo_engine_built(engine)) continue;
-    for (RoomSetting room : {RoomSetting{30, -6.0, 20}, RoomSetting{50, -9.0, 40},
-                             RoomSetting{80, -12.0, 60}}) {
+    for (RoomSetting room :
+         {RoomSetting{30, -6.0, 20}, RoomSetting{50, -9.0, 40}, RoomSetting{80, -12.0, 60}}) {
       room.engine = engine;
       all.push_back(room);
     }
@@ -269,8 +270,7 @@ TEST_P(EchoCancellerInARoom, RemovesTheFarEndAndKeepsTheNearEnd) {
       "[ %s, room %d ms, %.0f dB, reverb %d ] ERLE %.1f dB; double talk %+.1f dB; "
       "stage %.4f s of CPU per s of audio\n",
       echo_engine_name(room.engine), room.delay_ms, room.gain_db, room.reverberance, enhancement,
-      double_talk_db,
-      o.seconds_in_stage / audio_seconds);
+      double_talk_db, o.seconds_in_stage / audio_seconds);
   // WebRTC's engine reaches the 25 dB aimed at; speexdsp's the 20 dB asked for.
   EXPECT_GE(enhancement, room.engine == EchoEngineKind::kWebRtc ? 25.0 : 20.0);
   EXPECT_LE(std::abs(double_talk_db), 3.0);

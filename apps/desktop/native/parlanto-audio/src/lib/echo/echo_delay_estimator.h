@@ -20,29 +20,34 @@ class EchoDelayEstimator {
   // reference first.
   static constexpr std::uint32_t kEvaluateEveryMs = 250;
   static constexpr std::uint32_t kMinHeardMs = 1500;
+  static constexpr std::uint32_t kConfirmations = 3;
 
   EchoDelayEstimator(std::uint32_t rate, std::uint32_t max_delay_ms);
 
   // The next `frames` samples of each, mono, in step. `frames` is a whole
   // number of blocks.
   void observe(const float* reference, const float* mic, std::size_t frames);
-  // The delay once an evaluation found one clear peak; it then holds until a
-  // later evaluation finds another clear one.
+  // The delay once kConfirmations evaluations in a row found one clear peak
+  // at the same place; it then holds until others in a row find another.
   std::optional<std::uint32_t> delay_ms() const { return delay_ms_; }
   void reset();
 
  private:
   void evaluate();
 
-  const std::size_t block_;  // samples per block
-  const std::size_t lags_;   // blocks of delay considered
+  const std::size_t block_;               // samples per block
+  const std::size_t lags_;                // blocks of delay considered
   std::vector<float> reference_contour_;  // ring of the reference's last lags_ blocks
   std::vector<double> correlation_;       // by lag in blocks
-  std::size_t position_ = 0;              // blocks seen
+  double mic_power_ = 0.0;                // of the contours, forgotten alike
+  double reference_power_ = 0.0;
+  std::size_t position_ = 0;  // blocks seen
   float reference_mean_ = 0.0f;
   float mic_mean_ = 0.0f;
   std::size_t heard_blocks_ = 0;
   std::size_t since_evaluation_ = 0;
+  std::size_t candidate_ = 0;  // lag in blocks of the last clear peak
+  std::uint32_t confirmations_ = 0;
   std::optional<std::uint32_t> delay_ms_;
 };
 

@@ -48,8 +48,7 @@ EchoEngineMade SpeexEchoEngine::create(const EchoEngineConfig& config) {
     speex_preprocess_ctl(channel.preprocess, SPEEX_PREPROCESS_SET_AGC, &agc);
     speex_preprocess_ctl(channel.preprocess, SPEEX_PREPROCESS_SET_ECHO_STATE, channel.echo);
     speex_preprocess_ctl(channel.preprocess, SPEEX_PREPROCESS_SET_ECHO_SUPPRESS, &echo_db);
-    speex_preprocess_ctl(channel.preprocess, SPEEX_PREPROCESS_SET_ECHO_SUPPRESS_ACTIVE,
-                         &active_db);
+    speex_preprocess_ctl(channel.preprocess, SPEEX_PREPROCESS_SET_ECHO_SUPPRESS_ACTIVE, &active_db);
   }
   return std::unique_ptr<EchoEngine>(std::move(engine));
 }
@@ -58,15 +57,14 @@ SpeexEchoEngine::SpeexEchoEngine(std::uint32_t rate, std::uint16_t channels)
     : rate_(rate),
       channels_(channels),
       frame_(rate / 100),
-      cancellers_(channels),
+      cancellers_(channels, Channel{nullptr, nullptr, ResidualEchoGate(rate)}),
       estimator_(rate, kMaxDelayMs),
       delay_line_(std::size_t{rate} * kMaxDelayMs / 1000 + frame_, 0.0f),
       mono_(frame_),
       reference_pcm_(frame_),
       mic_pcm_(frame_),
       out_pcm_(frame_),
-      mic_channel_(frame_),
-      cancelled_(frame_),
+      cancelled_pcm_(frame_),
       suppressed_(frame_) {}
 
 SpeexEchoEngine::~SpeexEchoEngine() {
@@ -121,15 +119,13 @@ void SpeexEchoEngine::process(const float* mic, const float* reference, float* o
   constexpr float kScale = 1.0f / 32767.0f;
   for (std::size_t c = 0; c < channels_; ++c) {
     Channel& channel = cancellers_[c];
-    for (std::size_t f = 0; f < frame_; ++f) {
-      mic_pcm_[f] = to_pcm(mic[f * channels_ + c]);
-      mic_channel_[f] = static_cast<float>(mic_pcm_[f]) * kScale;
-    }
+    for (std::size_t f = 0; f < frame_; ++f) mic_pcm_[f] = to_pcm(mic[f * channels_ + c]);
     speex_echo_cancellation(channel.echo, mic_pcm_.data(), reference_pcm_.data(), out_pcm_.data());
-    for (std::size_t f = 0; f < frame_; ++f) cancelled_[f] = static_cast<float>(out_pcm_[f]) * kScale;
+    std::copy(out_pcm_.begin(), out_pcm_.end(), cancelled_pcm_.begin());
     speex_preprocess_run(channel.preprocess, out_pcm_.data());
-    for (std::size_t f = 0; f < frame_; ++f) suppressed_[f] = static_cast<float>(out_pcm_[f]) * kScale;
-    channel.gate.process(mic_channel_.data(), cancelled_.data(), suppressed_.data(), frame_);
+    for (std::size_t f = 0; f < frame_; ++f)
+      suppressed_[f] = static_cast<float>(out_pcm_[f]) * kScale;
+    channel.gate.process(mic_pcm_.data(), cancelled_pcm_.data(), suppressed_.data(), frame_);
     for (std::size_t f = 0; f < frame_; ++f) out[f * channels_ + c] = suppressed_[f];
   }
 }

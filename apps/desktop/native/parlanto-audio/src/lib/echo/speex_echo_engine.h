@@ -63,13 +63,12 @@ class SpeexEchoEngine final : public EchoEngine {
   std::vector<float> delay_line_;  // ring of the reference
   std::size_t written_ = 0;        // samples written to delay_line_
   std::size_t delay_ = 0;          // samples
-  std::vector<float> mono_;  // the microphone's channels averaged, for the estimator
+  std::vector<float> mono_;        // the microphone's channels averaged, for the estimator
   std::vector<std::int16_t> reference_pcm_;
   std::vector<std::int16_t> mic_pcm_;
   std::vector<std::int16_t> out_pcm_;
-  std::vector<float> mic_channel_;
-  std::vector<float> cancelled_;   // one channel, by the filter
-  std::vector<float> suppressed_;  // the same, by the preprocessor and the gate
+  std::vector<std::int16_t> cancelled_pcm_;  // one channel, by the filter alone
+  std::vector<float> suppressed_;            // the same, by the preprocessor and the gate
 };
 
 }  // namespace parlanto_audio

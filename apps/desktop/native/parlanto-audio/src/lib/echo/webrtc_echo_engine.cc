@@ -75,7 +75,7 @@ class WebRtcEchoEngine final : public EchoEngine {
   const int rate_;
   const std::uint16_t channels_;
   const std::size_t frame_frames_;
-  std::vector<float> reference_;  // the engine may write to its reverse stream
+  std::vector<float> reference_;            // the engine may write to its reverse stream
   std::vector<std::vector<float>> planes_;  // the engine takes one array per channel
   std::vector<float*> plane_pointers_;
   std::uint64_t heard_reference_frames_ = 0;

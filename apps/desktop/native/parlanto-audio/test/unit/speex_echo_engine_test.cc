@@ -55,6 +55,20 @@ std::vector<float> room(const std::vector<float>& far, std::size_t delay_ms) {
   return echo;
 }
 
+// A room of `delay_ms`, which may be negative: the reference reaches the
+// stage that much after the microphone hears it.
+struct Signals {
+  std::vector<float> reference;
+  std::vector<float> mic;
+};
+Signals through(const std::vector<float>& far, int delay_ms) {
+  if (delay_ms >= 0) return {far, room(far, static_cast<std::size_t>(delay_ms))};
+  std::vector<float> late(far.size(), 0.0f);
+  const auto d = static_cast<std::size_t>(-delay_ms) * kMs;
+  for (std::size_t i = d; i < far.size(); ++i) late[i] = far[i - d];
+  return {late, room(far, 0)};
+}
+
 double energy(const std::vector<float>& x, double from_s, double to_s) {
   double sum = 0.0;
   for (auto i = static_cast<std::size_t>(from_s * kRate);
@@ -68,7 +82,7 @@ double db(double ratio) { return 10.0 * std::log10(ratio); }
 
 struct Cancelled {
   std::vector<float> out;
-  std::vector<std::uint32_t> delays_ms;  // the engine's reference delay after each frame
+  std::vector<std::int32_t> starts_ms;  // where the filter's span began after each frame
 };
 
 Cancelled cancel(SpeexEchoEngine& engine, const std::vector<float>& mic,
@@ -77,7 +91,7 @@ Cancelled cancel(SpeexEchoEngine& engine, const std::vector<float>& mic,
   run.out.resize(mic.size() / kFrame * kFrame);
   for (std::size_t at = 0; at + kFrame <= mic.size(); at += kFrame) {
     engine.process(mic.data() + at, far.data() + at, run.out.data() + at);
-    run.delays_ms.push_back(engine.reference_delay_ms());
+    run.starts_ms.push_back(engine.filter_start_ms());
   }
   return run;
 }
@@ -91,17 +105,17 @@ std::unique_ptr<SpeexEchoEngine> make_engine() {
 }
 
 TEST(EchoDelayEstimator, FindsTheDelayOfSpeechThroughARoom) {
-  for (const std::size_t delay : {0u, 60u, 180u, 350u}) {
+  for (const int delay : {-40, 0, 60, 180, 350}) {
     const auto far = talk(6.0, 120.0, 7, 0.3f);
     const auto near_noise = talk(6.0, 220.0, 8, 0.01f);  // a quiet near end
-    auto mic = room(far, delay);
+    auto [reference, mic] = through(far, delay);
     for (std::size_t i = 0; i < mic.size(); ++i) mic[i] += near_noise[i];
-    EchoDelayEstimator estimator(kRate, SpeexEchoEngine::kMaxDelayMs);
+    EchoDelayEstimator estimator(kRate, SpeexEchoEngine::kMaxAheadMs, SpeexEchoEngine::kMaxDelayMs);
     for (std::size_t at = 0; at + kFrame <= mic.size(); at += kFrame) {
-      estimator.observe(far.data() + at, mic.data() + at, kFrame);
+      estimator.observe(reference.data() + at, mic.data() + at, kFrame);
     }
     ASSERT_TRUE(estimator.delay_ms().has_value()) << delay << " ms";
-    EXPECT_NEAR(static_cast<double>(*estimator.delay_ms()), static_cast<double>(delay), 10.0);
+    EXPECT_NEAR(*estimator.delay_ms(), delay, 10) << delay << " ms";
     estimator.reset();
     EXPECT_FALSE(estimator.delay_ms().has_value());
   }
@@ -111,8 +125,8 @@ TEST(EchoDelayEstimator, NamesNoDelayWithoutEchoOrWithoutAReference) {
   const auto far = talk(6.0, 120.0, 7, 0.3f);
   const auto near = talk(6.0, 220.0, 9, 0.2f);  // unrelated to the far end
   const std::vector<float> silence(far.size(), 0.0f);
-  EchoDelayEstimator unrelated(kRate, SpeexEchoEngine::kMaxDelayMs);
-  EchoDelayEstimator unheard(kRate, SpeexEchoEngine::kMaxDelayMs);
+  EchoDelayEstimator unrelated(kRate, SpeexEchoEngine::kMaxAheadMs, SpeexEchoEngine::kMaxDelayMs);
+  EchoDelayEstimator unheard(kRate, SpeexEchoEngine::kMaxAheadMs, SpeexEchoEngine::kMaxDelayMs);
   for (std::size_t at = 0; at + kFrame <= far.size(); at += kFrame) {
     unrelated.observe(far.data() + at, near.data() + at, kFrame);
     unheard.observe(silence.data() + at, near.data() + at, kFrame);
@@ -121,24 +135,27 @@ TEST(EchoDelayEstimator, NamesNoDelayWithoutEchoOrWithoutAReference) {
   EXPECT_FALSE(unheard.delay_ms().has_value());
 }
 
-// A room whose echo starts past the filter's first span: the estimate moves
-// the span once, and the echo is cancelled after it as in a near room.
+// A room whose echo starts past the filter's first span, and a reference that
+// comes later than the microphone hears it: the estimate moves the span once,
+// and the echo is cancelled after it as in a near room. The output is the
+// microphone's kMaxAheadMs later.
 TEST(SpeexEchoEngine, MovesItsFilterToAFarEchoAndCancelsIt) {
-  for (const std::size_t delay : {50u, 240u}) {
+  for (const int delay : {-40, 50, 240}) {
     const auto far = talk(10.0, 120.0, 11, 0.3f);
-    const auto mic = room(far, delay);
+    const auto [reference, mic] = through(far, delay);
     auto engine = make_engine();
-    const Cancelled run = cancel(*engine, mic, far);
-    const double erle = db(energy(mic, 6.0, 10.0) / energy(run.out, 6.0, 10.0));
-    std::printf("[ echo %zu ms ] reference delayed %u ms, ERLE %.1f dB\n", delay,
-                run.delays_ms.back(), erle);
+    const Cancelled run = cancel(*engine, mic, reference);
+    const double ahead = SpeexEchoEngine::kMaxAheadMs / 1000.0;
+    const double erle = db(energy(mic, 6.0, 10.0 - ahead) / energy(run.out, 6.0 + ahead, 10.0));
+    std::printf("[ echo %d ms ] the filter's span starts at %d ms, ERLE %.1f dB\n", delay,
+                run.starts_ms.back(), erle);
     EXPECT_GE(erle, 20.0) << delay << " ms";
     // The direct path lies inside the span, after its lead.
-    EXPECT_GE(delay, run.delays_ms.back() + SpeexEchoEngine::kMinLeadMs);
-    EXPECT_LE(delay, run.delays_ms.back() + SpeexEchoEngine::kMaxLeadMs);
+    EXPECT_GE(delay, run.starts_ms.back() + static_cast<int>(SpeexEchoEngine::kMinLeadMs));
+    EXPECT_LE(delay, run.starts_ms.back() + static_cast<int>(SpeexEchoEngine::kMaxLeadMs));
     std::size_t moves = 0;
-    for (std::size_t i = 1; i < run.delays_ms.size(); ++i) {
-      moves += run.delays_ms[i] != run.delays_ms[i - 1] ? 1u : 0u;
+    for (std::size_t i = 1; i < run.starts_ms.size(); ++i) {
+      moves += run.starts_ms[i] != run.starts_ms[i - 1] ? 1u : 0u;
     }
     EXPECT_LE(moves, 1u) << delay << " ms";
   }
@@ -156,7 +173,8 @@ TEST(SpeexEchoEngine, WithoutEchoTheNearVoicePassesAndSilenceStaysSilent) {
   auto quiet = make_engine();
   const Cancelled alone = cancel(*quiet, near, silence);
   EXPECT_NEAR(db(energy(alone.out, 1.0, 8.0) / energy(near, 1.0, 8.0)), 0.0, 1.0);
-  const Cancelled nothing = cancel(*quiet, silence, silence);
+  auto idle = make_engine();
+  const Cancelled nothing = cancel(*idle, silence, silence);
   EXPECT_EQ(energy(nothing.out, 0.0, 8.0), 0.0);
 }
 
@@ -166,13 +184,14 @@ TEST(SpeexEchoEngine, ARestartForgetsTheOldRoom) {
   const auto far = talk(10.0, 120.0, 14, 0.3f);
   auto engine = make_engine();
   const Cancelled far_room = cancel(*engine, room(far, 240), far);
-  ASSERT_GT(far_room.delays_ms.back(), 0u);
+  ASSERT_GT(far_room.starts_ms.back(), 0);
   engine->restart();
-  EXPECT_EQ(engine->reference_delay_ms(), 0u);
+  EXPECT_EQ(engine->filter_start_ms(), 0);
   const auto mic = room(far, 40);
   const Cancelled near_room = cancel(*engine, mic, far);
-  EXPECT_EQ(near_room.delays_ms.back(), 0u);
-  EXPECT_GE(db(energy(mic, 6.0, 10.0) / energy(near_room.out, 6.0, 10.0)), 20.0);
+  EXPECT_EQ(near_room.starts_ms.back(), 0);
+  const double ahead = SpeexEchoEngine::kMaxAheadMs / 1000.0;
+  EXPECT_GE(db(energy(mic, 6.0, 10.0 - ahead) / energy(near_room.out, 6.0 + ahead, 10.0)), 20.0);
 }
 
 }  // namespace

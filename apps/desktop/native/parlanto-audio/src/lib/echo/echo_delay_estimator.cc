@@ -31,14 +31,18 @@ constexpr double kMinCoherence = 0.5;
 
 }  // namespace
 
-EchoDelayEstimator::EchoDelayEstimator(std::uint32_t rate, std::uint32_t max_delay_ms)
+EchoDelayEstimator::EchoDelayEstimator(std::uint32_t rate, std::uint32_t max_ahead_ms,
+                                       std::uint32_t max_delay_ms)
     : block_(rate * kBlockMs / 1000),
-      lags_(max_delay_ms / kBlockMs + 1),
-      reference_contour_(lags_, 0.0f),
-      correlation_(lags_, 0.0) {}
+      ahead_(max_ahead_ms / kBlockMs),
+      behind_(max_delay_ms / kBlockMs),
+      reference_contour_(static_cast<std::size_t>(behind_) + 1, 0.0f),
+      mic_contour_(static_cast<std::size_t>(ahead_) + 1, 0.0f),
+      correlation_(static_cast<std::size_t>(ahead_ + behind_) + 1, 0.0) {}
 
 void EchoDelayEstimator::reset() {
   std::fill(reference_contour_.begin(), reference_contour_.end(), 0.0f);
+  std::fill(mic_contour_.begin(), mic_contour_.end(), 0.0f);
   std::fill(correlation_.begin(), correlation_.end(), 0.0);
   mic_power_ = 0.0;
   reference_power_ = 0.0;
@@ -62,15 +66,23 @@ void EchoDelayEstimator::observe(const float* reference, const float* mic, std::
     }
     reference_mean_ += kMeanWeight * (r - reference_mean_);
     mic_mean_ += kMeanWeight * (m - mic_mean_);
-    reference_contour_[position_ % lags_] = r - reference_mean_;
-    const double mic_change = m - mic_mean_;
-    const double reference_change = r - reference_mean_;
-    mic_power_ = mic_power_ * kForget + mic_change * mic_change;
-    reference_power_ = reference_power_ * kForget + reference_change * reference_change;
-    // correlation_[lag]: the microphone now against the reference `lag` blocks ago.
-    for (std::size_t lag = 0; lag < lags_ && lag <= position_; ++lag) {
-      correlation_[lag] =
-          correlation_[lag] * kForget + mic_change * reference_contour_[(position_ - lag) % lags_];
+    const std::size_t now = position_;
+    const float reference_change = r - reference_mean_;
+    const float mic_change = m - mic_mean_;
+    reference_contour_[now % reference_contour_.size()] = reference_change;
+    mic_contour_[now % mic_contour_.size()] = mic_change;
+    mic_power_ = mic_power_ * kForget + double{mic_change} * mic_change;
+    reference_power_ = reference_power_ * kForget + double{reference_change} * reference_change;
+    // Each pair of blocks once: the microphone now against the reference
+    // `lag` blocks ago, and the reference now against the microphone.
+    for (std::ptrdiff_t lag = 0; lag <= behind_ && static_cast<std::size_t>(lag) <= now; ++lag) {
+      const float past =
+          reference_contour_[(now - static_cast<std::size_t>(lag)) % reference_contour_.size()];
+      at_lag(lag) = at_lag(lag) * kForget + double{mic_change} * past;
+    }
+    for (std::ptrdiff_t lag = 1; lag <= ahead_ && static_cast<std::size_t>(lag) <= now; ++lag) {
+      const float past = mic_contour_[(now - static_cast<std::size_t>(lag)) % mic_contour_.size()];
+      at_lag(-lag) = at_lag(-lag) * kForget + double{reference_change} * past;
     }
     ++position_;
     if (r > kAudibleDb) ++heard_blocks_;
@@ -83,29 +95,31 @@ void EchoDelayEstimator::observe(const float* reference, const float* mic, std::
 
 void EchoDelayEstimator::evaluate() {
   if (heard_blocks_ * kBlockMs < kMinHeardMs) return;
-  const auto best = static_cast<std::size_t>(
-      std::max_element(correlation_.begin(), correlation_.end()) - correlation_.begin());
   // Kept only by a clear peak near the last one.
   const std::uint32_t confirmed = confirmations_;
   confirmations_ = 0;
+  const auto top = std::max_element(correlation_.begin(), correlation_.end());
+  const std::ptrdiff_t best = (top - correlation_.begin()) - ahead_;
   // Unrelated signals correlate a little somewhere.
-  const double coherence = correlation_[best] / std::sqrt(mic_power_ * reference_power_ + 1e-12);
-  if (coherence < kMinCoherence) return;
-  const std::size_t near = kNeighbourhoodMs / kBlockMs;
+  if (*top / std::sqrt(mic_power_ * reference_power_ + 1e-12) < kMinCoherence) return;
+  const auto near = static_cast<std::ptrdiff_t>(kNeighbourhoodMs / kBlockMs);
   // The rival is another peak, not the slope of the best one.
   double rival = 0.0;
-  for (std::size_t lag = 1; lag + 1 < lags_; ++lag) {
-    const double c = correlation_[lag];
-    if ((lag + near < best || lag > best + near) && c >= correlation_[lag - 1] &&
-        c >= correlation_[lag + 1]) {
+  for (std::size_t i = 1; i + 1 < correlation_.size(); ++i) {
+    const double c = correlation_[i];
+    const std::ptrdiff_t lag = static_cast<std::ptrdiff_t>(i) - ahead_;
+    if ((lag < best - near || lag > best + near) && c >= correlation_[i - 1] &&
+        c >= correlation_[i + 1]) {
       rival = std::max(rival, c);
     }
   }
-  if (rival > kClearPeak * correlation_[best]) return;
-  const bool same = confirmed > 0 && best + near >= candidate_ && best <= candidate_ + near;
+  if (rival > kClearPeak * *top) return;
+  const bool same = confirmed > 0 && best >= candidate_ - near && best <= candidate_ + near;
   confirmations_ = same ? confirmed + 1 : 1;
   candidate_ = best;
-  if (confirmations_ >= kConfirmations) delay_ms_ = static_cast<std::uint32_t>(best * kBlockMs);
+  if (confirmations_ >= kConfirmations) {
+    delay_ms_ = static_cast<std::int32_t>(best * static_cast<std::ptrdiff_t>(kBlockMs));
+  }
 }
 
 }  // namespace parlanto_audio

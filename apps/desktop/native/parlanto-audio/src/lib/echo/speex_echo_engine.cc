@@ -58,8 +58,11 @@ SpeexEchoEngine::SpeexEchoEngine(std::uint32_t rate, std::uint16_t channels)
       channels_(channels),
       frame_(rate / 100),
       cancellers_(channels, Channel{nullptr, nullptr, ResidualEchoGate(rate)}),
-      estimator_(rate, kMaxDelayMs),
-      delay_line_(std::size_t{rate} * kMaxDelayMs / 1000 + frame_, 0.0f),
+      estimator_(rate, kMaxAheadMs, kMaxDelayMs),
+      delay_line_(std::size_t{rate} * (kMaxDelayMs + kMaxAheadMs) / 1000 + frame_, 0.0f),
+      mic_delay_line_((std::size_t{rate} * kMaxAheadMs / 1000 + frame_) * channels, 0.0f),
+      delay_(std::size_t{rate} * kMaxAheadMs / 1000),
+      mic_(frame_ * channels),
       mono_(frame_),
       reference_pcm_(frame_),
       mic_pcm_(frame_),
@@ -81,18 +84,25 @@ void SpeexEchoEngine::restart() {
   }
   estimator_.reset();
   std::fill(delay_line_.begin(), delay_line_.end(), 0.0f);
-  delay_ = 0;
+  std::fill(mic_delay_line_.begin(), mic_delay_line_.end(), 0.0f);
+  delay_ = std::size_t{rate_} * kMaxAheadMs / 1000;
 }
 
 // Moves the filter's span when the direct path has left the part of it that
 // leaves room for the tail. A move voids what the filter has learnt.
 void SpeexEchoEngine::follow_delay() {
-  const std::optional<std::uint32_t> estimate = estimator_.delay_ms();
+  const std::optional<std::int32_t> estimate = estimator_.delay_ms();
   if (!estimate) return;
-  const std::size_t per_ms = rate_ / 1000;
-  const std::size_t direct = *estimate * per_ms;
-  if (direct >= delay_ + kMinLeadMs * per_ms && direct <= delay_ + kMaxLeadMs * per_ms) return;
-  delay_ = direct > kLeadMs * per_ms ? direct - kLeadMs * per_ms : 0;
+  const auto per_ms = static_cast<std::ptrdiff_t>(rate_ / 1000);
+  // Where the direct path falls in the span, both signals' delays counted.
+  const std::ptrdiff_t direct = (*estimate + static_cast<std::ptrdiff_t>(kMaxAheadMs)) * per_ms;
+  const auto delay = static_cast<std::ptrdiff_t>(delay_);
+  if (direct >= delay + static_cast<std::ptrdiff_t>(kMinLeadMs) * per_ms &&
+      direct <= delay + static_cast<std::ptrdiff_t>(kMaxLeadMs) * per_ms) {
+    return;
+  }
+  delay_ = static_cast<std::size_t>(
+      std::max<std::ptrdiff_t>(0, direct - static_cast<std::ptrdiff_t>(kLeadMs) * per_ms));
   for (Channel& channel : cancellers_) {
     speex_echo_state_reset(channel.echo);
     channel.gate.reset();
@@ -110,16 +120,23 @@ void SpeexEchoEngine::process(const float* mic, const float* reference, float* o
 
   const std::size_t size = delay_line_.size();
   for (std::size_t f = 0; f < frame_; ++f) delay_line_[(written_ + f) % size] = reference[f];
-  written_ += frame_;
-  const std::size_t from = written_ + size - frame_ - delay_;
+  const std::size_t from = written_ + size - delay_;
   for (std::size_t f = 0; f < frame_; ++f) {
     reference_pcm_[f] = to_pcm(delay_line_[(from + f) % size]);
   }
+  const std::size_t mic_size = mic_delay_line_.size();
+  const std::size_t samples = frame_ * channels_;
+  const std::size_t mic_at = written_ * channels_;
+  for (std::size_t i = 0; i < samples; ++i) mic_delay_line_[(mic_at + i) % mic_size] = mic[i];
+  const std::size_t mic_from =
+      mic_at + mic_size - std::size_t{rate_} * kMaxAheadMs / 1000 * channels_;
+  for (std::size_t i = 0; i < samples; ++i) mic_[i] = mic_delay_line_[(mic_from + i) % mic_size];
+  written_ += frame_;
 
   constexpr float kScale = 1.0f / 32767.0f;
   for (std::size_t c = 0; c < channels_; ++c) {
     Channel& channel = cancellers_[c];
-    for (std::size_t f = 0; f < frame_; ++f) mic_pcm_[f] = to_pcm(mic[f * channels_ + c]);
+    for (std::size_t f = 0; f < frame_; ++f) mic_pcm_[f] = to_pcm(mic_[f * channels_ + c]);
     speex_echo_cancellation(channel.echo, mic_pcm_.data(), reference_pcm_.data(), out_pcm_.data());
     std::copy(out_pcm_.begin(), out_pcm_.end(), cancelled_pcm_.begin());
     speex_preprocess_run(channel.preprocess, out_pcm_.data());

@@ -134,7 +134,6 @@ ReferenceAlignment::Event EchoCanceller::run_frame(const float* interleaved, flo
     return pull.event;
   }
   if (pull.event == ReferenceAlignment::Event::kResumed) engine_->restart();
-  if (pull.jump != 0) engine_->reference_jumped(pull.jump);
   engine_->process(interleaved, reference_frame_.data(), out);
   ++cancelled_frames_;
   return pull.event;

@@ -107,16 +107,12 @@ ReferenceAlignment::Pull ReferenceAlignment::pull(std::span<float> frame) {
     read = write - prime;
     if (state_ == State::kLost) result.event = Event::kResumed;
     state_ = State::kActive;
-    pending_jump_ = 0;
   } else if (write - read > samples * kMaxFillFrames) {
     // The reference runs ahead (its clock is faster, or this thread stalled):
     // back to the primed fill.
-    result.jump = write - prime - read;
     read = write - prime;
     realignments_.fetch_add(1, std::memory_order_relaxed);
   }
-  result.jump += pending_jump_;
-  pending_jump_ = 0;
 
   // A shortfall keeps the read position moving with the microphone: the
   // missing part is silence and the late samples are skipped when they come,
@@ -144,7 +140,6 @@ ReferenceAlignment::Pull ReferenceAlignment::pull(std::span<float> frame) {
     const bool bursty = recent_episodes_ >= kEpisodesToDeepen;
     if (bursty || episode_frames_ >= kLongEpisodeFrames) {
       if (bursty) prime_frames_ = std::min<std::int64_t>(prime_frames_ + 1, kMaxPrimeFrames);
-      pending_jump_ = write - samples * prime_frames_ - read;
       read = write - samples * prime_frames_;
       episode_frames_ = 0;
       recent_episodes_ = 0;

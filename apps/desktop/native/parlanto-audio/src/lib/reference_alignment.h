@@ -114,10 +114,6 @@ class ReferenceAlignment : public std::enable_shared_from_this<ReferenceAlignmen
   struct Pull {
     bool active = false;
     Event event = Event::kNone;
-    // Samples by which this frame's reference jumped ahead of where the last
-    // one ended (negative: back) when the fill was corrected; 0 otherwise,
-    // and after kResumed (a fresh start).
-    std::int64_t jump = 0;
   };
   Pull pull(std::span<float> frame);
 
@@ -146,7 +142,6 @@ class ReferenceAlignment : public std::enable_shared_from_this<ReferenceAlignmen
   std::uint32_t episode_frames_ = 0;  // short frames in a row
   std::uint32_t recent_episodes_ = 0;
   std::uint32_t frames_since_episode_ = 0;
-  std::int64_t pending_jump_ = 0;  // made after the last frame was read
   std::atomic<std::uint64_t> short_frames_{0};
   std::atomic<std::uint64_t> realignments_{0};
 };

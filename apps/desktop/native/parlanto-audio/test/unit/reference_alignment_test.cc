@@ -105,42 +105,6 @@ TEST(ReferenceAlignment, ClockDriftIsAbsorbedWithinTheFillBounds) {
   }
 }
 
-// An engine that keeps its own delay (speexdsp's) follows the fill's
-// corrections by Pull::jump: each frame starts where the last ended plus the
-// jump told with it.
-TEST(ReferenceAlignment, EveryCorrectionOfTheFillIsToldAsAJump) {
-  for (const double ratio : {1.01, 0.99, 3.5}) {  // faster, slower, bursts of 35 ms
-    auto alignment = std::make_shared<ReferenceAlignment>(kRate);
-    auto feed = alignment->feed(kRate, 1);
-    Ramp ramp(*feed);
-    double owed = 0.0;
-    double expected = -1.0;  // the ramp value the next frame starts with
-    std::int64_t jumped = 0;
-    for (int tick = 0; tick < 3000; ++tick) {
-      if (ratio > 2.0) {
-        if (tick % 35 == 0) ramp.push(35 * kFrame / 10);
-      } else {
-        owed += ratio * kFrame;
-        const auto frames = static_cast<std::size_t>(owed);
-        owed -= static_cast<double>(frames);
-        ramp.push(frames);
-      }
-      const Pulled got = pull(*alignment);
-      if (!got.pull.active) continue;
-      jumped += got.pull.jump != 0 ? 1 : 0;
-      if (expected >= 0.0) expected += static_cast<double>(got.pull.jump);
-      if (got.samples[0] != 0.0f) {
-        if (expected >= 0.0) {
-          ASSERT_EQ(got.samples[0], expected) << ratio << ", tick " << tick;
-        }
-        expected = got.samples[0];
-      }
-      if (expected >= 0.0) expected += kFrame;
-    }
-    EXPECT_EQ(static_cast<std::uint64_t>(jumped), alignment->realignments()) << ratio;
-  }
-}
-
 TEST(ReferenceAlignment, LossIsReportedOnceAndTheReferenceResumes) {
   auto alignment = std::make_shared<ReferenceAlignment>(kRate);
   auto feed = alignment->feed(kRate, 2);

@@ -178,32 +178,6 @@ TEST(SpeexEchoEngine, WithoutEchoTheNearVoicePassesAndSilenceStaysSilent) {
   EXPECT_EQ(energy(nothing.out, 0.0, 8.0), 0.0);
 }
 
-// The alignment corrects its fill (ReferenceAlignment::Pull::jump): the
-// reference skips 30 ms ahead mid-talk, and the engine, told, keeps cancelling
-// without converging again.
-TEST(SpeexEchoEngine, FollowsAJumpOfTheReference) {
-  const auto far = talk(10.0, 120.0, 15, 0.3f);
-  const auto mic = room(far, 60);
-  const std::size_t skip = 30 * kMs;
-  std::vector<float> reference(far.size(), 0.0f);
-  const std::size_t at_jump = 500 * kFrame;  // 5 s
-  for (std::size_t i = 0; i < far.size(); ++i) {
-    const std::size_t from = i < at_jump ? i : i + skip;
-    if (from < far.size()) reference[i] = far[from];
-  }
-  auto engine = make_engine();
-  std::vector<float> out(mic.size() / kFrame * kFrame);
-  for (std::size_t at = 0; at + kFrame <= mic.size(); at += kFrame) {
-    if (at == at_jump) engine->reference_jumped(static_cast<std::int64_t>(skip));
-    engine->process(mic.data() + at, reference.data() + at, out.data() + at);
-  }
-  const double ahead = SpeexEchoEngine::kMaxAheadMs / 1000.0;
-  // The half second after the jump: a reset filter would still be converging.
-  const double erle = db(energy(mic, 5.0, 5.5) / energy(out, 5.0 + ahead, 5.5 + ahead));
-  std::printf("[ jump of 30 ms ] ERLE %.1f dB in the half second after it\n", erle);
-  EXPECT_GE(erle, 20.0);
-}
-
 // After restart() (a new reference stream, another delay) the engine starts
 // from the first span again and cancels the new room.
 TEST(SpeexEchoEngine, ARestartForgetsTheOldRoom) {

@@ -43,9 +43,6 @@ class EchoEngine {
   // A new reference stream has its own delay: what was learnt of the old one
   // would only slow the engine down.
   virtual void restart() = 0;
-  // The reference jumped `samples` ahead (negative: back) of where it was
-  // (ReferenceAlignment::Pull::jump), from the frame given next.
-  virtual void reference_jumped(std::int64_t /*samples*/) {}
 };
 
 using EchoEngineMade = Expected<std::unique_ptr<EchoEngine>, std::string>;

@@ -88,22 +88,6 @@ void SpeexEchoEngine::restart() {
   delay_ = std::size_t{rate_} * kMaxAheadMs / 1000;
 }
 
-void SpeexEchoEngine::reference_jumped(std::int64_t samples) {
-  const auto moved = static_cast<std::int64_t>(delay_) + samples;
-  const auto most = static_cast<std::int64_t>(delay_line_.size() - frame_);
-  // The estimate's history is of the old timing; it starts again.
-  estimator_.reset();
-  if (moved >= 0 && moved <= most) {
-    delay_ = static_cast<std::size_t>(moved);
-    return;
-  }
-  delay_ = static_cast<std::size_t>(std::clamp<std::int64_t>(moved, 0, most));
-  for (Channel& channel : cancellers_) {
-    speex_echo_state_reset(channel.echo);
-    channel.gate.reset();
-  }
-}
-
 // Moves the filter's span when the direct path has left the part of it that
 // leaves room for the tail. A move voids what the filter has learnt.
 void SpeexEchoEngine::follow_delay() {

@@ -42,8 +42,6 @@ class SpeexEchoEngine final : public EchoEngine {
 
   void process(const float* mic, const float* reference, float* out) override;
   void restart() override;
-  // Moves the reference's delay with the jump, so the filter stays aligned.
-  void reference_jumped(std::int64_t samples) override;
 
   // The echo delay at which the filter's span begins: 0 until the estimate
   // moves it.

@@ -4,6 +4,7 @@
 #include "llama_runner.h"
 
 #include <fcntl.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -11,6 +12,7 @@
 #include <chrono>
 #include <climits>
 #include <cmath>
+#include <cstdlib>
 #include <cstring>
 #include <mutex>
 #include <new>
@@ -34,13 +36,19 @@ constexpr int kMaxContext = 4096;
 // them after the turn. A call that reaches it is completed with empty values,
 // or any other value that reaches kMaxValueTokens.
 constexpr int kMaxCallTokens = 384;
-// Sampled tokens a string value may take before it is closed.
+// Sampled tokens a string value may take before it is closed, and the few
+// more it may take to finish a character begun in byte tokens.
 constexpr int kMaxValueTokens = 96;
+constexpr int kCharacterSlack = 4;
 // Candidates tried against the grammar before all of them are: the best
 // allowed token is nearly always among the model's first few.
 constexpr int kCandidateSteps[] = {1, 64, 2048};
 
 constexpr std::string_view kArchitecture = "gemma3";
+
+// Memory a model needs beyond its file's size: the context's cache and
+// compute buffers, the vocabulary's tables.
+constexpr std::size_t kMemoryBeyondFile = std::size_t{96} << 20;
 
 // llama.cpp and ggml log to standard error unless told otherwise; the
 // sidecar never writes there. The last error they logged is kept to explain
@@ -79,6 +87,9 @@ void init_llama_once() {
   static const bool done = [] {
     llama_log_set(keep_errors, nullptr);
     ggml_log_set(keep_errors, nullptr);
+    // ggml ends the process on a failed assertion (an allocation it cannot
+    // do without, for one); it must not print on its way out.
+    ggml_set_abort_callback([](const char*) {});
     llama_backend_init();
     return true;
   }();
@@ -116,6 +127,18 @@ void check_model_file(const std::string& path) {
   if (got != 4 || std::memcmp(magic, "GGUF", 4) != 0)
     throw std::runtime_error("model file " + path + " is not a GGUF file");
 
+  // ggml aborts where an allocation fails, so a load that memory cannot
+  // hold is refused before it starts.
+  struct stat file = {};
+  if (::stat(path.c_str(), &file) == 0) {
+    const std::size_t needed = static_cast<std::size_t>(file.st_size) + kMemoryBeyondFile;
+    void* probe = std::malloc(needed);
+    if (probe == nullptr)
+      throw std::runtime_error("out of memory: the model " + path + " needs about " +
+                               std::to_string(needed >> 20) + " MiB");
+    std::free(probe);
+  }
+
   gguf_context* gguf = gguf_init_from_file(path.c_str(), {/*no_alloc=*/true, /*ctx=*/nullptr});
   if (gguf == nullptr)
     throw std::runtime_error(with_logged_error("model file " + path + " is a damaged GGUF file"));
@@ -127,6 +150,17 @@ void check_model_file(const std::string& path) {
   if (architecture != kArchitecture)
     throw std::runtime_error("model file " + path + " has architecture \"" + architecture +
                              "\"; the runner needs a gemma3 model");
+}
+
+// Whether the text ends in the first bytes of a UTF-8 sequence.
+bool ends_inside_character(std::string_view text) {
+  for (std::size_t back = 1; back <= 3 && back <= text.size(); ++back) {
+    const auto byte = static_cast<unsigned char>(text[text.size() - back]);
+    if ((byte & 0xC0) == 0x80) continue;
+    const std::size_t length = byte >= 0xF0 ? 4 : byte >= 0xE0 ? 3 : byte >= 0xC0 ? 2 : 1;
+    return length > back;
+  }
+  return false;
 }
 
 struct ModelFree {
@@ -353,9 +387,10 @@ class LlamaRunner final : public SidecarRunner {
       if (!scan.valid) throw std::runtime_error("the model's call left the grammar");
       if (scan.complete) break;
       std::string_view forced_text = scan.forced;
-      // A string value at its cap is closed there, and the call goes on.
+      // A string value at its cap is closed there, and the call goes on; not
+      // inside a character, which the grammar expects to be finished first.
       if (forced_text.empty() && value_tokens >= kMaxValueTokens &&
-          scan.completion.starts_with(kEscape))
+          scan.completion.starts_with(kEscape) && !ends_inside_character(text))
         forced_text = kEscape;
       if (!forced_text.empty()) {
         const std::vector<llama_token> forced = tokenize(model.vocab, forced_text, false, true);
@@ -372,7 +407,7 @@ class LlamaRunner final : public SidecarRunner {
         value_tokens = 0;
         continue;
       }
-      if (call_tokens >= kMaxCallTokens || value_tokens >= kMaxValueTokens) {
+      if (call_tokens >= kMaxCallTokens || value_tokens >= kMaxValueTokens + kCharacterSlack) {
         text += scan.completion;
         break;
       }

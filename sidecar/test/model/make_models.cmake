@@ -1,4 +1,5 @@
 # Writes the models the model runner's tests load, each once.
+cmake_minimum_required(VERSION 3.18)
 foreach(var PYTHON GGUF_PY GENERATOR OUT)
   if(NOT DEFINED ${var})
     message(FATAL_ERROR "make_models.cmake needs -D${var}=...")

@@ -1,7 +1,9 @@
 # Pipes one request file through the sidecar with a model, as
 # run_protocol_test.cmake does without one: @MODELS@ in the requests and the
 # expected file is the models' folder, NAME.args holds the program's
-# arguments, and inferenceMs, which is measured, is compared as N.
+# arguments, NAME.limit an address-space limit in KiB to run it under, and
+# inferenceMs, which is measured, is compared as N.
+cmake_minimum_required(VERSION 3.18)
 foreach(var SIDECAR MODELS REQUESTS EXPECTED ACTUAL)
   if(NOT DEFINED ${var})
     message(FATAL_ERROR "run_model_protocol_test.cmake needs -D${var}=...")
@@ -19,8 +21,15 @@ if(EXISTS "${args_file}")
   separate_arguments(args UNIX_COMMAND "${args}")
 endif()
 
+set(command "${SIDECAR}" ${args})
+string(REGEX REPLACE "\\.requests$" ".limit" limit_file "${REQUESTS}")
+if(EXISTS "${limit_file}")
+  file(STRINGS "${limit_file}" limit)
+  set(command sh -c "ulimit -v ${limit} && exec \"$0\" \"$@\"" ${command})
+endif()
+
 execute_process(
-  COMMAND "${SIDECAR}" ${args}
+  COMMAND ${command}
   INPUT_FILE "${ACTUAL}.requests"
   OUTPUT_VARIABLE actual
   ERROR_VARIABLE stderr

@@ -3,6 +3,9 @@
 // ggml's own compute threads inside llama_decode.
 #include "llama_runner.h"
 
+#if defined(__x86_64__)
+#include <cpuid.h>
+#endif
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -104,7 +107,9 @@ void check_processor() {
   std::string missing;
   if (!__builtin_cpu_supports("avx2")) missing += " AVX2";
   if (!__builtin_cpu_supports("fma")) missing += " FMA";
-  if (!__builtin_cpu_supports("f16c")) missing += " F16C";
+  // gcc before 11 knows no "f16c" here: CPUID leaf 1, ECX bit 29.
+  unsigned eax = 0, ebx = 0, ecx = 0, edx = 0;
+  if (!__get_cpuid(1, &eax, &ebx, &ecx, &edx) || (ecx & bit_F16C) == 0) missing += " F16C";
   if (!__builtin_cpu_supports("bmi2")) missing += " BMI2";
   if (!missing.empty())
     throw std::runtime_error("this processor lacks" + missing +

@@ -8,7 +8,10 @@
 namespace sidecar {
 namespace {
 
-using enum ArgumentKind;
+constexpr ArgumentKind kString = ArgumentKind::kString;
+constexpr ArgumentKind kBoolean = ArgumentKind::kBoolean;
+constexpr ArgumentKind kConfidence = ArgumentKind::kConfidence;
+constexpr ArgumentKind kStringList = ArgumentKind::kStringList;
 
 constexpr ToolArgument kSummarizeArguments[] = {
     {"session_id", kString, "The session to summarize; always current."},
@@ -87,18 +90,18 @@ std::vector<Part> plan_of(const ToolDeclaration& tool) {
     text(argument.name);
     text(":");
     switch (argument.kind) {
-      case kString:
+      case ArgumentKind::kString:
         text(kEscape);
         parts.push_back({Part::kStringBody, {}});
         text(kEscape);
         break;
-      case kBoolean:
+      case ArgumentKind::kBoolean:
         parts.push_back({Part::kBool, {}});
         break;
-      case kConfidence:
+      case ArgumentKind::kConfidence:
         parts.push_back({Part::kNumber, {}});
         break;
-      case kStringList:
+      case ArgumentKind::kStringList:
         text("[");
         parts.push_back({Part::kList, {}});
         break;
@@ -420,16 +423,16 @@ std::string tool_call_grammar() {
       if (i > 0) g += ",";
       g += std::string(argument.name) + ":\" ";
       switch (argument.kind) {
-        case kString:
+        case ArgumentKind::kString:
           g += "string";
           break;
-        case kBoolean:
+        case ArgumentKind::kBoolean:
           g += "boolean";
           break;
-        case kConfidence:
+        case ArgumentKind::kConfidence:
           g += "confidence";
           break;
-        case kStringList:
+        case ArgumentKind::kStringList:
           g += "string-list";
           break;
       }

@@ -41,14 +41,34 @@ work=$root/parlanto
 rm -rf "$work/src"
 mkdir -p "$work/src/apps/desktop/native/parlanto-audio" "$work/src/scripts" "$work/build"
 cp -a "$repo/cmake" "$repo/sidecar" "$work/src/"
-cp -a "$repo/scripts/prebuild" "$work/src/scripts/"
+cp -a "$repo/scripts/prebuild" "$repo/scripts/llama.cpp.cmake" "$work/src/scripts/"
 cp -a "$repo/apps/desktop/native/parlanto-audio/CMakeLists.txt" "$repo/apps/desktop/native/parlanto-audio/src" \
   "$work/src/apps/desktop/native/parlanto-audio/"
 cp -a "$headers/node_modules/node-api-headers/include" "$work/node-api"
 
+# llama.cpp for the sidecar's model runner, built in the root with its
+# compiler once and kept there (about 5 minutes on 2 cores); the source is
+# fetched and checked on this side.
+llama_source=$("$repo/scripts/setup-llama.sh" --source)
+llama_stamp="$(git -C "$llama_source" rev-parse HEAD) $(sha1sum <"$repo/scripts/llama.cpp.cmake" | cut -c1-12)"
+if [[ ! -f $work/llama/.parlanto-build || $(cat "$work/llama/.parlanto-build") != "$llama_stamp" ]]; then
+  echo "prebuild: building llama.cpp in the build root (a few minutes)" >&2
+  rm -rf "$work/llama-src" "$work/llama-build" "$work/llama"
+  git -C "$llama_source" archive --format=tar --prefix=llama-src/ HEAD | tar -x -C "$work"
+  chroot "$root" /usr/bin/env -i PATH=/usr/bin:/bin HOME=/root /bin/sh -ec '
+    cmake -S /parlanto/llama-src -B /parlanto/llama-build -C /parlanto/src/scripts/llama.cpp.cmake \
+      -DCMAKE_INSTALL_PREFIX=/parlanto/llama >/dev/null
+    cmake --build /parlanto/llama-build -j 2 >/dev/null
+    cmake --install /parlanto/llama-build >/dev/null
+  ' >&2
+  rm -rf "$work/llama-src" "$work/llama-build"
+  echo "$llama_stamp" >"$work/llama/.parlanto-build"
+fi
+
 chroot "$root" /usr/bin/env -i PATH=/usr/bin:/bin HOME=/root /bin/sh -ec '
   cmake -S /parlanto/src/scripts/prebuild -B /parlanto/build -DCMAKE_BUILD_TYPE=Release \
-    -DNODE_API_INCLUDE_DIR=/parlanto/node-api -DPARLANTO_VERSION='"$version"' >/dev/null
+    -DNODE_API_INCLUDE_DIR=/parlanto/node-api -DPARLANTO_VERSION='"$version"' \
+    -DPARLANTO_LLAMA_DIR=/parlanto/llama >/dev/null
   cmake --build /parlanto/build -j 2 -- --no-print-directory >/dev/null
 ' >&2
 

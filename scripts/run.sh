@@ -8,6 +8,7 @@
 set -euo pipefail
 cd "$(dirname "$0")/.."
 scripts/setup.sh
+scripts/setup-llama.sh >/dev/null
 cmake --preset default >/dev/null
 cmake --build --preset default -j "$(nproc)" --target sidecar parlanto_audio
 export PARLANTO_AUDIO_ADDON="$PWD/build/apps/desktop/native/parlanto-audio/parlanto_audio.node"

@@ -10,6 +10,7 @@ packages=(
   libpulse-dev libspeexdsp-dev libwebrtc-audio-processing-dev pulseaudio pulseaudio-utils espeak-ng sox
   pipewire pipewire-pulse wireplumber dbus-daemon
   debootstrap
+  python3-numpy python3-yaml
 )
 
 missing=()

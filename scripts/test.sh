@@ -6,6 +6,9 @@
 set -euo pipefail
 cd "$(dirname "$0")/.."
 scripts/setup.sh
+# llama.cpp's static libraries for the sidecar's model runner, built once
+# into the cache; every preset but `thread` links them.
+scripts/setup-llama.sh >/dev/null
 
 jobs=$(nproc)
 for preset in default sanitize thread; do

@@ -64,14 +64,18 @@ function checkDuration(value, name) {
 }
 
 class SidecarClient extends EventEmitter {
-  constructor({ command, args = [], env, timeoutMs = 5000, maxRestarts = 3, restartWindowMs = 60000 } = {}) {
+  constructor({ command, args = [], model, threads, env, timeoutMs = 5000, maxRestarts = 3, restartWindowMs = 60000 } = {}) {
     super();
     if (!command) throw new TypeError('SidecarClient needs the sidecar program as `command`');
     if (!Number.isInteger(maxRestarts) || maxRestarts < 0) {
       throw new RangeError(`maxRestarts must be a whole number, 0 or more, not ${String(maxRestarts)}`);
     }
     this.command = command;
-    this.args = args;
+    // `model` makes a GGUF file the runner of every tool call (--model);
+    // `threads` sets how many threads it computes on (--threads).
+    this.args = [...args];
+    if (model !== undefined) this.args.push('--model', String(model));
+    if (threads !== undefined) this.args.push('--threads', String(threads));
     this.env = env;
     this.timeoutMs = checkDuration(timeoutMs, 'timeoutMs');
     this.maxRestarts = maxRestarts;
@@ -256,8 +260,8 @@ class SidecarClient extends EventEmitter {
 
 // Reads "<start_function_call>call:NAME{name:value,...}<end_function_call>".
 // String values sit between two "<escape>" markers and may contain anything,
-// commas and braces included; bare values (booleans, numbers, []) end at the
-// next comma. Returns { name, args } or null when the text is not a call.
+// commas and braces included; a list holds such strings between brackets;
+// bare values (booleans, numbers, []) end at the next comma. Returns { name, args } or null when the text is not a call.
 function parseFunctionCall(text) {
   const head = '<start_function_call>call:';
   const tail = '<end_function_call>';
@@ -288,6 +292,21 @@ function parseFunctionCall(text) {
       if (close === -1) return null;
       value = inner.slice(start, close);
       next = close + marker.length;
+    } else if (inner.startsWith('[' + marker, colon + 1)) {
+      // A list of strings, each between markers: [<escape>a<escape>,...].
+      value = [];
+      next = colon + 2;
+      for (;;) {
+        if (!inner.startsWith(marker, next)) return null;
+        const close = inner.indexOf(marker, next + marker.length);
+        if (close === -1) return null;
+        value.push(inner.slice(next + marker.length, close));
+        next = close + marker.length;
+        if (inner[next] === ']') break;
+        if (inner[next] !== ',') return null;
+        next++;
+      }
+      next++;
     } else {
       const comma = inner.indexOf(',', colon + 1);
       const end = comma === -1 ? inner.length : comma;
@@ -314,7 +333,7 @@ function formatFunctionCall(text, indent = '  ') {
   if (!call) return `${indent}${text}`;
   const lines = [`${indent}${call.name}`];
   for (const [key, value] of Object.entries(call.args)) {
-    const shown = typeof value === 'string' ? JSON.stringify(value) : Array.isArray(value) ? '[]' : String(value);
+    const shown = typeof value === 'string' || Array.isArray(value) ? JSON.stringify(value) : String(value);
     lines.push(`${indent}  ${key}: ${shown}`);
   }
   return lines.join('\n');

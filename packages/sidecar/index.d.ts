@@ -29,6 +29,10 @@ export interface SidecarClientOptions {
   /** The program to run. createSidecar() fills in the prebuilt one. */
   command: string;
   args?: string[];
+  /** A GGUF model file that answers every tool call through llama.cpp (the program's `--model`); `status()` then answers "llama.cpp". */
+  model?: string;
+  /** Threads the model computes on (`--threads`); one fewer than the cores unless given. */
+  threads?: number;
   env?: NodeJS.ProcessEnv;
   /** How long a request waits for its answer: more than 0 and at most 2^31 - 1 ms; 5000 unless given. */
   timeoutMs?: number;
@@ -43,6 +47,7 @@ export type CreateSidecarOptions = Partial<SidecarClientOptions>;
 export interface ToolCallOptions {
   /** The tool asked for; "classify_interview_turn" asks for the classification of the turn. */
   tool?: string;
+  /** With `backend: "llama.cpp"`, the GGUF model file that answers this call. */
   modelPath?: string;
   backend?: string;
   timeoutMs?: number;
@@ -73,7 +78,7 @@ export class SidecarClient extends EventEmitter {
   start(): this;
   /** Sends one request (an `id` is assigned when it has none); resolves with the response whatever its `ok`. */
   request(fields: Record<string, unknown>, options?: { timeoutMs?: number }): Promise<SidecarResponse>;
-  /** A "status" request: `output` is the runner's mode ("stub"). */
+  /** A "status" request: `output` is the runner's mode ("stub", or "llama.cpp" with a `model`). */
   status(options?: { timeoutMs?: number }): Promise<SidecarResponse>;
   /** A "tool_call" request for one utterance. */
   toolCall(input: string, options?: ToolCallOptions): Promise<SidecarResponse>;
@@ -93,8 +98,8 @@ export function createSidecar(options?: CreateSidecarOptions): SidecarClient;
 /** Splits a stream of text into lines; a trailing "\r" stays part of its line. */
 export function lineSplitter(onLine: (line: string) => void): { push(text: string): void; flush(): void };
 
-/** An argument of a function call: a string, a boolean, a number or an empty list. */
-export type FunctionCallValue = string | boolean | number | never[];
+/** An argument of a function call: a string, a boolean, a number or a list of strings. */
+export type FunctionCallValue = string | boolean | number | string[];
 
 /** Reads "<start_function_call>call:NAME{...}<end_function_call>"; null when the text is not a call. */
 export function parseFunctionCall(text: string): { name: string; args: Record<string, FunctionCallValue> } | null;

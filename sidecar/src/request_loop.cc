@@ -1,10 +1,8 @@
 #include "request_loop.h"
 
-#include <cstring>
 #include <exception>
-#include <istream>
 #include <new>
-#include <ostream>
+#include <optional>
 
 #include "descriptor_io.h"
 #include "line_buffer.h"
@@ -26,11 +24,6 @@ constexpr std::size_t kKeptCapacity = std::size_t{1} << 20;
 constexpr std::size_t kPendingLimit = std::size_t{1} << 18;
 
 constexpr std::size_t kReadSize = std::size_t{1} << 16;
-
-void write_line(std::ostream& out, const std::string& line) {
-  out.write(line.data(), static_cast<std::streamsize>(line.size()));
-  out.flush();
-}
 
 void release_if_large(std::string& buffer) {
   if (buffer.capacity() > kKeptCapacity) std::string().swap(buffer);
@@ -89,20 +82,8 @@ void respond(SidecarRunner& runner, const ToolCallRequest& request, std::string&
   }
 }
 
-// Parses `request.raw_line` and appends its one response to `line`.
-void answer_line(SidecarRunner& runner, ToolCallRequest& request, std::string& line) {
-  const std::size_t start = line.size();
-  try {
-    parse_raw_line(request);
-    respond(runner, request, line);
-  } catch (const std::bad_alloc&) {
-    line.resize(start);
-    append_out_of_memory(line, request.id);
-  }
-}
-
-// The same for a line held by the caller, which `request` refers to only
-// while it is answered.
+// Appends the one response to `line`, which `request` refers to only while it
+// is answered.
 void answer_line(SidecarRunner& runner, std::string_view line, ToolCallRequest& request,
                  std::string& response) {
   const std::size_t start = response.size();
@@ -117,39 +98,110 @@ void answer_line(SidecarRunner& runner, std::string_view line, ToolCallRequest& 
   request.input_view.reset();
 }
 
+// One run of the descriptor loop: the input buffer, the request being
+// answered and the responses not yet written, with what the loop remembers
+// between reads about long and lost lines.
+class DescriptorLoop {
+ public:
+  DescriptorLoop(SidecarRunner& runner, int in_fd, int out_fd)
+      : runner_(runner), in_fd_(in_fd), out_fd_(out_fd), lines_(kReadSize) {
+    pending_.reserve(kPendingLimit + 4096);
+  }
+
+  LoopEnd run() {
+    for (;;) {
+      if (!flush()) return LoopEnd::kWriteFailed;
+      if (holding_ && !readable_now(in_fd_)) {
+        holding_ = false;
+        release_if_large(pending_);
+        release_long_line(request_);
+      }
+      // An unfinished line keeps the buffer it needs.
+      if (!holding_ && lines_.capacity() > kKeptCapacity) lines_.shrink();
+      const LineBuffer::Fill filled = lines_.fill(in_fd_);
+      if (filled == LineBuffer::Fill::kFailed) return LoopEnd::kReadFailed;
+      if (filled == LineBuffer::Fill::kEnded) break;
+      if (!input_widened_ && lines_.capacity() > kReadSize) {
+        widen_pipe(in_fd_);
+        input_widened_ = true;
+      }
+      if (filled == LineBuffer::Fill::kNoMemory) {
+        lose_rest();
+        continue;
+      }
+      while (const std::optional<std::string_view> line = lines_.next_line()) {
+        finish_line(*line);
+        if (pending_.size() >= kPendingLimit && !flush()) return LoopEnd::kWriteFailed;
+      }
+      if (skipping_) lines_.drop_rest();
+    }
+    // Like getline, a last line without a line break is a request too.
+    if (skipping_ || !lines_.rest().empty()) finish_line(lines_.rest());
+    return flush() ? LoopEnd::kInputEnded : LoopEnd::kWriteFailed;
+  }
+
+ private:
+  // Drops the unfinished line, which does not fit, keeping its id if the
+  // part held already closed it.
+  void lose_rest() {
+    lost_id_.clear();
+    try {
+      if (const auto id = find_closed_json_string(lines_.rest(), "id"))
+        assign_unescaped(lost_id_, *id);
+    } catch (const std::bad_alloc&) {
+      lost_id_.clear();
+    }
+    lines_.drop_rest();
+    lines_.shrink();
+    skipping_ = true;
+  }
+
+  void finish_line(std::string_view line) {
+    if (skipping_) {
+      append_out_of_memory(pending_, lost_id_);
+      std::string().swap(lost_id_);
+      give_back_heap();
+      skipping_ = false;
+      return;
+    }
+    answer_line(runner_, line, request_, pending_);
+    holding_ = pending_.capacity() > kKeptCapacity || line.size() > kKeptCapacity;
+    if (!holding_) release_long_line(request_);
+  }
+
+  bool flush() {
+    if (pending_.empty()) return true;
+    if (!output_widened_ && pending_.size() > kReadSize) {
+      widen_pipe(out_fd_);
+      output_widened_ = true;
+    }
+    if (!write_all(out_fd_, pending_)) return false;
+    pending_.clear();
+    if (!holding_) release_if_large(pending_);
+    return true;
+  }
+
+  SidecarRunner& runner_;
+  const int in_fd_;
+  const int out_fd_;
+  LineBuffer lines_;
+  ToolCallRequest request_;
+  std::string pending_;    // responses not yet written, in request order
+  bool skipping_ = false;  // the unfinished line did not fit in memory
+  std::string lost_id_;    // its id, when the part that fitted held one
+  // The buffers of a long line are kept while more input is ready at once,
+  // so that a run of long lines reuses them, and given back after the first
+  // short line or before the loop waits for input.
+  bool holding_ = false;
+  // Each pipe is widened once, when the first long line or response needs it.
+  bool input_widened_ = false;
+  bool output_widened_ = false;
+};
+
 }  // namespace
-
-void write_success(std::ostream& out, std::string_view id, std::string_view output,
-                   std::int64_t inference_ms) {
-  std::string line;
-  append_success(line, id, output, inference_ms);
-  write_line(out, line);
-}
-
-void write_error(std::ostream& out, std::string_view id, std::string_view message) {
-  std::string line;
-  append_error(line, id, message);
-  write_line(out, line);
-}
 
 void append_response(SidecarRunner& runner, const ToolCallRequest& request, std::string& line) {
   respond(runner, request, line);
-}
-
-void answer_request(SidecarRunner& runner, const ToolCallRequest& request, std::ostream& out) {
-  std::string line;
-  append_response(runner, request, line);
-  write_line(out, line);
-}
-
-void run_request_loop(SidecarRunner& runner, std::istream& in, std::ostream& out) {
-  ToolCallRequest request;
-  std::string response;
-  while (std::getline(in, request.raw_line)) {
-    response.clear();
-    answer_line(runner, request, response);
-    write_line(out, response);
-  }
 }
 
 LoopEnd run_request_loop(SidecarRunner& runner, int in_fd, int out_fd) {
@@ -159,87 +211,7 @@ LoopEnd run_request_loop(SidecarRunner& runner, int in_fd, int out_fd) {
   // once; a moving one would put the next long line's blocks on the heap.
   ::mallopt(M_MMAP_THRESHOLD, static_cast<int>(kKeptCapacity));
 #endif
-  LineBuffer lines(kReadSize);
-  ToolCallRequest request;
-  std::string pending;  // responses not yet written, in request order
-  pending.reserve(kPendingLimit + 4096);
-  bool skipping = false;  // the unfinished line did not fit in memory
-  std::string lost_id;    // its id, when the part that fitted held one
-  // The buffers of a long line are kept while more input is ready at once,
-  // so that a run of long lines reuses them, and given back after the first
-  // short line or before the loop waits for input.
-  bool holding = false;
-
-  // Drops the unfinished line, which does not fit, keeping its id if the
-  // part held already closed it.
-  const auto lose_rest = [&] {
-    lost_id.clear();
-    try {
-      if (const auto id = find_closed_json_string(lines.rest(), "id"))
-        assign_unescaped(lost_id, *id);
-    } catch (const std::bad_alloc&) {
-      lost_id.clear();
-    }
-    lines.drop_rest();
-    lines.shrink();
-    skipping = true;
-  };
-  const auto finish_line = [&](std::string_view line) {
-    if (skipping) {
-      append_out_of_memory(pending, lost_id);
-      std::string().swap(lost_id);
-      give_back_heap();
-      skipping = false;
-      return;
-    }
-    answer_line(runner, line, request, pending);
-    holding = pending.capacity() > kKeptCapacity || line.size() > kKeptCapacity;
-    if (!holding) release_long_line(request);
-  };
-  // Each pipe is widened once, when the first long line or response needs it.
-  bool input_widened = false;
-  bool output_widened = false;
-  const auto flush = [&] {
-    if (pending.empty()) return true;
-    if (!output_widened && pending.size() > kReadSize) {
-      widen_pipe(out_fd);
-      output_widened = true;
-    }
-    if (!write_all(out_fd, pending)) return false;
-    pending.clear();
-    if (!holding) release_if_large(pending);
-    return true;
-  };
-
-  for (;;) {
-    if (!flush()) return LoopEnd::kWriteFailed;
-    if (holding && !readable_now(in_fd)) {
-      holding = false;
-      release_if_large(pending);
-      release_long_line(request);
-    }
-    // An unfinished line keeps the buffer it needs.
-    if (!holding && lines.capacity() > kKeptCapacity) lines.shrink();
-    const LineBuffer::Fill filled = lines.fill(in_fd);
-    if (filled == LineBuffer::Fill::kFailed) return LoopEnd::kReadFailed;
-    if (filled == LineBuffer::Fill::kEnded) break;
-    if (!input_widened && lines.capacity() > kReadSize) {
-      widen_pipe(in_fd);
-      input_widened = true;
-    }
-    if (filled == LineBuffer::Fill::kNoMemory) {
-      lose_rest();
-      continue;
-    }
-    while (const std::optional<std::string_view> line = lines.next_line()) {
-      finish_line(*line);
-      if (pending.size() >= kPendingLimit && !flush()) return LoopEnd::kWriteFailed;
-    }
-    if (skipping) lines.drop_rest();
-  }
-  // Like getline, a last line without a line break is a request too.
-  if (skipping || !lines.rest().empty()) finish_line(lines.rest());
-  return flush() ? LoopEnd::kInputEnded : LoopEnd::kWriteFailed;
+  return DescriptorLoop(runner, in_fd, out_fd).run();
 }
 
 }  // namespace sidecar

@@ -2,7 +2,6 @@
 #define PARLANTO_SIDECAR_REQUEST_LOOP_H_
 
 #include <cstdint>
-#include <iosfwd>
 #include <string>
 #include <string_view>
 
@@ -15,19 +14,9 @@
 // answered is written before the loop reads again.
 namespace sidecar {
 
-void write_success(std::ostream& out, std::string_view id, std::string_view output,
-                   std::int64_t inference_ms);
-void write_error(std::ostream& out, std::string_view id, std::string_view message);
-
 // Appends exactly one response line for `request` to `line`. A line that
 // cannot be answered for lack of memory is answered "out of memory".
 void append_response(SidecarRunner& runner, const ToolCallRequest& request, std::string& line);
-
-// Writes exactly one response line for `request`.
-void answer_request(SidecarRunner& runner, const ToolCallRequest& request, std::ostream& out);
-
-// Answers every line of `in` until a read fails, then returns.
-void run_request_loop(SidecarRunner& runner, std::istream& in, std::ostream& out);
 
 // How the descriptor loop ended; the program exits with it.
 enum class LoopEnd : int {
@@ -36,10 +25,11 @@ enum class LoopEnd : int {
   kReadFailed = 3,   // reading the input failed before its end
 };
 
-// The same loop on file descriptors, as the program runs it. The responses
-// to the lines of one read go out together in as few writes as they fit.
-// A line that cannot be held in memory is skipped to its end and answered
-// "out of memory"; memory taken for a long line is given back after it.
+// Answers every line read from `in_fd` on `out_fd` until the input ends or a
+// read or write fails, as the program runs it. The responses to the lines of
+// one read go out together in as few writes as they fit. A line that cannot
+// be held in memory is skipped to its end and answered "out of memory";
+// memory taken for a long line is given back after it.
 LoopEnd run_request_loop(SidecarRunner& runner, int in_fd, int out_fd);
 
 }  // namespace sidecar

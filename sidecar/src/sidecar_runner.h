@@ -59,9 +59,21 @@ class SidecarRunner {
   virtual std::int64_t AppendEscapedToolCall(const ToolCallRequest& request, std::string& response);
 };
 
-// The only runner today is the rule-based stub. It reads no configuration:
-// the request's model path and backend play no part in the choice.
-std::unique_ptr<SidecarRunner> CreateSidecarRunner();
+// What the command line asks of the runner.
+struct RunnerOptions {
+  std::string model_path;  // --model: this model answers every tool call
+  int threads = 0;         // --threads for the model; 0 picks fewer than the cores
+};
+
+// The program's runner. A tool call goes to the rule-based stub, which reads
+// no configuration, unless its request names "backend":"llama.cpp" (with a
+// "modelPath") or the options name a model: then a model answers it through
+// llama.cpp (llama_runner.h). Mode() is "stub" unless the options name a
+// model, and "llama.cpp" then.
+std::unique_ptr<SidecarRunner> CreateSidecarRunner(const RunnerOptions& options = {});
+
+// The stub alone.
+std::unique_ptr<SidecarRunner> CreateStubRunner();
 
 }  // namespace sidecar
 

@@ -102,8 +102,6 @@ class StubSidecarRunner final : public SidecarRunner {
 
 }  // namespace
 
-std::unique_ptr<SidecarRunner> CreateSidecarRunner() {
-  return std::make_unique<StubSidecarRunner>();
-}
+std::unique_ptr<SidecarRunner> CreateStubRunner() { return std::make_unique<StubSidecarRunner>(); }
 
 }  // namespace sidecar

@@ -189,6 +189,19 @@ test('function calls parse with markers, commas and braces inside values', () =>
   assert.match(formatFunctionCall(text), /^ {2}classify_interview_turn\n {4}text: "a, \{b\}: c"\n/);
 });
 
+test('a model and its threads become the program\'s arguments', () => {
+  const client = new SidecarClient({ command: 'sidecar', args: ['--x'], model: '/m/a.gguf', threads: 2 });
+  assert.deepEqual(client.args, ['--x', '--model', '/m/a.gguf', '--threads', '2']);
+  assert.deepEqual(new SidecarClient({ command: 'sidecar' }).args, []);
+});
+
+test('a model\'s lists of strings parse as lists', () => {
+  const text = '<start_function_call>call:route_to_cloud_llm{question:<escape>q<escape>,topic:<escape>t<escape>,' +
+    'answer_type:<escape>a<escape>,context_keys:[<escape>resume<escape>,<escape>x, ]y<escape>]}<end_function_call>';
+  assert.deepEqual(parseFunctionCall(text).args.context_keys, ['resume', 'x, ]y']);
+  assert.equal(parseFunctionCall(text.replace(']}', '}')), null);
+});
+
 test('the real sidecar answers status and both kinds of tool call', { skip: !process.env.PARLANTO_SIDECAR }, async () => {
   const client = new SidecarClient({ command: process.env.PARLANTO_SIDECAR });
   try {

@@ -11,10 +11,11 @@
 // from there, into the microphone:
 // - openCapture of the microphone, plain and with echoCancel (the microphone
 //   stream through the canceller, plus the internal reference stream), each
-//   at the device's format and at 16 kHz mono;
+//   at the device's format and at 16 kHz mono, on each engine the build has
+//   (PARLANTO_AUDIO_ECHO_ENGINES, default both);
 // - with PARLANTO_AUDIO_ECHO_PROBE, the test-only probe's plain capture and
-//   its capture through the stage alone (no layer), which also times the
-//   stage's own work on the audio thread.
+//   its capture through the stage alone (no layer), on each engine, which
+//   also times the stage's own work on the audio thread.
 // Reported: milliseconds of this process's CPU per second of capture (and of
 // its audio threads alone), and each echo-cancelled kind's ratio to its plain
 // counterpart.
@@ -83,20 +84,26 @@ async function main() {
       return { bytes };
     };
   };
-  const probed = (cancel) => async () => {
-    const p = probe.start({ reference: 'default', cancel, plain: !cancel });
+  const probed = (cancel, engine) => async () => {
+    const p = probe.start({ reference: 'default', cancel, plain: !cancel, ...(engine ? { engine } : {}) });
     return async () => p.stop();
   };
-  const echo = { reference: 'default' };
+  const engines = (process.env.PARLANTO_AUDIO_ECHO_ENGINES || 'webrtc,speex').split(',');
+  const mono16k = { sampleRate: 16000, channels: 1 };
   const kinds = [
     ['openCapture, device format', opened({})],
-    ['openCapture, device format, echoCancel', opened({ echoCancel: echo }), 'openCapture, device format'],
-    ['openCapture, 16 kHz mono', opened({ format: { sampleRate: 16000, channels: 1 } })],
-    ['openCapture, 16 kHz mono, echoCancel', opened({ format: { sampleRate: 16000, channels: 1 }, echoCancel: echo }),
-      'openCapture, 16 kHz mono'],
+    ['openCapture, 16 kHz mono', opened({ format: mono16k })],
   ];
+  for (const engine of engines) {
+    const echo = { reference: 'default', engine };
+    kinds.push(
+      [`openCapture, device format, echoCancel ${engine}`, opened({ echoCancel: echo }), 'openCapture, device format'],
+      [`openCapture, 16 kHz mono, echoCancel ${engine}`, opened({ format: mono16k, echoCancel: echo }),
+        'openCapture, 16 kHz mono']);
+  }
   if (probe) {
-    kinds.push(['probe, plain', probed(false)], ['probe, stage alone', probed(true), 'probe, plain']);
+    kinds.push(['probe, plain', probed(false)]);
+    for (const engine of engines) kinds.push([`probe, stage alone, ${engine}`, probed(true, engine), 'probe, plain']);
   }
 
   const results = new Map(kinds.map(([name]) => [name, []]));

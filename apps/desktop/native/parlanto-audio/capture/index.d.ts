@@ -20,6 +20,11 @@ export interface EchoCancelOptions {
   noiseSuppression?: boolean;
   /** The engine's automatic gain control too (default false). */
   gainControl?: boolean;
+  /**
+   * The engine: WebRTC's where the build has it, else speexdsp's (the default). Asking for one the build
+   * lacks rejects with code "InvalidArg".
+   */
+  engine?: EchoEngine;
 }
 
 /** How turns are detected ('speech-started' and 'speech-ended'). */
@@ -34,6 +39,8 @@ export interface SpeechEndOptions {
   /** Ends a turn that runs on this long, in ms (reason 'max-turn'): 1000 to 3600000 and more than minSilenceMs; null or omitted: no limit. */
   maxTurnMs?: number | null;
 }
+/** The echo canceller's engines: WebRTC audio processing, or speexdsp's canceller. */
+export type EchoEngine = 'webrtc' | 'speex';
 
 export interface OpenCaptureOptions {
   /** 'microphone' (default) records an input device, 'loopback' what an output device plays. */
@@ -48,8 +55,8 @@ export interface OpenCaptureOptions {
   chunkMs?: number;
   /**
    * Microphones only: removes the echo of the reference output's playback before speech-end detection,
-   * conversion and delivery. Without `format`, chunks are then at the canceller's rate (the device's when it
-   * is 8, 16, 32 or 48 kHz, else 48 kHz).
+   * conversion and delivery. Without `format`, chunks are then at the canceller's rate (WebRTC's engine: the
+   * device's when it is 8, 16, 32 or 48 kHz, else 48 kHz; speexdsp's: 16 kHz, or 8 kHz for a slower device).
    */
   echoCancel?: EchoCancelOptions;
   /** The application name desktop mixers show for the capture's streams (on Linux; default "parlanto_audio"). */
@@ -116,6 +123,8 @@ export interface Capture extends EventEmitter, AsyncIterable<Buffer> {
   readonly deviceChannels: number;
   /** With echoCancel: the `id` of the output device the reference is taken from; otherwise null. */
   readonly echoReferenceId: string | null;
+  /** With echoCancel: the engine cancelling the echo; otherwise null. */
+  readonly echoEngine: EchoEngine | null;
   /** Frames dropped because JavaScript did not take them within `bufferLimitMs`. */
   readonly dropped: number;
   /** True from open until stop(); a capture recovering from a stream error is still running. */

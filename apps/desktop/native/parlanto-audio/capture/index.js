@@ -13,6 +13,7 @@ const internals = addon[Symbol.for('parlanto-audio.capture')];
 if (!internals) throw new Error('parlanto-audio: this build of the native module has no capture layer');
 
 const KINDS = { microphone: 0, loopback: 1 };
+const ECHO_ENGINES = ['webrtc', 'speex'];
 const MIN_RATE = 8000;
 const MAX_RATE = 192000;
 const DEFAULT_BUFFER_LIMIT_MS = 10000;
@@ -60,7 +61,7 @@ const CAPTURE_KEYS = ['kind', 'deviceId', 'format', 'bufferLimitMs', 'chunkMs', 
   'speechEnd'];
 const SPEECH_END_KEYS = ['detector', 'minSilenceMs', 'maxTurnMs'];
 const FORMAT_KEYS = ['sampleRate', 'channels'];
-const ECHO_KEYS = ['reference', 'noiseSuppression', 'gainControl'];
+const ECHO_KEYS = ['reference', 'noiseSuppression', 'gainControl', 'engine'];
 const MOVED = {
   sampleRate: 'format.sampleRate', channels: 'format.channels', rate: 'format.sampleRate',
   reference: 'echoCancel.reference', noiseSuppression: 'echoCancel.noiseSuppression',
@@ -166,7 +167,8 @@ function readSpeechEnd(speechEnd, caller, where) {
 }
 
 // What the native side takes: the reference's id (null: the default output
-// device) and the engine's two optional stages.
+// device), the engine's two optional stages, and the engine (null: the
+// build's default).
 function readEchoCancel(echoCancel, kind) {
   if (echoCancel === undefined || echoCancel === null || echoCancel === false) return undefined;
   if (!isPlainObject(echoCancel)) throw invalid(`openCapture: echoCancel must be an object, not ${typeName(echoCancel)}`);
@@ -174,13 +176,16 @@ function readEchoCancel(echoCancel, kind) {
   if (kind !== 'microphone') {
     throw invalid('openCapture: echoCancel applies to a microphone capture, not a loopback');
   }
-  const { reference = 'default', noiseSuppression = false, gainControl = false } = echoCancel;
+  const { reference = 'default', noiseSuppression = false, gainControl = false, engine = null } = echoCancel;
   if (typeof reference !== 'string' || reference.length === 0) {
     throw invalid("openCapture: echoCancel.reference must be 'default' or an output device's id");
   }
   if (typeof noiseSuppression !== 'boolean') throw invalid('openCapture: echoCancel.noiseSuppression must be a boolean');
   if (typeof gainControl !== 'boolean') throw invalid('openCapture: echoCancel.gainControl must be a boolean');
-  return { reference: reference === 'default' ? null : reference, noiseSuppression, gainControl };
+  if (engine !== null && !ECHO_ENGINES.includes(engine)) {
+    throw invalid(`openCapture: echoCancel.engine must be 'webrtc' or 'speex', not ${String(engine)}`);
+  }
+  return { reference: reference === 'default' ? null : reference, noiseSuppression, gainControl, engine };
 }
 
 const ECHO_PAUSED = 'echo cancellation paused: its reference output went away, so the microphone passes ' +
@@ -189,7 +194,7 @@ const ECHO_PAUSED = 'echo cancellation paused: its reference output went away, s
 class Capture extends EventEmitter {
   #session;
   #info = { kind: 'microphone', deviceId: null, sampleRate: 0, channels: 0, deviceSampleRate: 0,
-            deviceChannels: 0, echoReferenceId: null };
+            deviceChannels: 0, echoReferenceId: null, echoEngine: null };
   #dropped = 0;
   #running = false;
   #ready = false;
@@ -227,6 +232,7 @@ class Capture extends EventEmitter {
   get deviceSampleRate() { return this.#info.deviceSampleRate; }
   get deviceChannels() { return this.#info.deviceChannels; }
   get echoReferenceId() { return this.#info.echoReferenceId; }
+  get echoEngine() { return this.#info.echoEngine; }
   get dropped() { return this.#dropped; }
   get running() { return this.#running; }
 

@@ -1,10 +1,12 @@
-// `echoStage(far, mic, rate)`: runs a mono microphone recording through the
+// `echoStage(far, mic, rate, engine?)`: runs a mono microphone recording through the
 // echo-cancelling stage, with `far` (what the speakers played) as its
 // reference, the way a capture feeds it: the reference in 20 ms buffers that
 // arrive 50 ms before the microphone hears them, the microphone in 512-frame
-// buffers. Returns { samples, cancelledFrames, passedFrames }, samples as long
-// as `mic` (the stage's last part-frame is zeros); throws what create() says
-// where the stage cannot be made.
+// buffers, on `engine` ('webrtc' or 'speex'; the build's default when left
+// out; `rate` is one both run at unconverted, e.g. 16000). Returns
+// { samples, cancelledFrames, passedFrames }, samples as long as `mic` (the
+// stage's last part-frame is zeros); throws what create() says where the
+// stage cannot be made.
 #include <node_api.h>
 
 #include <algorithm>
@@ -37,8 +39,8 @@ napi_value fail(napi_env env, const std::string& message) {
 }
 
 napi_value echo_stage(napi_env env, napi_callback_info info) {
-  napi_value argv[3] = {nullptr, nullptr, nullptr};
-  std::size_t argc = 3;
+  napi_value argv[4] = {nullptr, nullptr, nullptr, nullptr};
+  std::size_t argc = 4;
   napi_get_cb_info(env, info, &argc, argv, nullptr, nullptr);
   const std::span<const float> far = floats_of(env, argv[0]);
   const std::span<const float> mic = floats_of(env, argv[1]);
@@ -48,7 +50,15 @@ napi_value echo_stage(napi_env env, napi_callback_info info) {
     return fail(env, "echoStage(far, mic, rate): two Float32Arrays of one length and a rate");
   }
 
-  auto made = EchoCanceller::create(rate, 1);
+  EchoCancelOptions options;
+  if (argc >= 4) {
+    char name[16] = {};
+    std::size_t length = 0;
+    napi_get_value_string_utf8(env, argv[3], name, sizeof name, &length);
+    options.engine = parse_echo_engine(std::string_view(name, length));
+    if (!options.engine) return fail(env, "echoStage: the engine is 'webrtc' or 'speex'");
+  }
+  auto made = EchoCanceller::create(rate, 1, options);
   if (!made) return fail(env, made.error());
   EchoCanceller& stage = **made;
   const auto feed = stage.reference()->feed(rate, 1);

@@ -4,7 +4,7 @@
 // It is not the module's surface; the capture layer owns that.
 //
 //   const p = probe.start({ reference: 'default' | id, onSpeechEnded, cancel: true, plain: true,
-//                           delayAgnostic: true, extendedFilter: true });
+//                           delayAgnostic: true, extendedFilter: true, engine: 'webrtc' | 'speex' });
 //   p.mark();                 // sample positions of both captures, now
 //   p.reconnectReference();   // a new loopback stream on the reference device
 //   const r = p.stop();       // { rate, channels, plain, cancelled, marks, events, stageSeconds }
@@ -215,6 +215,10 @@ napi_value start(napi_env env, napi_callback_info info) {
   EchoCancelOptions engine_options;
   flag("delayAgnostic", engine_options.delay_agnostic);
   flag("extendedFilter", engine_options.extended_filter);
+  if (const std::string engine = string_property(env, options, "engine"); !engine.empty()) {
+    engine_options.engine = parse_echo_engine(engine);
+    if (!engine_options.engine) return fail(env, "engine: 'webrtc' or 'speex'");
+  }
   auto found = probe->host->default_input_device();
   if (!found || !*found) return fail(env, "no microphone");
   const std::shared_ptr<Device> mic = *found;

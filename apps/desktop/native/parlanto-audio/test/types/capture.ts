@@ -1,5 +1,5 @@
 // The capture layer's typings accept its documented use and reject misuse.
-import { openCapture, watchDevices, detectSpeech, Capture, DeviceEvent, SpeechEnded } from 'parlanto-audio/capture';
+import { openCapture, watchDevices, detectSpeech, Capture, DeviceEvent, SpeechEnded, EchoEngine } from 'parlanto-audio/capture';
 
 async function recognize(feed: (pcm: Int16Array) => void): Promise<void> {
   const capture: Capture = await openCapture({ kind: 'microphone', format: { sampleRate: 16000, channels: 1 } });
@@ -47,6 +47,9 @@ async function recognize(feed: (pcm: Int16Array) => void): Promise<void> {
   const reference: string | null = cancelled.echoReferenceId;
   await openCapture({ echoCancel: { reference: 'sink:speakers', noiseSuppression: true, gainControl: false } });
   void reference;
+  const speex = await openCapture({ echoCancel: { reference: 'default', engine: 'speex' } });
+  const engine: EchoEngine | null = speex.echoEngine;
+  if (engine === 'webrtc' || engine === 'speex' || engine === null) void engine;
 
   // @ts-expect-error not a kind
   await openCapture({ kind: 'speaker' });
@@ -63,6 +66,10 @@ async function recognize(feed: (pcm: Int16Array) => void): Promise<void> {
   await openCapture({ echoCancel: { reference: 'default', noiseSuppression: 'high' } });
   // @ts-expect-error following is on or off
   await openCapture({ followDefault: 'no' });
+  // @ts-expect-error the engines are named
+  await openCapture({ echoCancel: { reference: 'default', engine: 'aec3' } });
+  // @ts-expect-error the engine in use is read-only
+  speex.echoEngine = 'webrtc';
   // @ts-expect-error sampleRate is read-only
   capture.sampleRate = 8000;
   // @ts-expect-error a chunk is a Buffer

@@ -11,6 +11,7 @@ const path = require('node:path');
 const { test, before, after } = require('node:test');
 const s = require('../node/support/pulse-support.js');
 const { runNode, startChild, wineVersion } = require('./wine.js');
+const room = require('../node/echo-room.js');
 
 const ENDPOINT_ID = /^\{0\.0\.([01])\.[0-9A-F]{8}\}\.\{[0-9A-F]{8}-[0-9A-F]{4}-[0-9A-F]{4}-[0-9A-F]{4}-[0-9A-F]{12}\}$/i;
 
@@ -381,4 +382,71 @@ test('a watch stopped while it starts, and one stopped after its start, both let
   } finally {
     fs.rmSync(dir, { recursive: true, force: true });
   }
+});
+
+// The echo room of the Linux tests (echo-room.js), through the capture layer
+// of the Windows module, whose echo engine is speexdsp's. Its reference is a
+// loopback stream, which Wine 8 refuses. Wine 10's loopback stalls a few
+// seconds in and then delivers 200 ms at once, with the backend's silence in
+// the gap: the reference's timing moves by an amount no fill correction
+// tells, and the filter is lost until the delay estimate finds it again
+// (about 2 s, more than this conversation's far end has left). Until that is
+// shorter the test reports rather than fails.
+test('echoCancel removes the interviewer from the microphone through speexdsp\'s engine',
+  { todo: 'Wine 10\'s loopback stalls and bursts mid-conversation' }, async (t) => {
+  const [major] = wineVersion();
+  if (major < 10) {
+    t.skip(`Wine ${major} has no loopback capture for the echo's reference`);
+    return;
+  }
+  const { outputs } = await listing();
+  const output = outputs.find((d) => d.name === 'Rig Output');
+  const c = room.conversation(fixtures);
+  const [latencyMs, gainDb] = [40, -6];
+  const { farWav, nearWav } = room.roomTracks(fixtures, c, latencyMs, gainDb);
+  const rate = 16000;
+  let info;
+  let plain;
+  let cancelled;
+  let started;
+  let cpu;
+  let seconds;
+  await room.withLoopback(rig, latencyMs, gainDb, async () => {
+    info = await win.call('open', { name: 'cancelled', options: { echoCancel: { reference: output.id } } });
+    await win.call('open', { name: 'plain', options: { format: { sampleRate: rate } } });
+    try {
+      await s.sleep(500);
+      cpu = await win.call('cpu');
+      started = await win.call('now');
+      await Promise.all([rig.play(farWav, rig.outputSink), rig.play(nearWav, rig.micFeedSink)]);
+      await s.sleep(700);
+    } finally {
+      const used = await win.call('cpu');
+      seconds = ((await win.call('now')) - started) / 1000;
+      cpu = (used.user + used.system - cpu.user - cpu.system) / 1000 / seconds;
+      plain = await win.call('close', { name: 'plain' });
+      cancelled = await win.call('close', { name: 'cancelled' });
+    }
+  });
+  assert.deepEqual(info, { sampleRate: rate, channels: 2, echoEngine: 'speex', echoReferenceId: output.id });
+  assert.deepEqual(cancelled.errors, []);
+  const samples = (log) => s.pcmSamples(Buffer.from(log.pcm, 'base64'));
+  const startOf = (log) => Math.round(((started - log.first) * rate) / 1000);
+  const at = (frames) => Math.round((frames * rate) / room.RATE);
+  const from = c.farOnly.first + 2 * room.RATE;
+  const far = (log) => room.energy(samples(log), 2, startOf(log) + at(from), startOf(log) + at(c.farOnly.end));
+  const erle = room.db(far(plain) / far(cancelled));
+  const level = (span) => room.energy(samples(cancelled), 2, startOf(cancelled) + at(span.first),
+    startOf(cancelled) + at(span.end));
+  const doubleTalkDb = room.db(level(c.doubleTalk) / level(c.nearOnly));
+  const ends = cancelled.ended.map((time) => time - started);
+  const within = (first, end) => ends.filter((ms) => ms >= (first * 1000) / room.RATE && ms < (end * 1000) / room.RATE).length;
+  t.diagnostic(`Wine ${major}, speex, room ${latencyMs} ms ${gainDb} dB: ERLE ${erle.toFixed(1)} dB, ` +
+    `double talk ${doubleTalkDb.toFixed(1)} dB, speech ends at ${ends.map(Math.round).join(', ')} ms; ` +
+    `node.exe ${cpu.toFixed(1)} ms of CPU per s with both captures`);
+  assert.ok(erle >= 20, `ERLE ${erle.toFixed(1)} dB`);
+  assert.ok(Math.abs(doubleTalkDb) <= 3, `double talk changes the near voice by ${doubleTalkDb.toFixed(1)} dB`);
+  assert.equal(within(from, c.nearOnly.first), 0, 'the interviewer alone ended none of the user\'s turns');
+  assert.equal(within(c.nearOnly.first, c.doubleTalk.first), 1);
+  assert.equal(within(c.doubleTalk.first, c.frames + room.RATE), 1);
 });

@@ -11,6 +11,7 @@ const path = require('node:path');
 const [port, addonPath] = process.argv.slice(2);
 const addon = require(addonPath);
 const captures = new Map();
+const layered = new Map();  // captures of the capture layer
 const watches = new Map();
 let layer = null;  // the capture layer, on the same module (PARLANTO_AUDIO_ADDON)
 
@@ -61,6 +62,36 @@ const handlers = {
   },
 
   cpu: () => process.cpuUsage(),
+
+  // A capture of the capture layer; times are this process's performance.now().
+  open: async ({ name, options }) => {
+    layer ??= require(path.join(__dirname, '..', '..', 'capture'));
+    const capture = await layer.openCapture(options);
+    const log = { chunks: [], first: null, ended: [], errors: [] };
+    capture.on('data', (chunk, { time }) => {
+      log.first ??= time;
+      log.chunks.push(chunk);
+    });
+    capture.on('speech-ended', ({ time }) => log.ended.push(time));
+    capture.on('error', (error) => log.errors.push(errorOf(error)));
+    layered.set(name, { capture, log });
+    const { sampleRate, channels, echoEngine, echoReferenceId } = capture;
+    return { sampleRate, channels, echoEngine, echoReferenceId };
+  },
+
+  now: () => performance.now(),
+
+  close: async ({ name }) => {
+    const { capture, log } = layered.get(name);
+    layered.delete(name);
+    await capture.stop();
+    return {
+      first: log.first,
+      ended: log.ended,
+      errors: log.errors,
+      pcm: Buffer.concat(log.chunks).toString('base64'),
+    };
+  },
 
   watch: ({ name }) => {
     layer ??= require(path.join(__dirname, '..', '..', 'capture'));
@@ -138,6 +169,7 @@ socket.on('data', async (text) => {
 });
 socket.on('close', () => {
   for (const { capture } of captures.values()) capture.stop();
+  for (const { capture } of layered.values()) capture.stop();
   for (const { unwatch } of watches.values()) unwatch();
   process.exit(0);
 });

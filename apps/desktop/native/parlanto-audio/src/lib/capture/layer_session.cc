@@ -148,6 +148,7 @@ ModuleResult<OpenedLayerStream> open_once(Device& device, const LayerRequest& re
       EchoCancelOptions options;
       options.noise_suppression = request.echo_cancel->noise_suppression;
       options.gain_control = request.echo_cancel->gain_control;
+      options.engine = request.echo_cancel->engine;
       auto made = EchoCanceller::create(from.sample_rate, from.channels, options);
       if (!made) {
         final = true;
@@ -166,6 +167,7 @@ ModuleResult<OpenedLayerStream> open_once(Device& device, const LayerRequest& re
     }
     std::shared_ptr<ReferenceAlignment> alignment =
         canceller ? canceller->reference() : std::shared_ptr<ReferenceAlignment>();
+    const EchoEngineKind echo_engine = canceller ? canceller->engine() : EchoEngineKind::kWebRtc;
     auto state = std::make_shared<CaptureTapState>(sink, std::move(converter), from,
                                                    std::move(canceller), steady_now, request.turn);
     state->stopped = stopped;
@@ -174,6 +176,7 @@ ModuleResult<OpenedLayerStream> open_once(Device& device, const LayerRequest& re
     if (result) {
       opened.stream = std::move(result).value();
       opened.alignment = std::move(alignment);
+      if (request.echo_cancel) opened.echo_engine = echo_engine;
       opened.device = from;
       opened.delivered = to;
       break;
@@ -239,6 +242,12 @@ ModuleResult<OpenedLayerStream> open_layer_stream(const LayerRequest& request,
     if (is_output) {
       return unexpected(ModuleError{
           napi_invalid_arg, "echo cancellation applies to a microphone capture, not a loopback"});
+    }
+    if (const auto engine = request.echo_cancel->engine; engine && !echo_engine_built(*engine)) {
+      return unexpected(ModuleError{
+          napi_invalid_arg, std::string("echo cancellation: this build of the module has no '") +
+                                echo_engine_name(*engine) + "' engine; it has '" +
+                                echo_engine_name(default_echo_engine()) + "'"});
     }
     // An unknown reference fails the first open before anything is built.
     if (!request.echo_cancel->reference_may_fail) {

@@ -42,6 +42,8 @@ struct EchoCancelRequest {
   bool gain_control = false;
   // The application name the reference stream shows in mixers; empty for the module's.
   std::string app_name = {};
+  // None: default_echo_engine().
+  std::optional<EchoEngineKind> engine;
   // Opening again after a failure: the microphone opens even if the
   // reference cannot (the reference then counts as lost and is reopened on
   // its own). A first open fails instead.
@@ -80,6 +82,7 @@ struct OpenedLayerStream {
   // its stream (dropped before the microphone's). Without: null and empty.
   std::shared_ptr<ReferenceAlignment> alignment;
   ReferenceStream reference;
+  EchoEngineKind echo_engine = EchoEngineKind::kWebRtc;  // with echo cancellation
   PcmFormat device;
   PcmFormat delivered;
   std::string device_id;  // text form of the device it was opened on; empty if unknown

@@ -1,88 +1,77 @@
 #include "echo/echo_canceller.h"
 
-#include <webrtc/modules/audio_processing/include/audio_processing.h>
-
 #include <algorithm>
 
 namespace parlanto_audio {
 
 namespace {
 
-bool native_rate(std::uint32_t rate) {
+// A frame quieter than this (mean square, about -60 dBFS) tells nothing of
+// how much the engine removed.
+constexpr float kAudibleReference = 1e-6f;
+
+bool webrtc_rate(std::uint32_t rate) {
   return rate == 8000 || rate == 16000 || rate == 32000 || rate == 48000;
 }
 
-std::string engine_failure(const char* step, int code) {
-  return std::string("echo cancellation: ") + step + " failed (engine error " +
-         std::to_string(code) + ")";
-}
+// speexdsp's canceller runs at any rate, at a cost that grows with it; the
+// rooms it is tuned for need no more than speech's band.
+bool speex_rate(std::uint32_t rate) { return rate >= 8000 && rate <= 48000 && rate % 100 == 0; }
 
 }  // namespace
+
+const char* echo_engine_name(EchoEngineKind kind) {
+  return kind == EchoEngineKind::kWebRtc ? "webrtc" : "speex";
+}
+
+std::optional<EchoEngineKind> parse_echo_engine(std::string_view name) {
+  if (name == "webrtc") return EchoEngineKind::kWebRtc;
+  if (name == "speex") return EchoEngineKind::kSpeex;
+  return std::nullopt;
+}
+
+EchoEngineKind default_echo_engine() {
+  return echo_engine_built(EchoEngineKind::kWebRtc) ? EchoEngineKind::kWebRtc
+                                                    : EchoEngineKind::kSpeex;
+}
 
 Expected<std::unique_ptr<EchoCanceller>, std::string> EchoCanceller::create(
     std::uint32_t mic_rate, std::uint16_t mic_channels, EchoCancelOptions options) {
   if (mic_rate == 0 || mic_channels == 0) {
     return unexpected(std::string("echo cancellation: the microphone has no rate or channels"));
   }
+  const EchoEngineKind kind = options.engine.value_or(default_echo_engine());
+  const bool webrtc = kind == EchoEngineKind::kWebRtc;
   std::uint32_t rate = options.engine_rate;
-  if (rate == 0) rate = native_rate(mic_rate) ? mic_rate : 48000;
-  if (!native_rate(rate)) {
+  if (rate == 0 && webrtc) rate = webrtc_rate(mic_rate) ? mic_rate : 48000;
+  if (rate == 0) rate = mic_rate >= 16000 ? 16000 : 8000;
+  if (webrtc ? !webrtc_rate(rate) : !speex_rate(rate)) {
     return unexpected("echo cancellation: the engine does not run at " + std::to_string(rate) +
                       " Hz");
   }
-
-  webrtc::Config config;
-  config.Set<webrtc::ExtendedFilter>(new webrtc::ExtendedFilter(options.extended_filter));
-  config.Set<webrtc::DelayAgnostic>(new webrtc::DelayAgnostic(options.delay_agnostic));
-  Engine engine(webrtc::AudioProcessing::Create(config));
-  if (!engine) return unexpected(std::string("echo cancellation: the engine could not be made"));
-
-  const auto engine_rate = static_cast<int>(rate);
-  webrtc::ProcessingConfig streams = {{
-      webrtc::StreamConfig(engine_rate, mic_channels),
-      webrtc::StreamConfig(engine_rate, mic_channels),
-      webrtc::StreamConfig(engine_rate, 1),
-      webrtc::StreamConfig(engine_rate, 1),
-  }};
-  if (const int code = engine->Initialize(streams); code != webrtc::AudioProcessing::kNoError) {
-    return unexpected(engine_failure("initialisation", code));
-  }
-  webrtc::EchoCancellation* aec = engine->echo_cancellation();
-  // Low suppression: the room measurements keep 33-49 dB of echo return loss
-  // enhancement with it and lose less of the near voice in double talk.
-  int code = aec->enable_drift_compensation(false);
-  if (code == 0) code = aec->set_suppression_level(webrtc::EchoCancellation::kHighSuppression);
-  if (code == 0) code = aec->Enable(true);
-  if (code == 0) code = engine->high_pass_filter()->Enable(false);
-  if (code == 0) code = engine->noise_suppression()->Enable(options.noise_suppression);
-  if (code == 0 && options.gain_control) {
-    code = engine->gain_control()->set_mode(webrtc::GainControl::kAdaptiveDigital);
-  }
-  if (code == 0) code = engine->gain_control()->Enable(options.gain_control);
-  if (code != 0) return unexpected(engine_failure("configuration", code));
-  // The engine reads these options when they are set, not when it is made.
-  engine->SetExtraOptions(config);
-
+  EchoEngineConfig config;
+  config.rate = rate;
+  config.channels = mic_channels;
+  config.delay_agnostic = options.delay_agnostic;
+  config.extended_filter = options.extended_filter;
+  config.noise_suppression = options.noise_suppression;
+  config.gain_control = options.gain_control;
+  EchoEngineMade engine = webrtc ? make_webrtc_echo_engine(config) : make_speex_echo_engine(config);
+  if (!engine) return unexpected(std::move(engine).error());
   return std::unique_ptr<EchoCanceller>(
-      new EchoCanceller(std::move(engine), mic_rate, rate, mic_channels));
+      new EchoCanceller(std::move(engine).value(), kind, mic_rate, rate, mic_channels));
 }
 
-void EchoCanceller::EngineDeleter::operator()(webrtc::AudioProcessing* engine) const {
-  delete engine;
-}
-
-EchoCanceller::EchoCanceller(Engine engine, std::uint32_t mic_rate, std::uint32_t rate,
-                             std::uint16_t channels)
+EchoCanceller::EchoCanceller(std::unique_ptr<EchoEngine> engine, EchoEngineKind kind,
+                             std::uint32_t mic_rate, std::uint32_t rate, std::uint16_t channels)
     : engine_(std::move(engine)),
+      engine_kind_(kind),
       rate_(rate),
       channels_(channels),
       frame_frames_(rate * ReferenceAlignment::kFrameMs / 1000),
       reference_(std::make_shared<ReferenceAlignment>(rate)),
       mic_resampler_(mic_rate, rate, channels),
-      reference_frame_(frame_frames_),
-      planes_(channels, std::vector<float>(frame_frames_)),
-      plane_pointers_(channels) {
-  for (std::size_t c = 0; c < channels; ++c) plane_pointers_[c] = planes_[c].data();
+      reference_frame_(frame_frames_) {
   // A second of audio covers every buffer size a backend uses.
   converted_.reserve(std::size_t{mic_rate} * channels);
   pending_.reserve(frame_frames_ * channels);
@@ -149,43 +138,13 @@ ReferenceAlignment::Event EchoCanceller::run_frame(const float* interleaved, flo
     ++passed_frames_;
     return pull.event;
   }
-  const auto engine_rate = static_cast<int>(rate_);
-  const webrtc::StreamConfig reverse(engine_rate, 1);
-  const webrtc::StreamConfig forward(engine_rate, channels_);
-  float* reference_plane = reference_frame_.data();
-  if (pull.event == ReferenceAlignment::Event::kResumed) {
-    // A new reference stream has its own delay: what the engine learnt of the
-    // old one would only slow it down. (A rare event; the engine resets its
-    // state in place.)
-    engine_->Initialize();
-    engine_->echo_cancellation()->set_suppression_level(webrtc::EchoCancellation::kHighSuppression);
-    heard_reference_frames_ = 0;
-  }
-  if (heard_reference_frames_ < kConvergenceFrames) {
-    float sum = 0.0f;
-    for (const float v : reference_frame_) sum += v * v;
-    if (sum > kAudibleReference * static_cast<float>(frame_frames_) &&
-        ++heard_reference_frames_ == kConvergenceFrames) {
-      engine_->echo_cancellation()->set_suppression_level(
-          webrtc::EchoCancellation::kLowSuppression);
-    }
-  }
-  engine_->ProcessReverseStream(&reference_plane, reverse, reverse, &reference_plane);
-  engine_->set_stream_delay_ms(static_cast<int>(reference_->primed_delay_ms()));
-  for (std::size_t f = 0; f < frame_frames_; ++f) {
-    for (std::size_t c = 0; c < channels_; ++c) planes_[c][f] = interleaved[f * channels_ + c];
-  }
-  engine_->ProcessStream(plane_pointers_.data(), forward, forward, plane_pointers_.data());
+  if (pull.event == ReferenceAlignment::Event::kResumed) engine_->restart();
+  engine_->process(interleaved, reference_frame_.data(), out);
   float before = 0.0f;
   float after = 0.0f;
-  for (std::size_t f = 0; f < frame_frames_; ++f) {
-    for (std::size_t c = 0; c < channels_; ++c) {
-      const float in = interleaved[f * channels_ + c];
-      const float cancelled = planes_[c][f];
-      before += in * in;
-      after += cancelled * cancelled;
-      out[f * channels_ + c] = cancelled;
-    }
+  for (std::size_t i = 0; i < frame; ++i) {
+    before += interleaved[i] * interleaved[i];
+    after += out[i] * out[i];
   }
   if (before > kAudibleReference * static_cast<float>(frame)) {
     kept = std::min(kept, after / before);

@@ -70,7 +70,8 @@ bool bool_property(napi_env env, napi_value object, const char* name) {
 }
 
 // The echo-cancellation argument of open(): undefined, or
-// { reference: string | null, noiseSuppression: boolean, gainControl: boolean }.
+// { reference: string | null, noiseSuppression: boolean, gainControl: boolean,
+//   engine: 'webrtc' | 'speex' | null }.
 ModuleResult<std::optional<EchoCancelRequest>> echo_argument(napi_env env, napi_value value) {
   if (is_nullish(env, value)) return std::optional<EchoCancelRequest>{};
   napi_value reference = nullptr;
@@ -85,6 +86,15 @@ ModuleResult<std::optional<EchoCancelRequest>> echo_argument(napi_env env, napi_
   request.reference_id = std::move(*id);
   request.noise_suppression = bool_property(env, value, "noiseSuppression");
   request.gain_control = bool_property(env, value, "gainControl");
+  napi_value engine = nullptr;
+  if (napi_get_named_property(env, value, "engine", &engine) == napi_ok) {
+    ModuleResult<std::optional<std::string>> name = optional_string(env, engine);
+    if (name && *name) request.engine = parse_echo_engine(**name);
+    if (!name || (*name && !request.engine)) {
+      return unexpected(
+          ModuleError{napi_invalid_arg, "echoCancel.engine must be 'webrtc' or 'speex'"});
+    }
+  }
   return std::optional<EchoCancelRequest>(std::move(request));
 }
 
@@ -214,6 +224,9 @@ void complete_open(napi_env env, napi_status, void* data) {
       napi_create_string_utf8(env, opened.reference.device_id.data(),
                               opened.reference.device_id.size(), &reference);
       napi_set_named_property(env, info, "echoReferenceId", reference);
+      napi_value engine = nullptr;
+      napi_create_string_utf8(env, echo_engine_name(opened.echo_engine), NAPI_AUTO_LENGTH, &engine);
+      napi_set_named_property(env, info, "echoEngine", engine);
     }
     if (job->box->session.adopt(std::move(opened), job->sink)) {
       napi_resolve_deferred(env, job->deferred, info);

@@ -10,6 +10,11 @@ const s = require('../support/pulse-support.js');
 const room = require('../support/echo-room.js');
 
 const { RATE, energy, db } = room;
+// Each engine the build has: speexdsp's runs at 16 kHz, WebRTC's at the microphone's 48.
+const engines = (process.env.PARLANTO_AUDIO_ECHO_ENGINES || 'webrtc,speex').split(',');
+const engineRate = { webrtc: 48000, speex: 16000 };
+// A second run for another engine repeats only the rooms.
+const roomsOnly = process.env.PARLANTO_ECHO_ROOMS_ONLY === '1' ? 'run with the first engine' : false;
 let rig;
 let fixtures;
 let layer;
@@ -63,7 +68,7 @@ async function restoreOutput() {
   await rig.pactl(['set-default-sink', rig.outputSink]);
 }
 
-test('echoCancel is refused on a loopback and for a reference that is not an output device', async () => {
+test('echoCancel is refused on a loopback and for a reference that is not an output device', { skip: roomsOnly }, async () => {
   await assert.rejects(layer.openCapture({ kind: 'loopback', echoCancel: { reference: 'default' } }),
     { code: 'InvalidArg', message: /microphone capture, not a loopback/ });
   await assert.rejects(layer.openCapture({ echoCancel: { reference: '' } }), { code: 'InvalidArg' });
@@ -82,8 +87,8 @@ test('echoCancel is refused on a loopback and for a reference that is not an out
 // reverberation's pre-delay) and attenuate it 6 or 12 dB. The loud room (6 dB
 // from speaker to microphone) costs the near voice about 3 dB in double talk
 // on this server, at times a little more; the quieter one stays well within.
-for (const [latencyMs, gainDb, doubleTalkLimit] of [[40, -6, 4], [80, -12, 3]]) {
-  test(`the interviewer is removed from the microphone (${latencyMs} ms, ${gainDb} dB room)`, async () => {
+for (const engine of engines) for (const [latencyMs, gainDb, doubleTalkLimit] of [[40, -6, 4], [80, -12, 3]]) {
+  test(`the interviewer is removed from the microphone (${engine}, ${latencyMs} ms, ${gainDb} dB room)`, async () => {
     const c = room.conversation(fixtures);
     const { farWav, nearWav } = room.roomTracks(fixtures, c, latencyMs, gainDb);
     let started = 0;
@@ -91,9 +96,11 @@ for (const [latencyMs, gainDb, doubleTalkLimit] of [[40, -6, 4], [80, -12, 3]]) 
     let cancelled;
     let info;
     await room.withLoopback(rig, latencyMs, gainDb, async () => {
-      const plainCapture = await layer.openCapture({ kind: 'microphone' });
-      const capture = await layer.openCapture({ kind: 'microphone', echoCancel: { reference: 'default' } });
-      info = { rate: capture.sampleRate, channels: capture.channels, reference: capture.echoReferenceId };
+      // The plain capture at the canceller's rate, so the two compare sample for sample.
+      const plainCapture = await layer.openCapture({ kind: 'microphone', format: { sampleRate: engineRate[engine] } });
+      const capture = await layer.openCapture({ kind: 'microphone', echoCancel: { reference: 'default', engine } });
+      info = { rate: capture.sampleRate, channels: capture.channels, reference: capture.echoReferenceId,
+        engine: capture.echoEngine };
       plain = recordCapture(plainCapture);
       cancelled = recordCapture(capture);
       try {
@@ -105,7 +112,9 @@ for (const [latencyMs, gainDb, doubleTalkLimit] of [[40, -6, 4], [80, -12, 3]]) 
         await Promise.all([plainCapture.stop(), capture.stop()]);
       }
     });
-    assert.deepEqual(info, { rate: 48000, channels: 2, reference: `sink:${rig.outputSink}` });
+    assert.deepEqual(info, { rate: engineRate[engine], channels: 2, reference: `sink:${rig.outputSink}`, engine });
+    // The conversation's spans are frames at RATE; the captures' at the canceller's rate.
+    const at = (frames) => Math.round((frames * info.rate) / RATE);
     assert.equal(plain.gaps + cancelled.gaps, 0);
 
     const ch = info.channels;
@@ -115,12 +124,12 @@ for (const [latencyMs, gainDb, doubleTalkLimit] of [[40, -6, 4], [80, -12, 3]]) 
     const c0 = cancelled.frameAt(started);
     // After 2 s of convergence on the interviewer alone.
     const from = c.farOnly.first + 2 * RATE;
-    const plainFar = energy(plainSamples, ch, p0 + from, p0 + c.farOnly.end);
-    const cancelledFar = energy(cancelledSamples, ch, c0 + from, c0 + c.farOnly.end);
+    const plainFar = energy(plainSamples, ch, p0 + at(from), p0 + at(c.farOnly.end));
+    const cancelledFar = energy(cancelledSamples, ch, c0 + at(from), c0 + at(c.farOnly.end));
     const erle = db(plainFar / cancelledFar);
-    const level = (span) => energy(cancelledSamples, ch, c0 + span.first, c0 + span.end);
+    const level = (span) => energy(cancelledSamples, ch, c0 + at(span.first), c0 + at(span.end));
     const doubleTalkDb = db(level(c.doubleTalk) / level(c.nearOnly));
-    console.log(`# room ${latencyMs} ms ${gainDb} dB: ERLE ${erle.toFixed(1)} dB` +
+    console.log(`# ${engine}, room ${latencyMs} ms ${gainDb} dB: ERLE ${erle.toFixed(1)} dB` +
       `${erle >= 25 ? '' : ' (under the 25 dB goal)'}, double talk ${doubleTalkDb.toFixed(1)} dB`);
 
     assert.deepEqual(cancelled.errors, []);
@@ -143,7 +152,7 @@ for (const [latencyMs, gainDb, doubleTalkLimit] of [[40, -6, 4], [80, -12, 3]]) 
   });
 }
 
-test('losing the reference output passes the microphone through, told once; its return resumes cancellation by itself', async () => {
+test('losing the reference output passes the microphone through, told once; its return resumes cancellation by itself', { skip: roomsOnly }, async () => {
   const c = room.conversation(fixtures);
   const farWav = path.join(fixtures, 'far-only.wav');
   room.writeWav(farWav, c.far.subarray(0, c.farOnly.end));
@@ -151,8 +160,8 @@ test('losing the reference output passes the microphone through, told once; its 
   room.writeWav(answerWav, c.near.subarray(c.nearOnly.first - RATE / 10, c.nearOnly.end));
   const reference = `sink:${rig.outputSink}`;
 
-  const plainCapture = await layer.openCapture({ kind: 'microphone' });
   const capture = await layer.openCapture({ kind: 'microphone', echoCancel: { reference } });
+  const plainCapture = await layer.openCapture({ kind: 'microphone', format: { sampleRate: capture.sampleRate } });
   const plain = recordCapture(plainCapture);
   const cancelled = recordCapture(capture);
   let gap;
@@ -215,7 +224,7 @@ test('losing the reference output passes the microphone through, told once; its 
   assert.ok(Math.abs(nearDb) <= 3, `the near voice at ${nearDb.toFixed(1)} dB`);
 });
 
-test('a capture stopped while its reference is gone releases both streams and tries no more', async () => {
+test('a capture stopped while its reference is gone releases both streams and tries no more', { skip: roomsOnly }, async () => {
   const capture = await layer.openCapture({ kind: 'microphone', echoCancel: { reference: `sink:${rig.outputSink}` } });
   const log = recordCapture(capture);
   try {
@@ -232,7 +241,7 @@ test('a capture stopped while its reference is gone releases both streams and tr
   assert.equal(log.resumed, 0);
 });
 
-test('start and stop cycles of an echo-cancelled capture leave no streams or memory behind', async (t) => {
+test('start and stop cycles of an echo-cancelled capture leave no streams or memory behind', { skip: roomsOnly }, async (t) => {
   const cycle = async () => {
     const capture = await layer.openCapture({ kind: 'microphone', echoCancel: { reference: 'default' } });
     capture.on('data', () => {});

@@ -6,7 +6,6 @@
 #include <cstddef>
 #include <cstdint>
 #include <regex>
-#include <sstream>
 #include <string>
 #include <string_view>
 
@@ -75,9 +74,9 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
       check_against_regex(line);
     }
 
-    std::ostringstream out;
-    sidecar::answer_request(*runner, sidecar::parse_request(std::string(line)), out);
-    check_response(out.str());
+    std::string out;
+    sidecar::append_response(*runner, sidecar::parse_request(std::string(line)), out);
+    check_response(out);
     start = newline + 1;
   }
   return 0;

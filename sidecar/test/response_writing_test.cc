@@ -1,6 +1,5 @@
 #include <gtest/gtest.h>
 
-#include <sstream>
 #include <string>
 #include <utility>
 #include <vector>
@@ -51,13 +50,13 @@ TEST(JsonEscape, FindsEveryEscapeWhereverItStandsInALongText) {
 }
 
 TEST(ResponseWriters, WriteOneCompleteLineEach) {
-  std::ostringstream out;
-  write_success(out, "7", "stub", 0);
-  write_success(out, "a\"b", "x\ty", -12);
-  write_success(out, "\n", "", 9223372036854775807);
-  write_error(out, "", "missing id");
-  write_error(out, "q\\", "bad\r\0"s);
-  EXPECT_EQ(out.str(),
+  std::string out;
+  append_success(out, "7", "stub", 0);
+  append_success(out, "a\"b", "x\ty", -12);
+  append_success(out, "\n", "", 9223372036854775807);
+  append_error(out, "", "missing id");
+  append_error(out, "q\\", "bad\r\0"s);
+  EXPECT_EQ(out,
             "{\"id\":\"7\",\"ok\":true,\"output\":\"stub\",\"inferenceMs\":0}\n"
             "{\"id\":\"a\\\"b\",\"ok\":true,\"output\":\"x\\ty\",\"inferenceMs\":-12}\n"
             "{\"id\":\"\\n\",\"ok\":true,\"output\":\"\",\"inferenceMs\":9223372036854775807}\n"

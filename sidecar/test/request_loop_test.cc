@@ -1,6 +1,7 @@
 #include <gtest/gtest.h>
 
 #include <cstdio>
+#include <memory>
 #include <new>
 #include <sstream>
 #include <stdexcept>
@@ -26,34 +27,39 @@ class RecordingRunner : public SidecarRunner {
   std::vector<ToolCallRequest> seen;
 };
 
-std::string run(SidecarRunner& runner, const std::string& requests) {
-  std::istringstream in(requests);
-  std::ostringstream out;
-  run_request_loop(runner, in, out);
-  return out.str();
-}
+using File = std::unique_ptr<std::FILE, int (*)(std::FILE*)>;
+
+File temporary_file() { return File(std::tmpfile(), &std::fclose); }
 
 // Runs the descriptor loop on `requests` held in a file and returns what it
-// wrote; `out_fd` overrides the file it writes to.
-std::string run_on_fds(SidecarRunner& runner, const std::string& requests, int out_fd = -2) {
-  std::FILE* in = std::tmpfile();
-  std::FILE* out = std::tmpfile();
+// wrote.
+std::string run(SidecarRunner& runner, const std::string& requests) {
+  const File in = temporary_file();
+  const File out = temporary_file();
   EXPECT_TRUE(in != nullptr && out != nullptr);
-  std::fwrite(requests.data(), 1, requests.size(), in);
-  std::fflush(in);
-  std::rewind(in);
-  run_request_loop(runner, fileno(in), out_fd == -2 ? fileno(out) : out_fd);
-  std::rewind(out);
+  std::fwrite(requests.data(), 1, requests.size(), in.get());
+  std::fflush(in.get());
+  std::rewind(in.get());
+  run_request_loop(runner, fileno(in.get()), fileno(out.get()));
+  std::rewind(out.get());
   std::string written;
   char chunk[4096];
-  for (std::size_t got; (got = std::fread(chunk, 1, sizeof chunk, out)) > 0;)
+  for (std::size_t got; (got = std::fread(chunk, 1, sizeof chunk, out.get())) > 0;)
     written.append(chunk, got);
-  std::fclose(in);
-  std::fclose(out);
   return written;
 }
 
-TEST(RequestLoop, SplitsDescriptorInputIntoTheLinesTheStreamLoopSees) {
+// What the loop must answer: each line as getline splits the input, answered
+// on its own.
+std::string answer_each_getline_line(SidecarRunner& runner, const std::string& requests) {
+  std::istringstream in(requests);
+  std::string responses;
+  for (std::string line; std::getline(in, line);)
+    append_response(runner, parse_request(line), responses);
+  return responses;
+}
+
+TEST(RequestLoop, SplitsDescriptorInputIntoTheLinesGetlineSees) {
   // Lines longer than the read buffer, some of them straddling its end.
   const std::string long_input(200000, 'x');
   const std::string longer_input(300001, 'y');
@@ -64,13 +70,13 @@ TEST(RequestLoop, SplitsDescriptorInputIntoTheLinesTheStreamLoopSees) {
   for (const std::string& requests :
        {std::string(), std::string("\n"), std::string("\n\n"), mixed, mixed + tool_call + "end\"}",
         tool_call + long_input + "\"}"}) {
-    RecordingRunner by_stream;
+    RecordingRunner by_line;
     RecordingRunner by_fd;
-    const std::string expected = run(by_stream, requests);
-    EXPECT_EQ(run_on_fds(by_fd, requests), expected);
-    ASSERT_EQ(by_fd.seen.size(), by_stream.seen.size());
+    const std::string expected = answer_each_getline_line(by_line, requests);
+    EXPECT_EQ(run(by_fd, requests), expected);
+    ASSERT_EQ(by_fd.seen.size(), by_line.seen.size());
     for (std::size_t i = 0; i < by_fd.seen.size(); ++i) {
-      EXPECT_EQ(by_fd.seen[i].raw_line, by_stream.seen[i].raw_line) << i;
+      EXPECT_EQ(by_fd.seen[i].raw_line, by_line.seen[i].raw_line) << i;
     }
   }
 }

@@ -26,7 +26,7 @@ test('unknown options and wrong types are refused, naming the key and where it b
     [{ deviceID: 'fake:mic' }, /unknown option deviceID; did you mean deviceId\?/],
     [{ format: { rate: 16000 } }, /unknown option format\.rate; did you mean format\.sampleRate\?/],
     [{ format: { sampleRate: 16000, chunkMs: 20 } }, /format\.chunkMs; did you mean chunkMs\?/],
-    [{ echoCancel: { foo: 1 } }, /unknown option echoCancel\.foo \(echoCancel takes reference, noiseSuppression, gainControl\)/],
+    [{ echoCancel: { foo: 1 } }, /unknown option echoCancel\.foo \(echoCancel takes reference, noiseSuppression, gainControl, engine\)/],
     [{ reference: 'default' }, /did you mean echoCancel\.reference\?/],
     [{ format: [16000] }, /format must be an object, not an array/],
     [{ echoCancel: 'default' }, /echoCancel must be an object, not string/],

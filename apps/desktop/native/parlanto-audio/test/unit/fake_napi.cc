@@ -177,6 +177,8 @@ napi_status napi_typeof(napi_env, napi_value value, napi_valuetype* result) {
   return napi_ok;
 }
 
+napi_status napi_get_value_uint32(napi_env, napi_value, uint32_t*) { return napi_number_expected; }
+
 napi_status napi_get_null(napi_env, napi_value* result) {
   make(Value::Kind::kNull, result);
   return napi_ok;

@@ -15,6 +15,12 @@ bool is_nullish(napi_env env, napi_value value) {
   return napi_typeof(env, value, &type) == napi_ok && (type == napi_undefined || type == napi_null);
 }
 
+std::uint32_t uint32_argument(napi_env env, napi_value value) {
+  std::uint32_t number = 0;
+  if (napi_get_value_uint32(env, value, &number) != napi_ok) return 0;
+  return number;
+}
+
 void report_call_failure(napi_env env, napi_status status, bool every_failure) {
   if (status == napi_ok) return;
   napi_value exception = nullptr;

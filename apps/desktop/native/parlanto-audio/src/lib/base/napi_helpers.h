@@ -5,6 +5,8 @@
 
 #include <node_api.h>
 
+#include <cstdint>
+
 namespace parlanto_audio {
 
 // `undefined`, or nullptr if even that failed.
@@ -12,6 +14,9 @@ napi_value undefined(napi_env env);
 
 // Whether `value` is undefined or null (false if its type cannot be read).
 bool is_nullish(napi_env env, napi_value value);
+
+// A number argument as an unsigned 32-bit integer; 0 when it is not one.
+std::uint32_t uint32_argument(napi_env env, napi_value value);
 
 // What a call into JavaScript does with its failure: a callback that threw
 // becomes the process's uncaught exception, as a throw from any event would;

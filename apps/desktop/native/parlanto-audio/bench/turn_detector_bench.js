@@ -16,7 +16,7 @@
 const fs = require('node:fs');
 const os = require('node:os');
 const path = require('node:path');
-const s = require('../test/node/pulse-support.js');
+const s = require('../test/node/support/pulse-support.js');
 const corpus = require('../../../../../tools/turn-corpus/corpus.js');
 
 const args = process.argv.slice(2);

@@ -11,7 +11,7 @@ const path = require('node:path');
 const { test, before, after } = require('node:test');
 const s = require('../node/support/pulse-support.js');
 const { runNode, startChild, wineVersion } = require('./wine.js');
-const room = require('../node/echo-room.js');
+const room = require('../node/support/echo-room.js');
 
 const ENDPOINT_ID = /^\{0\.0\.([01])\.[0-9A-F]{8}\}\.\{[0-9A-F]{8}-[0-9A-F]{4}-[0-9A-F]{4}-[0-9A-F]{4}-[0-9A-F]{12}\}$/i;
 

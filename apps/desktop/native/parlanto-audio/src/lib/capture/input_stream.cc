@@ -6,9 +6,9 @@
 #include <thread>
 #include <utility>
 
+#include "base/unicode_text.h"
 #include "data/capture_callback.h"
 #include "turn/speech_ended_gate.h"
-#include "base/unicode_text.h"
 
 namespace parlanto_audio {
 
@@ -125,7 +125,8 @@ ModuleResult<StreamCandidates> stream_candidates(const Device& device) {
   };
 
   const HostResult<SupportedStreamConfig> first = read_default();
-  if (!first) return module_error("Failed to read stream config: " + first.error().text, {},
+  if (!first)
+    return module_error("Failed to read stream config: " + first.error().text, {},
                         first.error().kind);
   StreamCandidates candidates{first->sample_format, {}};
   std::vector<StreamConfig>& configs = candidates.configs;
@@ -150,8 +151,9 @@ ModuleResult<StreamCandidates> stream_candidates(const Device& device) {
   }
 
   if (configs.empty()) {
-    if (!second) return module_error("Failed to read stream config: " + second.error().text, {},
-                        second.error().kind);
+    if (!second)
+      return module_error("Failed to read stream config: " + second.error().text, {},
+                          second.error().kind);
     const std::uint16_t channels = second->channels;
     add_candidate(configs, channels, second->sample_rate);
     for (const std::uint32_t rate : kPreferredRates) add_candidate(configs, channels, rate);
@@ -195,7 +197,8 @@ ModuleResult<InputStream> reopen_input_stream(Device& device, const StreamConfig
   const bool input_side = device.supports_input();
   const HostResult<SupportedStreamConfig> current =
       input_side ? device.default_input_config() : device.default_output_config();
-  if (!current) return module_error("Failed to read stream config: " + current.error().text, {},
+  if (!current)
+    return module_error("Failed to read stream config: " + current.error().text, {},
                         current.error().kind);
   return build_and_play(device, current->sample_format, {config}, std::move(chunk_sink),
                         std::move(speech_ended_sink), stopped, hooks);
@@ -206,12 +209,9 @@ bool is_retryable(const ModuleError& error) { return error.kind == ErrorKind::kB
 ModuleResult<InputStream> begin_input_stream(Device& device, const StartCallbacks& callbacks,
                                              std::shared_ptr<std::atomic<bool>> stopped,
                                              RetryPause pause, const StreamHooks& hooks) {
-  for (int attempt = 1;; ++attempt) {
-    ModuleResult<InputStream> result =
-        try_begin_input_stream_once(device, callbacks, stopped, hooks);
-    if (result || attempt == kStartAttempts || !is_retryable(result.error())) return result;
-    pause(kRetryPause);
-  }
+  return with_start_retries(
+      [&] { return try_begin_input_stream_once(device, callbacks, stopped, hooks); }, pause,
+      [] { return false; });
 }
 
 }  // namespace parlanto_audio

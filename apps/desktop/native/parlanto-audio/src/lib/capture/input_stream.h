@@ -16,10 +16,10 @@
 #include <string>
 #include <vector>
 
-#include "host/audio_host.h"
+#include "base/module_error.h"
 #include "data/capture_callback.h"
 #include "delivery/js_callback_sink.h"
-#include "base/module_error.h"
+#include "host/audio_host.h"
 
 namespace parlanto_audio {
 
@@ -90,6 +90,10 @@ struct StartCallbacks {
 using RetryPause = void (*)(std::chrono::milliseconds);
 void sleep_for_retry(std::chrono::milliseconds pause);
 
+// Whether a failed attempt is worth another: the audio system said the device
+// is busy or still settling.
+bool is_retryable(const ModuleError& error);
+
 inline constexpr int kStartAttempts = 3;
 inline constexpr std::chrono::milliseconds kRetryPause{400};
 
@@ -101,8 +105,23 @@ ModuleResult<InputStream> try_begin_input_stream_once(Device& device,
                                                       std::shared_ptr<std::atomic<bool>> stopped,
                                                       const StreamHooks& hooks = {});
 
+// The retry policy of every stream start: up to kStartAttempts attempts,
+// pausing kRetryPause before another while the audio system says the device
+// is busy or still settling; `give_up()` ends it early (a stop, a failure no
+// attempt can mend). The last failure is returned unchanged.
+template <typename Attempt, typename GiveUp>
+auto with_start_retries(Attempt&& attempt, RetryPause pause, GiveUp&& give_up)
+    -> decltype(attempt()) {
+  for (int n = 1;; ++n) {
+    auto result = attempt();
+    if (result || n == kStartAttempts || !is_retryable(result.error()) || give_up()) return result;
+    pause(kRetryPause);
+  }
+}
+
 // Up to kStartAttempts attempts, pausing kRetryPause before another attempt
-// when the audio system says the device is busy or still settling. The last failure is returned unchanged.
+// when the audio system says the device is busy or still settling. The last failure is returned
+// unchanged.
 ModuleResult<InputStream> begin_input_stream(Device& device, const StartCallbacks& callbacks,
                                              std::shared_ptr<std::atomic<bool>> stopped,
                                              RetryPause pause = sleep_for_retry,
@@ -117,9 +136,5 @@ ModuleResult<InputStream> reopen_input_stream(Device& device, const StreamConfig
                                               std::shared_ptr<JsCallbackSink> speech_ended_sink,
                                               std::shared_ptr<std::atomic<bool>> stopped,
                                               const StreamHooks& hooks);
-
-// Whether a failed attempt is worth another: the audio system said the device
-// is busy or still settling.
-bool is_retryable(const ModuleError& error);
 
 }  // namespace parlanto_audio

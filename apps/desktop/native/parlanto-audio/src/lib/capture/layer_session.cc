@@ -273,22 +273,18 @@ ModuleResult<OpenedLayerStream> open_layer_stream(const LayerRequest& request,
     if (picked->id) found_by = picked->id->to_string();
   }
 
-  for (int attempt = 1;; ++attempt) {
-    bool final = false;
-    ModuleResult<OpenedLayerStream> result = open_once(*device, request, sink, stopped, final);
-    if (result) {
-      result->again = request;
-      result->again.device_id = found_by;
-      result->again.exact_device = found_by.has_value();
-      result->again.format = result->delivered;
-      if (result->again.echo_cancel) result->again.echo_cancel->reference_may_fail = true;
-      return result;
-    }
-    if (attempt == kStartAttempts || final || !is_retryable(result.error()) || stopped->load()) {
-      return result;
-    }
-    pause(kRetryPause);
+  bool final = false;
+  ModuleResult<OpenedLayerStream> result =
+      with_start_retries([&] { return open_once(*device, request, sink, stopped, final); }, pause,
+                         [&] { return final || stopped->load(); });
+  if (result) {
+    result->again = request;
+    result->again.device_id = found_by;
+    result->again.exact_device = found_by.has_value();
+    result->again.format = result->delivered;
+    if (result->again.echo_cancel) result->again.echo_cancel->reference_may_fail = true;
   }
+  return result;
 }
 
 bool LayerSession::adopt(OpenedLayerStream opened, std::shared_ptr<CoalescingSink> sink) {

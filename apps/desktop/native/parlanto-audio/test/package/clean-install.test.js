@@ -32,7 +32,7 @@ test('the tarball holds the sources, the prebuilt binary and nothing of a build'
   const prebuilt = packed.files.filter((f) => f.startsWith('prebuilds/'));
   assert.deepEqual(prebuilt, ['prebuilds/linux-x64/parlanto-audio.napi.glibc.node',
                              'prebuilds/win32-x64/parlanto-audio.napi.node']);
-  const stray = packed.files.filter((f) => !/^(prebuilds\/|src\/|scripts\/(install|build-from-source)\.js$|index\.(js|mjs|d\.ts|d\.mts)$|capture\/(index\.(js|mjs|d\.ts|d\.mts)|README\.md)$|platforms\.js$|package\.json$|README\.md$|LICENSE$|CMakeLists\.txt$)/.test(f));
+  const stray = packed.files.filter((f) => !/^(prebuilds\/|src\/|scripts\/(install|build-from-source)\.js$|index\.(js|mjs|d\.ts|d\.mts)$|capture\/(index\.(js|mjs|d\.ts|d\.mts)|follow\.js|README\.md)$|platforms\.js$|package\.json$|README\.md$|LICENSE$|CMakeLists\.txt$)/.test(f));
   assert.deepEqual(stray, []);
   assert.ok(!packed.files.some((f) => /fake_host|CMakeCache|\.o$|\.a$/.test(f)));
   // The README names the newest C library version the Linux binary asks for.
@@ -65,7 +65,7 @@ test('an app installs it without a compiler, with or without install scripts, an
     'const cjs = createRequire(import.meta.url)("parlanto-audio/capture");',
     'console.log(Object.keys(cjs).join(","), cjs.openCapture === openCapture);',
   ].join('\n')], app), 'the capture layer');
-  assert.equal(layer.stdout.trim(), 'openCapture,watchDevices true');
+  assert.equal(layer.stdout.trim(), 'openCapture,watchDevices,detectSpeech true');
   const esm = ok(room.node(['--input-type=module', '-e', [
     'import audio, { ParlantoMicrophone, listInputDevices } from "parlanto-audio";',
     'import { createRequire } from "node:module";',

@@ -23,12 +23,14 @@ function npm(args, cwd, env) {
 
 test('a clean copy without a prebuilt binary builds the addon at npm install and passes npm test', () => {
   const scratch = fs.mkdtempSync(path.join(os.tmpdir(), 'parlanto-audio-package-'));
-  // The repository's layout, minus everything but the package and the audio
-  // rig its backend tests run on.
+  // The repository's layout, minus everything but the package, the audio rig
+  // its backend tests run on and the corpus its turn tests read.
   const copy = path.join(scratch, 'apps', 'desktop', 'native', 'parlanto-audio');
   try {
     fs.cpSync(packageDir, copy, { recursive: true, filter: (src) => !skipped.has(path.basename(src)) || path.dirname(src) !== packageDir });
-    fs.cpSync(path.join(packageDir, '..', '..', '..', '..', 'tools', 'pulse-rig'), path.join(scratch, 'tools', 'pulse-rig'), { recursive: true });
+    for (const tool of ['pulse-rig', 'turn-corpus']) {
+      fs.cpSync(path.join(packageDir, '..', '..', '..', '..', 'tools', tool), path.join(scratch, 'tools', tool), { recursive: true });
+    }
     assert.ok(!['build', 'node_modules', 'prebuilds'].some((d) => fs.existsSync(path.join(copy, d))));
     // Nothing of this checkout may leak in: the copy finds its addons itself.
     const env = { ...process.env, npm_config_audit: 'false', npm_config_fund: 'false', npm_config_update_notifier: 'false' };

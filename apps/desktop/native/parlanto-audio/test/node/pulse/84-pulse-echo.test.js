@@ -11,7 +11,9 @@ const room = require('../support/echo-room.js');
 
 const { RATE, energy, db } = room;
 // Each engine the build has: speexdsp's runs at 16 kHz, WebRTC's at the microphone's 48.
-const engines = (process.env.PARLANTO_AUDIO_ECHO_ENGINES || 'webrtc,speex').split(',');
+// One engine a process: the build's test runner gives each its own (a second
+// engine's rooms after the first's on the same server lose their filter).
+const engines = (process.env.PARLANTO_AUDIO_ECHO_ENGINES || 'webrtc').split(',');
 const engineRate = { webrtc: 48000, speex: 16000 };
 // A second run for another engine repeats only the rooms.
 const roomsOnly = process.env.PARLANTO_ECHO_ROOMS_ONLY === '1' ? 'run with the first engine' : false;

@@ -32,4 +32,16 @@ void report_call_failure(napi_env env, napi_status status, bool every_failure) {
   if (exception != nullptr) napi_fatal_exception(env, exception);
 }
 
+napi_status create_threadsafe_function(napi_env env, napi_value function,
+                                       const char* resource_name, void* finalize_data,
+                                       napi_finalize finalize, void* context,
+                                       napi_threadsafe_function_call_js call_js,
+                                       napi_threadsafe_function* result) {
+  napi_value name = nullptr;
+  const napi_status status = napi_create_string_utf8(env, resource_name, NAPI_AUTO_LENGTH, &name);
+  if (status != napi_ok) return status;
+  return napi_create_threadsafe_function(env, function, nullptr, name, 0, 1, finalize_data,
+                                         finalize, context, call_js, result);
+}
+
 }  // namespace parlanto_audio

@@ -202,18 +202,12 @@ struct CoalescingSink::Access {
 ModuleResult<std::shared_ptr<CoalescingSink>> CoalescingSink::create(napi_env env,
                                                                      napi_value on_delivery,
                                                                      napi_value on_closed) {
-  napi_value name = nullptr;
-  napi_status status = napi_create_string_utf8(env, kResourceName, NAPI_AUTO_LENGTH, &name);
-  if (status != napi_ok) return unexpected(ModuleError{status, {}});
-
   auto shared = std::make_shared<Shared>();
   auto context = std::make_unique<std::shared_ptr<Shared>>(shared);
-  // Unbounded queue (at most one call is ever queued), one thread that never
-  // acquires more: the handle's single release closes it. Never unreferenced,
-  // so a running capture keeps the event loop alive.
-  status = napi_create_threadsafe_function(env, on_delivery, nullptr, name, 0, 1, context.get(),
-                                           &Access::finalize, context.get(), &Access::invoke,
-                                           &shared->raw);
+  // At most one call is ever queued; the handle's single release closes it.
+  const napi_status status =
+      create_threadsafe_function(env, on_delivery, kResourceName, context.get(), &Access::finalize,
+                                 context.get(), &Access::invoke, &shared->raw);
   if (status != napi_ok) return unexpected(ModuleError{status, {}});
   context.release();  // the finalization notice frees it
   if (on_closed != nullptr) napi_create_reference(env, on_closed, 1, &shared->on_closed);

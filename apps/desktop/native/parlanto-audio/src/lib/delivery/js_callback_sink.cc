@@ -149,22 +149,14 @@ struct JsCallbackSinkAccess {
 ModuleResult<std::shared_ptr<JsCallbackSink>> JsCallbackSink::create(napi_env env,
                                                                      napi_value function,
                                                                      Converter converter) {
-  napi_value name = nullptr;
-  napi_status status = napi_create_string_utf8(env, kResourceName, NAPI_AUTO_LENGTH, &name);
-  if (status != napi_ok) {
-    return unexpected(ModuleError{status, {}});
-  }
-
   std::shared_ptr<JsCallbackSink> sink(new JsCallbackSink());
   auto weak = std::make_unique<std::weak_ptr<JsCallbackSink>>(sink);
   auto context = std::make_unique<ConverterState>(ConverterState{converter});
   napi_threadsafe_function raw = nullptr;
-  // Unbounded queue, one thread that never acquires more: the single release
-  // in the destructor closes it. Never unreferenced, so it keeps the event
-  // loop alive until finalized.
-  status = napi_create_threadsafe_function(env, function, nullptr, name, 0, 1, weak.get(),
-                                           &JsCallbackSinkAccess::finalize, context.get(),
-                                           &JsCallbackSinkAccess::invoke, &raw);
+  // The single release in the destructor closes it.
+  const napi_status status = create_threadsafe_function(
+      env, function, kResourceName, weak.get(), &JsCallbackSinkAccess::finalize, context.get(),
+      &JsCallbackSinkAccess::invoke, &raw);
   if (status != napi_ok) {
     // No thread-safe function exists; the sink goes without releasing anything.
     return unexpected(ModuleError{status, {}});

@@ -14,6 +14,8 @@ namespace parlanto_audio {
 
 namespace {
 
+constexpr char kResourceName[] = "parlanto_audio.devices";
+
 // What one queued call carries: an event, or why the watch could not start.
 using Message = std::variant<DeviceEvent, ModuleError>;
 
@@ -187,10 +189,8 @@ napi_value watch_devices(napi_env env, napi_callback_info info) {
   napi_get_cb_info(env, info, &argc, argv, nullptr, nullptr);
 
   auto state = std::make_unique<WatchState>();
-  napi_value name = nullptr;
-  napi_create_string_utf8(env, "parlanto_audio.devices", NAPI_AUTO_LENGTH, &name);
-  napi_status status = napi_create_threadsafe_function(
-      env, argv[0], nullptr, name, 0, 1, nullptr, finalize_tsfn, state.get(), invoke, &state->tsfn);
+  napi_status status = create_threadsafe_function(env, argv[0], kResourceName, nullptr,
+                                                  finalize_tsfn, state.get(), invoke, &state->tsfn);
   if (status != napi_ok) {
     throw_error(env, {status, "watchDevices needs a function"});
     return nullptr;
@@ -222,8 +222,12 @@ napi_value watch_devices(napi_env env, napi_callback_info info) {
     throw_error(env, {status, "Failed to start watching devices"});
     return nullptr;
   }
-  status = napi_create_async_work(env, nullptr, name, execute_start, complete_start_guarded, raw,
-                                  &raw->work);
+  napi_value name = nullptr;
+  status = napi_create_string_utf8(env, kResourceName, NAPI_AUTO_LENGTH, &name);
+  if (status == napi_ok) {
+    status = napi_create_async_work(env, nullptr, name, execute_start, complete_start_guarded,
+                                    raw, &raw->work);
+  }
   if (status == napi_ok) status = napi_queue_async_work(env, raw->work);
   if (status != napi_ok) {
     raw->close(env);

@@ -136,7 +136,7 @@ ModuleResult<OpenedLayerStream> open_once(Device& device, const LayerRequest& re
     if (const auto held = weak_sink.lock()) held->stream_error("stream error: " + error.text);
   };
 
-  std::string last_build_error;
+  HostError last_build_error;
   for (StreamConfig config : candidates->configs) {
     config.role = request.kind == CaptureKind::kSystemLoopback ? StreamRole::kSystemAudio
                                                                : StreamRole::kMicrophone;
@@ -161,7 +161,8 @@ ModuleResult<OpenedLayerStream> open_once(Device& device, const LayerRequest& re
                        request.format.channels ? request.format.channels : stage.channels};
     std::unique_ptr<FormatConverter> converter = FormatConverter::create(stage, to);
     if (!converter) {
-      last_build_error = "cannot convert " + std::to_string(stage.sample_rate) + " Hz to " +
+      last_build_error.kind = ErrorKind::kOther;
+      last_build_error.text = "cannot convert " + std::to_string(stage.sample_rate) + " Hz to " +
                          std::to_string(to.sample_rate) + " Hz";
       continue;
     }
@@ -181,9 +182,12 @@ ModuleResult<OpenedLayerStream> open_once(Device& device, const LayerRequest& re
       opened.delivered = to;
       break;
     }
-    last_build_error = std::move(result).error().text;
+    last_build_error = std::move(result).error();
   }
-  if (!opened.stream) return module_error("build_input_stream failed: " + last_build_error);
+  if (!opened.stream) {
+    return module_error("build_input_stream failed: " + last_build_error.text, {},
+                        last_build_error.kind);
+  }
 
   const std::uint64_t bound_frames =
       static_cast<std::uint64_t>(opened.delivered.sample_rate) * request.bound_ms / 1000;
@@ -205,7 +209,7 @@ ModuleResult<OpenedLayerStream> open_once(Device& device, const LayerRequest& re
     }
   }
   if (HostResult<Ok> played = opened.stream->play(); !played) {
-    return module_error("play stream failed: " + played.error().text);
+    return module_error("play stream failed: " + played.error().text, {}, played.error().kind);
   }
   if (HostResult<DeviceId> id = device.id()) opened.device_id = id->to_string();
   return opened;

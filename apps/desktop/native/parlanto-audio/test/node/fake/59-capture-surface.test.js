@@ -6,7 +6,7 @@
 const test = require('node:test');
 const assert = require('node:assert/strict');
 const path = require('node:path');
-const { usualDevices, waitFor, runChild } = require('../support/fake-support');
+const { side, usualDevices, waitFor, runChild } = require('../support/fake-support');
 
 process.env.PARLANTO_AUDIO_ADDON = process.env.PARLANTO_AUDIO_TEST_ADDON;
 const { fake } = require(process.env.PARLANTO_AUDIO_ADDON);
@@ -106,4 +106,19 @@ test('a capture that has had no audio since it opened reports it after 2 s, and 
   } finally {
     await capture.stop();
   }
+});
+
+test('openCapture tries a busy device again as the classes do, and gives up after three attempts', async () => {
+  fake.reset({ devices: [{ key: 'mic', input: side(1, 48000), buildOutcomes: ['The Device Is BUSY'] }],
+    defaultInput: 'mic' });
+  const capture = await openCapture();
+  const [first, second] = fake.builds();
+  assert.deepEqual([first.ok, second.ok], [false, true]);
+  assert.ok(second.atMs - first.atMs >= 399, `retried after ${second.atMs - first.atMs} ms`);
+  await capture.stop();
+
+  fake.reset({ devices: [{ key: 'mic', input: side(1, 48000), rejectConfigs: [{ error: 'device is busy' }] }],
+    defaultInput: 'mic' });
+  await assert.rejects(openCapture(), { code: 'GenericFailure', message: 'build_input_stream failed: device is busy' });
+  assert.equal(fake.builds().length, 3);
 });

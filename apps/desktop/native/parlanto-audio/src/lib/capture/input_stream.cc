@@ -24,15 +24,6 @@ void add_candidate(std::vector<StreamConfig>& configs, std::uint16_t channels,
   }
 }
 
-HostResult<std::unique_ptr<Stream>> build(Device& device, SampleFormat format,
-                                          const StreamConfig& config, CaptureCallback callback,
-                                          const StreamHooks& hooks) {
-  if (format == SampleFormat::F32) {
-    return device.build_input_stream_f32(config, std::move(callback), hooks.on_error);
-  }
-  return device.build_input_stream_i16(config, std::move(callback), hooks.on_error);
-}
-
 const char* no_device_message(bool is_output) {
   return is_output ? "No default output device (system audio)" : "No default input device found";
 }
@@ -45,38 +36,29 @@ ModuleResult<InputStream> build_and_play(Device& device, SampleFormat format,
                                          std::shared_ptr<JsCallbackSink> speech_ended_sink,
                                          const std::shared_ptr<std::atomic<bool>>& stopped,
                                          const StreamHooks& hooks) {
-  if (format != SampleFormat::F32 && format != SampleFormat::I16) {
+  if (!is_stream_format(format)) {
     return module_error("Unsupported sample format: " + std::string(sample_format_name(format)));
   }
-  std::unique_ptr<Stream> stream;
-  StreamConfig built;
-  HostError last_build_error;
-  for (StreamConfig config : configs) {
-    config.role = hooks.role;
-    std::shared_ptr<SpeechEndedGate> gate;
-    if (speech_ended_sink) {
-      gate =
-          std::make_shared<SpeechEndedGate>(speech_ended_sink, config.sample_rate, config.channels);
-    }
-    HostResult<std::unique_ptr<Stream>> result = build(
-        device, format, config, CaptureCallback{stopped, chunk_sink, gate, hooks.buffers}, hooks);
-    if (result) {
-      stream = std::move(result).value();
-      built = config;
-      break;
-    }
-    last_build_error = std::move(result).error();
+  Expected<BuiltStream, HostError> built = build_first_candidate(
+      device, format, configs, hooks.role, {},
+      [&](const StreamConfig& config) {
+        std::shared_ptr<SpeechEndedGate> gate;
+        if (speech_ended_sink) {
+          gate = std::make_shared<SpeechEndedGate>(speech_ended_sink, config.sample_rate,
+                                                   config.channels);
+        }
+        return Candidate<CaptureCallback>{
+            CaptureCallback{stopped, chunk_sink, std::move(gate), hooks.buffers}};
+      },
+      hooks.on_error);
+  if (!built) {
+    return module_error("build_input_stream failed: " + built.error().text, {}, built.error().kind);
   }
-  if (!stream) {
-    return module_error("build_input_stream failed: " + last_build_error.text, {},
-                        last_build_error.kind);
-  }
-
-  if (HostResult<Ok> played = stream->play(); !played) {
+  if (HostResult<Ok> played = built->stream->play(); !played) {
     return module_error("play stream failed: " + played.error().text, {}, played.error().kind);
   }
-  return InputStream{std::move(stream), std::move(chunk_sink), std::move(speech_ended_sink),
-                     built.sample_rate, built.channels};
+  return InputStream{std::move(built->stream), std::move(chunk_sink), std::move(speech_ended_sink),
+                     built->config.sample_rate, built->config.channels};
 }
 
 }  // namespace

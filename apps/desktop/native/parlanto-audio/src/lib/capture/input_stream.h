@@ -14,6 +14,7 @@
 #include <memory>
 #include <optional>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "base/module_error.h"
@@ -58,6 +59,56 @@ struct StreamCandidates {
   std::vector<StreamConfig> configs;
 };
 ModuleResult<StreamCandidates> stream_candidates(const Device& device);
+
+// Whether a stream's data callbacks can take `format`: floats or 16-bit integers.
+inline bool is_stream_format(SampleFormat format) {
+  return format == SampleFormat::F32 || format == SampleFormat::I16;
+}
+
+// What a stream's set-up makes of one candidate configuration: the data
+// callback its stream is built with, or, without one, why it is passed over.
+template <typename Callback>
+struct Candidate {
+  std::optional<Callback> callback;
+  std::string passed_over = {};
+};
+
+// A stream built and not yet playing, and the configuration it was built with.
+struct BuiltStream {
+  std::unique_ptr<Stream> stream;
+  StreamConfig config;
+};
+
+// The one walk over a device's candidates every stream (a capture's, the
+// layer's, an echo reference's) is opened by: each of `configs`, labelled
+// with `role` and `app_name`, gets its data callback from `prepare(config)`
+// and is built in `format` (one is_stream_format allows); the first that
+// builds is returned. Otherwise the last build error, or the reason the last
+// candidate was passed over. Every stream goes with its callback on failure.
+template <typename Prepare>
+Expected<BuiltStream, HostError> build_first_candidate(Device& device, SampleFormat format,
+                                                       const std::vector<StreamConfig>& configs,
+                                                       StreamRole role, const std::string& app_name,
+                                                       Prepare&& prepare,
+                                                       const StreamErrorCallback& on_error) {
+  HostError last;
+  for (StreamConfig config : configs) {
+    config.role = role;
+    config.app_name = app_name;
+    auto candidate = prepare(std::as_const(config));
+    if (!candidate.callback) {
+      last = HostError{std::move(candidate.passed_over)};
+      continue;
+    }
+    HostResult<std::unique_ptr<Stream>> built =
+        format == SampleFormat::F32
+            ? device.build_input_stream_f32(config, std::move(*candidate.callback), on_error)
+            : device.build_input_stream_i16(config, std::move(*candidate.callback), on_error);
+    if (built) return BuiltStream{std::move(built).value(), std::move(config)};
+    last = std::move(built).error();
+  }
+  return unexpected(std::move(last));
+}
 
 // A started stream. The caller owns all of it; the stream's data callback
 // holds its own share of the chunk sink, of the stop flag and of the gate.

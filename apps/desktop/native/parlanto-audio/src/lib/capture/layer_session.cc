@@ -9,16 +9,6 @@ namespace parlanto_audio {
 
 namespace {
 
-template <typename Callback>
-HostResult<std::unique_ptr<Stream>> build(Device& device, SampleFormat format,
-                                          const StreamConfig& config, Callback callback,
-                                          StreamErrorCallback on_error) {
-  if (format == SampleFormat::F32) {
-    return device.build_input_stream_f32(config, std::move(callback), std::move(on_error));
-  }
-  return device.build_input_stream_i16(config, std::move(callback), std::move(on_error));
-}
-
 // Feeds the echo canceller's reference from its loopback stream. Owned by
 // the stream; copies share one feed, and the backend calls one at a time.
 struct ReferenceTap {
@@ -70,7 +60,7 @@ ModuleResult<ReferenceStream> open_reference_once(
   ModuleResult<StreamCandidates> candidates = stream_candidates(device);
   if (!candidates) return unexpected(std::move(candidates).error());
   const SampleFormat format = candidates->format;
-  if (format != SampleFormat::F32 && format != SampleFormat::I16) {
+  if (!is_stream_format(format)) {
     return module_error("echo cancellation: the reference device's sample format is " +
                         std::string(sample_format_name(format)));
   }
@@ -84,28 +74,24 @@ ModuleResult<ReferenceStream> open_reference_once(
     if (const auto held = weak_alignment.lock()) held->mark_lost();
     if (const auto held = weak_sink.lock()) held->echo_event(CoalescingSink::EchoEvent::kFailed);
   };
-  std::string last_build_error = "the reference device offers no configuration";
-  for (StreamConfig config : candidates->configs) {
-    config.role = StreamRole::kSystemAudio;
-    config.app_name = app_name;
-    // A feed is made before its stream runs (and only once the previous
-    // stream of this alignment was dropped).
-    const ReferenceTap tap{alignment->feed(config.sample_rate, config.channels)};
-    if (!tap.feed->valid()) {
-      last_build_error = "cannot resample " + std::to_string(config.sample_rate) + " Hz";
-      continue;
-    }
-    HostResult<std::unique_ptr<Stream>> result = build(device, format, config, tap, on_error);
-    if (result) {
-      opened.stream = std::move(result).value();
-      break;
-    }
-    last_build_error = std::move(result).error().text;
-  }
-  if (!opened.stream) {
+  Expected<BuiltStream, HostError> built = build_first_candidate(
+      device, format, candidates->configs, StreamRole::kSystemAudio, app_name,
+      [&](const StreamConfig& config) {
+        // A feed is made before its stream runs (and only once the previous
+        // stream of this alignment was dropped).
+        ReferenceTap tap{alignment->feed(config.sample_rate, config.channels)};
+        if (!tap.feed->valid()) {
+          return Candidate<ReferenceTap>{
+              std::nullopt, "cannot resample " + std::to_string(config.sample_rate) + " Hz"};
+        }
+        return Candidate<ReferenceTap>{std::move(tap)};
+      },
+      on_error);
+  if (!built) {
     return module_error("echo cancellation: the reference stream could not be built: " +
-                        last_build_error);
+                        built.error().text);
   }
+  opened.stream = std::move(built->stream);
   if (HostResult<Ok> played = opened.stream->play(); !played) {
     return module_error("echo cancellation: the reference stream could not play: " +
                         played.error().text);
@@ -123,7 +109,7 @@ ModuleResult<OpenedLayerStream> open_once(Device& device, const LayerRequest& re
   ModuleResult<StreamCandidates> candidates = stream_candidates(device);
   if (!candidates) return unexpected(std::move(candidates).error());
   const SampleFormat format = candidates->format;
-  if (format != SampleFormat::F32 && format != SampleFormat::I16) {
+  if (!is_stream_format(format)) {
     return module_error("Unsupported sample format: " + std::string(sample_format_name(format)));
   }
 
@@ -136,58 +122,66 @@ ModuleResult<OpenedLayerStream> open_once(Device& device, const LayerRequest& re
     if (const auto held = weak_sink.lock()) held->stream_error("stream error: " + error.text);
   };
 
-  HostError last_build_error;
-  for (StreamConfig config : candidates->configs) {
-    config.role = request.kind == CaptureKind::kSystemLoopback ? StreamRole::kSystemAudio
-                                                               : StreamRole::kMicrophone;
-    config.app_name = request.app_name;
-    const PcmFormat from{config.sample_rate, config.channels};
-    // With echo cancellation the tap converts what the canceller gives.
-    std::unique_ptr<EchoCanceller> canceller;
-    if (request.echo_cancel) {
-      EchoCancelOptions options;
-      options.noise_suppression = request.echo_cancel->noise_suppression;
-      options.gain_control = request.echo_cancel->gain_control;
-      options.engine = request.echo_cancel->engine;
-      auto made = EchoCanceller::create(from.sample_rate, from.channels, options);
-      if (!made) {
-        final = true;
-        return module_error(std::move(made).error());
-      }
-      canceller = std::move(made).value();
-    }
-    const PcmFormat stage = canceller ? PcmFormat{canceller->rate(), canceller->channels()} : from;
-    const PcmFormat to{request.format.sample_rate ? request.format.sample_rate : stage.sample_rate,
-                       request.format.channels ? request.format.channels : stage.channels};
-    std::unique_ptr<FormatConverter> converter = FormatConverter::create(stage, to);
-    if (!converter) {
-      last_build_error.kind = ErrorKind::kOther;
-      last_build_error.text = "cannot convert " + std::to_string(stage.sample_rate) + " Hz to " +
-                         std::to_string(to.sample_rate) + " Hz";
-      continue;
-    }
-    std::shared_ptr<ReferenceAlignment> alignment =
-        canceller ? canceller->reference() : std::shared_ptr<ReferenceAlignment>();
-    const EchoEngineKind echo_engine = canceller ? canceller->engine() : EchoEngineKind::kWebRtc;
-    auto state = std::make_shared<CaptureTapState>(sink, std::move(converter), from,
-                                                   std::move(canceller), steady_now, request.turn);
-    state->stopped = stopped;
-    const CaptureTap tap{stopped, std::move(state)};
-    HostResult<std::unique_ptr<Stream>> result = build(device, format, config, tap, on_error);
-    if (result) {
-      opened.stream = std::move(result).value();
-      opened.alignment = std::move(alignment);
-      if (request.echo_cancel) opened.echo_engine = echo_engine;
-      opened.device = from;
-      opened.delivered = to;
-      break;
-    }
-    last_build_error = std::move(result).error();
+  // What the candidate that builds brings besides its tap.
+  std::shared_ptr<ReferenceAlignment> alignment;
+  EchoEngineKind echo_engine = EchoEngineKind::kWebRtc;
+  PcmFormat delivered;
+  std::optional<std::string> no_engine;  // the echo engine cannot be made: no candidate can help
+  Expected<BuiltStream, HostError> built = build_first_candidate(
+      device, format, candidates->configs,
+      request.kind == CaptureKind::kSystemLoopback ? StreamRole::kSystemAudio
+                                                   : StreamRole::kMicrophone,
+      request.app_name,
+      [&](const StreamConfig& config) -> Candidate<CaptureTap> {
+        if (no_engine) return {std::nullopt, *no_engine};
+        const PcmFormat from{config.sample_rate, config.channels};
+        // With echo cancellation the tap converts what the canceller gives.
+        std::unique_ptr<EchoCanceller> canceller;
+        if (request.echo_cancel) {
+          EchoCancelOptions options;
+          options.noise_suppression = request.echo_cancel->noise_suppression;
+          options.gain_control = request.echo_cancel->gain_control;
+          options.engine = request.echo_cancel->engine;
+          auto made = EchoCanceller::create(from.sample_rate, from.channels, options);
+          if (!made) {
+            no_engine = std::move(made).error();
+            return {std::nullopt, *no_engine};
+          }
+          canceller = std::move(made).value();
+        }
+        const PcmFormat stage =
+            canceller ? PcmFormat{canceller->rate(), canceller->channels()} : from;
+        const PcmFormat to{
+            request.format.sample_rate ? request.format.sample_rate : stage.sample_rate,
+            request.format.channels ? request.format.channels : stage.channels};
+        std::unique_ptr<FormatConverter> converter = FormatConverter::create(stage, to);
+        if (!converter) {
+          return {std::nullopt, "cannot convert " + std::to_string(stage.sample_rate) +
+                                    " Hz to " + std::to_string(to.sample_rate) + " Hz"};
+        }
+        alignment = canceller ? canceller->reference() : nullptr;
+        echo_engine = canceller ? canceller->engine() : EchoEngineKind::kWebRtc;
+        delivered = to;
+        auto state = std::make_shared<CaptureTapState>(sink, std::move(converter), from,
+                                                       std::move(canceller), steady_now,
+                                                       request.turn);
+        state->stopped = stopped;
+        return {CaptureTap{stopped, std::move(state)}};
+      },
+      on_error);
+  if (no_engine) {
+    final = true;
+    return module_error(std::move(*no_engine));
   }
-  if (!opened.stream) {
-    return module_error("build_input_stream failed: " + last_build_error.text, {},
-                        last_build_error.kind);
+  if (!built) {
+    return module_error("build_input_stream failed: " + built.error().text, {},
+                        built.error().kind);
   }
+  opened.stream = std::move(built->stream);
+  opened.alignment = std::move(alignment);
+  if (request.echo_cancel) opened.echo_engine = echo_engine;
+  opened.device = PcmFormat{built->config.sample_rate, built->config.channels};
+  opened.delivered = delivered;
 
   const std::uint64_t bound_frames =
       static_cast<std::uint64_t>(opened.delivered.sample_rate) * request.bound_ms / 1000;

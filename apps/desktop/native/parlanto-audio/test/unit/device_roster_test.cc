@@ -4,6 +4,7 @@
 
 #include <optional>
 #include <string>
+#include <vector>
 
 namespace parlanto_audio {
 namespace {
@@ -64,6 +65,37 @@ TEST_F(RosterTest, DefaultsChangePerKindAndOnlyWhenAnotherDevice) {
 
   const RosterEntry unknown{"{0.0.1.00000000}.{new}", "USB Microphone", false};
   expect_event(roster.default_is(unknown), Type::kDefaultChanged, unknown);
+}
+
+// A server that restarted is found with another set of devices: what changed
+// comes out by id, outputs then inputs, each as gone, new, new default; what
+// stayed gives nothing, and a default the new state cannot name has no name.
+TEST_F(RosterTest, ChangesToAnotherStateAreTheDifferencesByIdAndKind) {
+  DeviceRoster same;
+  same.reset({kSpeakers, kMic}, kMic.id, kSpeakers.id);
+  EXPECT_TRUE(roster.changes_to(same).empty());
+
+  const RosterEntry usb{"{0.0.1.00000000}.{usb}", "USB Microphone", false};
+  DeviceRoster now;
+  now.reset({kHeadphones, usb}, usb.id, kHeadphones.id);
+  const std::vector<DeviceEvent> events = roster.changes_to(now);
+  ASSERT_EQ(events.size(), 6u);
+  expect_event(events[0], Type::kRemoved, kSpeakers);
+  expect_event(events[1], Type::kAdded, kHeadphones);
+  expect_event(events[2], Type::kDefaultChanged, kHeadphones);
+  expect_event(events[3], Type::kRemoved, kMic);
+  expect_event(events[4], Type::kAdded, usb);
+  expect_event(events[5], Type::kDefaultChanged, usb);
+
+  DeviceRoster unnamed;
+  unnamed.reset({kMic, kSpeakers}, kMic.id, "sink:not-listed-yet");
+  const std::vector<DeviceEvent> moved = roster.changes_to(unnamed);
+  ASSERT_EQ(moved.size(), 1u);
+  expect_event(moved[0], Type::kDefaultChanged, RosterEntry{"sink:not-listed-yet", "", true});
+
+  DeviceRoster none;
+  none.reset({kMic, kSpeakers}, "", "");
+  EXPECT_TRUE(roster.changes_to(none).empty());
 }
 
 }  // namespace

@@ -48,4 +48,29 @@ std::optional<DeviceEvent> DeviceRoster::default_is(const RosterEntry& entry) {
       found != known_.end() && found->second.output == entry.output ? found->second : entry);
 }
 
+std::vector<DeviceEvent> DeviceRoster::changes_to(const DeviceRoster& now) const {
+  std::vector<DeviceEvent> events;
+  for (const bool output : {true, false}) {
+    for (const auto& [id, entry] : known_) {
+      if (entry.output == output && !now.known_.contains(id)) {
+        events.push_back(event_of(DeviceEvent::Type::kRemoved, entry));
+      }
+    }
+    for (const auto& [id, entry] : now.known_) {
+      if (entry.output == output && !known_.contains(id)) {
+        events.push_back(event_of(DeviceEvent::Type::kAdded, entry));
+      }
+    }
+    const std::string& before = output ? default_output_ : default_input_;
+    const std::string& after = output ? now.default_output_ : now.default_input_;
+    if (after != before && !after.empty()) {
+      const auto found = now.known_.find(after);
+      const bool named = found != now.known_.end() && found->second.output == output;
+      events.push_back(event_of(DeviceEvent::Type::kDefaultChanged,
+                                named ? found->second : RosterEntry{after, "", output}));
+    }
+  }
+  return events;
+}
+
 }  // namespace parlanto_audio

@@ -1,11 +1,11 @@
 #pragma once
 
-// The devices a watch knows, for a backend whose audio system announces
-// changes one endpoint at a time (by id, often more than once for the same
-// change, and without the name of a device that went away). It turns those
-// announcements into the seam's DeviceEvents: an event only where the set of
-// devices or a default really changed, and a removed device's last known name.
-// Not thread-safe: one watch thread owns it.
+// The devices a backend's watch knows. Audio systems announce changes one
+// device at a time, often more than once for the same change, without the
+// name of a device that went away, and not at all while a server restarts;
+// the roster turns what a watch hears into the seam's DeviceEvents: an event
+// only where the set of devices or a default really changed, and a removed
+// device's last known name. Not thread-safe: the watch serializes its calls.
 
 #include <map>
 #include <optional>
@@ -40,6 +40,12 @@ class DeviceRoster {
   // change when it is another device than before. A known device keeps the
   // name the roster has for it.
   std::optional<DeviceEvent> default_is(const RosterEntry& entry);
+
+  // The events that take a watch from this roster to `now`, the audio
+  // system's state found after an absence (a server that restarted): for
+  // output devices, then input devices, those gone, those new, then a new
+  // default. By id, since a restarted system may number its devices anew.
+  std::vector<DeviceEvent> changes_to(const DeviceRoster& now) const;
 
  private:
   std::map<std::string, RosterEntry> known_;  // by id

@@ -1,5 +1,6 @@
 #include "host/pulse/pulse_device_watch.h"
 
+#include "host/device_roster.h"
 #include "host/pulse/pulse_connection.h"
 
 namespace parlanto_audio::pulse {
@@ -13,51 +14,40 @@ namespace {
 // sources that are not monitors input devices, with the ids PulseDevice gives.
 class PulseDeviceWatch final : public DeviceWatch {
  public:
-  struct Known {
-    std::string id;
-    std::string name;
-  };
-
   struct Core {
     DeviceEventCallback on_event;
-    std::map<std::uint32_t, Known> sinks;
-    std::map<std::uint32_t, Known> sources;
-    std::string default_sink;
-    std::string default_source;
+    DeviceRoster roster;
+    // The server's index of each known sink and source: its removal names
+    // only that.
+    std::map<std::uint32_t, std::string> sink_ids;
+    std::map<std::uint32_t, std::string> source_ids;
     bool ready = false;  // the first snapshot is taken; later changes are events
 
-    void emit(DeviceEvent::Type type, bool output, const Known& known) {
-      if (!ready || !on_event) return;
+    void emit(const std::optional<DeviceEvent>& event) {
+      if (!ready || !event || !on_event) return;
       try {
-        on_event(DeviceEvent{type, output, DeviceId(known.id), known.name});
+        on_event(*event);
       } catch (...) {
         // Nothing may unwind into the mainloop.
       }
     }
 
-    std::string name_of(bool output, const std::string& id) const {
-      for (const auto& [index, known] : output ? sinks : sources) {
-        if (known.id == id) return known.name;
-      }
-      return {};
+    void present(std::uint32_t index, RosterEntry entry) {
+      (entry.output ? sink_ids : source_ids)[index] = entry.id;
+      emit(roster.present(entry));
     }
 
     static void on_sink(pa_context*, const pa_sink_info* info, int eol, void* userdata) {
       if (eol != 0 || !info || !info->name) return;
-      auto* core = static_cast<Core*>(userdata);
-      Known known{std::string(kSinkPrefix) + info->name, info_of(*info).description};
-      const bool fresh = core->sinks.find(info->index) == core->sinks.end();
-      core->sinks[info->index] = known;
-      if (fresh) core->emit(DeviceEvent::Type::kAdded, true, known);
+      static_cast<Core*>(userdata)->present(
+          info->index, {std::string(kSinkPrefix) + info->name, info_of(*info).description, true});
     }
 
     static void on_source(pa_context*, const pa_source_info* info, int eol, void* userdata) {
       if (eol != 0 || !info || !info->name || info->monitor_of_sink != PA_INVALID_INDEX) return;
-      auto* core = static_cast<Core*>(userdata);
-      Known known{std::string(kSourcePrefix) + info->name, info_of(*info).description};
-      const bool fresh = core->sources.find(info->index) == core->sources.end();
-      core->sources[info->index] = known;
-      if (fresh) core->emit(DeviceEvent::Type::kAdded, false, known);
+      static_cast<Core*>(userdata)->present(
+          info->index,
+          {std::string(kSourcePrefix) + info->name, info_of(*info).description, false});
     }
 
     // PipeWire's pulse server names a placeholder ("@DEFAULT_SINK@") while its
@@ -68,31 +58,18 @@ class PulseDeviceWatch final : public DeviceWatch {
       return length > 1 && name[0] == '@' && name[length - 1] == '@';
     }
 
+    void default_is(const char* name, bool output) {
+      if (placeholder(name)) return;
+      const std::string id =
+          name && *name ? std::string(output ? kSinkPrefix : kSourcePrefix) + name : "";
+      emit(roster.default_is({id, "", output}));
+    }
+
     static void on_server(pa_context*, const pa_server_info* info, void* userdata) {
       if (!info) return;
       auto* core = static_cast<Core*>(userdata);
-      const char* sink_name = info->default_sink_name;
-      const char* source_name = info->default_source_name;
-      const std::string sink = placeholder(sink_name) ? core->default_sink
-                               : sink_name            ? sink_name
-                                                      : "";
-      const std::string source = placeholder(source_name) ? core->default_source
-                                 : source_name            ? source_name
-                                                          : "";
-      if (sink != core->default_sink) {
-        core->default_sink = sink;
-        const std::string id = std::string(kSinkPrefix) + sink;
-        if (!sink.empty()) {
-          core->emit(DeviceEvent::Type::kDefaultChanged, true, {id, core->name_of(true, id)});
-        }
-      }
-      if (source != core->default_source) {
-        core->default_source = source;
-        const std::string id = std::string(kSourcePrefix) + source;
-        if (!source.empty()) {
-          core->emit(DeviceEvent::Type::kDefaultChanged, false, {id, core->name_of(false, id)});
-        }
-      }
+      core->default_is(info->default_sink_name, true);
+      core->default_is(info->default_source_name, false);
     }
 
     static void on_change(pa_context* context, pa_subscription_event_type_t event,
@@ -106,12 +83,12 @@ class PulseDeviceWatch final : public DeviceWatch {
       } else if (facility == PA_SUBSCRIPTION_EVENT_SINK ||
                  facility == PA_SUBSCRIPTION_EVENT_SOURCE) {
         const bool output = facility == PA_SUBSCRIPTION_EVENT_SINK;
-        auto& known = output ? core->sinks : core->sources;
         if (type == PA_SUBSCRIPTION_EVENT_REMOVE) {
-          if (auto found = known.find(index); found != known.end()) {
-            const Known gone = found->second;
-            known.erase(found);
-            core->emit(DeviceEvent::Type::kRemoved, output, gone);
+          auto& ids = output ? core->sink_ids : core->source_ids;
+          if (auto found = ids.find(index); found != ids.end()) {
+            const std::string id = std::move(found->second);
+            ids.erase(found);
+            core->emit(core->roster.absent(id));
           }
         } else if (type == PA_SUBSCRIPTION_EVENT_NEW) {
           operation =
@@ -230,34 +207,8 @@ class PulseDeviceWatch final : public DeviceWatch {
       MainloopLock lock(connection_->loop());
       fresh->on_event = std::move(core_->on_event);
       fresh->ready = true;
-      tell_changes(*core_, *fresh);
+      for (const DeviceEvent& event : core_->roster.changes_to(fresh->roster)) fresh->emit(event);
       core_ = std::move(fresh);
-    }
-  }
-
-  // Events for what `now` has that `before` had not, and the other way round,
-  // by id (a server's indices start over when it restarts).
-  static void tell_changes(const Core& before, Core& now) {
-    const auto ids = [](const std::map<std::uint32_t, Known>& known) {
-      std::map<std::string, const Known*> by_id;
-      for (const auto& [index, device] : known) by_id.emplace(device.id, &device);
-      return by_id;
-    };
-    for (const bool output : {true, false}) {
-      const auto old_ids = ids(output ? before.sinks : before.sources);
-      const auto new_ids = ids(output ? now.sinks : now.sources);
-      for (const auto& [id, device] : old_ids) {
-        if (!new_ids.contains(id)) now.emit(DeviceEvent::Type::kRemoved, output, *device);
-      }
-      for (const auto& [id, device] : new_ids) {
-        if (!old_ids.contains(id)) now.emit(DeviceEvent::Type::kAdded, output, *device);
-      }
-      const std::string& old_default = output ? before.default_sink : before.default_source;
-      const std::string& new_default = output ? now.default_sink : now.default_source;
-      if (new_default != old_default && !new_default.empty()) {
-        const std::string id = std::string(output ? kSinkPrefix : kSourcePrefix) + new_default;
-        now.emit(DeviceEvent::Type::kDefaultChanged, output, {id, now.name_of(output, id)});
-      }
     }
   }
 

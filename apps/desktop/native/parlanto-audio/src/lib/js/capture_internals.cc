@@ -123,6 +123,88 @@ SessionBox* unwrap_session(napi_env env, napi_value self) {
   return static_cast<SessionBox*>(native);
 }
 
+// A pending promise and its deferred, or nullptr with an exception thrown.
+napi_value new_promise(napi_env env, napi_deferred* deferred) {
+  napi_value promise = nullptr;
+  if (napi_status status = napi_create_promise(env, deferred, &promise); status != napi_ok) {
+    throw_error(env, {status, "Failed to create a promise"});
+    return nullptr;
+  }
+  return promise;
+}
+
+const ModuleError kNotRunning{napi_cancelled, "The capture is not running"};
+// An open of the capture's stream is in flight: ask again once it settles.
+const ModuleError kBeingOpened{napi_generic_failure, "The capture is being opened"};
+
+// One call of a session method that answers with a promise: the session, the
+// call's arguments (undefined past those given) and the promise's settling.
+struct SessionCall {
+  static constexpr std::size_t kMaxArguments = 11;
+  napi_env env = nullptr;
+  napi_value self = nullptr;
+  SessionBox* box = nullptr;
+  napi_value argv[kMaxArguments] = {};
+  napi_deferred deferred = nullptr;
+  napi_value promise = nullptr;
+
+  // Each returns the promise, for the method to return.
+  napi_value resolve(napi_value value) const {
+    napi_resolve_deferred(env, deferred, value);
+    return promise;
+  }
+  napi_value resolve(bool flag) const {
+    napi_value value = nullptr;
+    napi_get_boolean(env, flag, &value);
+    return resolve(value);
+  }
+  napi_value reject(const ModuleError& error) const {
+    napi_reject_deferred(env, deferred, make_error(env, error.status, error.message, error.cause));
+    return promise;
+  }
+};
+
+// The call, or nothing with an exception thrown when `this` is no session or
+// no promise could be made.
+std::optional<SessionCall> begin_call(napi_env env, napi_callback_info info) {
+  SessionCall call;
+  call.env = env;
+  std::size_t argc = SessionCall::kMaxArguments;
+  napi_get_cb_info(env, info, &argc, call.argv, &call.self, nullptr);
+  call.box = unwrap_session(env, call.self);
+  if (call.box == nullptr) return std::nullopt;
+  call.promise = new_promise(env, &call.deferred);
+  if (call.promise == nullptr) return std::nullopt;
+  return call;
+}
+
+// Runs `execute` on the engine's pool and then `complete` on the JavaScript
+// thread, `self` held alive in between (end_job lets go of both). On failure
+// nothing was queued or held.
+napi_status queue_job(napi_env env, napi_value self, const char* name,
+                      napi_async_execute_callback execute, napi_async_complete_callback complete,
+                      void* job, napi_async_work* work, napi_ref* held) {
+  napi_value resource = nullptr;
+  napi_status status = napi_create_string_utf8(env, name, NAPI_AUTO_LENGTH, &resource);
+  if (status == napi_ok) status = napi_create_reference(env, self, 1, held);
+  if (status == napi_ok) {
+    status = napi_create_async_work(env, nullptr, resource, execute, complete, job, work);
+  }
+  if (status == napi_ok) status = napi_queue_async_work(env, *work);
+  if (status != napi_ok) {
+    if (*work != nullptr) napi_delete_async_work(env, *work);
+    if (*held != nullptr) napi_delete_reference(env, *held);
+    *work = nullptr;
+    *held = nullptr;
+  }
+  return status;
+}
+
+void end_job(napi_env env, napi_async_work work, napi_ref held) {
+  napi_delete_reference(env, held);
+  napi_delete_async_work(env, work);
+}
+
 void execute_open(napi_env, void* data) {
   auto* job = static_cast<OpenJob*>(data);
   job->result = open_layer_stream(job->request, job->sink, job->stopped);
@@ -168,51 +250,28 @@ void complete_open(napi_env env, napi_status, void* data) {
                          make_error(env, error.status, error.message, error.cause));
   }
   job->sink.reset();
-  napi_delete_reference(env, job->self);
-  napi_delete_async_work(env, job->work);
+  end_job(env, job->work, job->self);
 }
 
 // Queues the open of `request` into `sink` on the engine's pool; the promise
 // settles on the JavaScript thread once the session has adopted the stream.
-napi_value queue_open(napi_env env, napi_value self, SessionBox* box, napi_deferred deferred,
-                      napi_value promise, LayerRequest request,
+napi_value queue_open(const SessionCall& call, LayerRequest request,
                       std::shared_ptr<CoalescingSink> sink, bool follows_default = false) {
   auto job = std::make_unique<OpenJob>();
   job->follows_default = follows_default;
-  job->deferred = deferred;
+  job->deferred = call.deferred;
   job->request = std::move(request);
   job->sink = std::move(sink);
-  job->box = box;
-  job->stopped = box->session.stopped();
-
-  napi_value name = nullptr;
-  napi_create_string_utf8(env, "parlanto_audio.open", NAPI_AUTO_LENGTH, &name);
-  napi_status status = napi_create_reference(env, self, 1, &job->self);
-  if (status == napi_ok) {
-    status = napi_create_async_work(env, nullptr, name, execute_open, complete_open, job.get(),
-                                    &job->work);
+  job->box = call.box;
+  job->stopped = call.box->session.stopped();
+  if (napi_status status = queue_job(call.env, call.self, "parlanto_audio.open", execute_open,
+                                     complete_open, job.get(), &job->work, &job->self);
+      status != napi_ok) {
+    return call.reject({status, "Failed to start opening the capture"});
   }
-  if (status == napi_ok) status = napi_queue_async_work(env, job->work);
-  if (status != napi_ok) {
-    if (job->work) napi_delete_async_work(env, job->work);
-    if (job->self) napi_delete_reference(env, job->self);
-    napi_reject_deferred(env, deferred,
-                         make_error(env, status, "Failed to start opening the capture"));
-    return promise;
-  }
-  box->opening = true;
+  call.box->opening = true;
   job.release();  // complete_open owns it
-  return promise;
-}
-
-// A pending promise and its deferred, or nullptr with an exception thrown.
-napi_value new_promise(napi_env env, napi_deferred* deferred) {
-  napi_value promise = nullptr;
-  if (napi_status status = napi_create_promise(env, deferred, &promise); status != napi_ok) {
-    throw_error(env, {status, "Failed to create a promise"});
-    return nullptr;
-  }
-  return promise;
+  return call.promise;
 }
 
 // open(kind, deviceId, sampleRate, channels, boundMs, onDelivery, onClosed, chunkMs, echo,
@@ -221,24 +280,15 @@ napi_value new_promise(napi_env env, napi_deferred* deferred) {
 // reads it; appName a string or undefined for the module's name; speechEnd as
 // turn_argument reads it.
 napi_value open_session(napi_env env, napi_callback_info info) {
-  std::size_t argc = 11;
-  napi_value argv[11] = {};
-  napi_value self = nullptr;
-  napi_get_cb_info(env, info, &argc, argv, &self, nullptr);
-  SessionBox* box = unwrap_session(env, self);
-  if (box == nullptr) return nullptr;
-
-  napi_deferred deferred = nullptr;
-  napi_value promise = new_promise(env, &deferred);
-  if (promise == nullptr) return nullptr;
-  const auto reject = [&](const ModuleError& error) {
-    napi_reject_deferred(env, deferred, make_error(env, error.status, error.message, error.cause));
-    return promise;
-  };
-  if (box->used) return reject({napi_generic_failure, "The capture session was opened before"});
+  const std::optional<SessionCall> call = begin_call(env, info);
+  if (!call) return nullptr;
+  const napi_value* argv = call->argv;
+  if (call->box->used) {
+    return call->reject({napi_generic_failure, "The capture session was opened before"});
+  }
 
   ModuleResult<std::optional<std::string>> device_id = optional_string(env, argv[1]);
-  if (!device_id) return reject(device_id.error());
+  if (!device_id) return call->reject(device_id.error());
   LayerRequest request;
   request.kind =
       uint32_argument(env, argv[0]) == 1 ? CaptureKind::kSystemLoopback : CaptureKind::kMicrophone;
@@ -248,19 +298,19 @@ napi_value open_session(napi_env env, napi_callback_info info) {
   request.bound_ms = uint32_argument(env, argv[4]);
   request.chunk_ms = uint32_argument(env, argv[7]);
   ModuleResult<std::optional<EchoCancelRequest>> echo = echo_argument(env, argv[8]);
-  if (!echo) return reject(echo.error());
+  if (!echo) return call->reject(echo.error());
   request.echo_cancel = std::move(*echo);
   ModuleResult<std::optional<std::string>> app_name = optional_string(env, argv[9]);
-  if (!app_name) return reject(app_name.error());
+  if (!app_name) return call->reject(app_name.error());
   request.app_name = app_name->value_or(std::string());
   if (request.echo_cancel) request.echo_cancel->app_name = request.app_name;
   request.turn = turn_argument(env, argv[10]);
 
   ModuleResult<std::shared_ptr<CoalescingSink>> sink =
       CoalescingSink::create(env, argv[5], is_nullish(env, argv[6]) ? nullptr : argv[6]);
-  if (!sink) return reject(sink.error());
-  box->used = true;
-  return queue_open(env, self, box, deferred, promise, std::move(request), std::move(*sink));
+  if (!sink) return call->reject(sink.error());
+  call->box->used = true;
+  return queue_open(*call, std::move(request), std::move(*sink));
 }
 
 // reopen(): after a stream error, drops the failed stream and opens the
@@ -268,31 +318,14 @@ napi_value open_session(napi_env env, napi_callback_info info) {
 // format, into the same delivery handle. Resolves with false when the stream
 // that runs now has not failed (the error was an earlier stream's).
 napi_value reopen_session(napi_env env, napi_callback_info info) {
-  napi_value self = nullptr;
-  napi_get_cb_info(env, info, nullptr, nullptr, &self, nullptr);
-  SessionBox* box = unwrap_session(env, self);
-  if (box == nullptr) return nullptr;
-  napi_deferred deferred = nullptr;
-  napi_value promise = new_promise(env, &deferred);
-  if (promise == nullptr) return nullptr;
-  if (box->session.stopped_now() || !box->session.sink()) {
-    napi_reject_deferred(env, deferred,
-                         make_error(env, napi_cancelled, "The capture is not running"));
-    return promise;
-  }
-  if (box->opening) {
-    napi_reject_deferred(env, deferred,
-                         make_error(env, napi_generic_failure, "The capture is being opened"));
-    return promise;
-  }
-  if (box->session.stream_running()) {
-    napi_value value = nullptr;
-    napi_get_boolean(env, false, &value);
-    napi_resolve_deferred(env, deferred, value);
-    return promise;
-  }
-  box->session.drop_stream();
-  return queue_open(env, self, box, deferred, promise, box->session.again(), box->session.sink());
+  const std::optional<SessionCall> call = begin_call(env, info);
+  if (!call) return nullptr;
+  LayerSession& session = call->box->session;
+  if (session.stopped_now() || !session.sink()) return call->reject(kNotRunning);
+  if (call->box->opening) return call->reject(kBeingOpened);
+  if (session.stream_running()) return call->resolve(false);
+  session.drop_stream();
+  return queue_open(*call, session.again(), session.sink());
 }
 
 // follow(id): the default device of the capture's kind is now `id`: drops the
@@ -302,35 +335,21 @@ napi_value reopen_session(napi_env env, napi_callback_info info) {
 // once it settles) or when `id` cannot be opened (its stream is gone then:
 // reopen() takes the default of the kind).
 napi_value follow_session(napi_env env, napi_callback_info info) {
-  std::size_t argc = 1;
-  napi_value argv[1] = {};
-  napi_value self = nullptr;
-  napi_get_cb_info(env, info, &argc, argv, &self, nullptr);
-  SessionBox* box = unwrap_session(env, self);
-  if (box == nullptr) return nullptr;
-  napi_deferred deferred = nullptr;
-  napi_value promise = new_promise(env, &deferred);
-  if (promise == nullptr) return nullptr;
-  if (box->session.stopped_now() || !box->session.sink()) {
-    napi_reject_deferred(env, deferred,
-                         make_error(env, napi_cancelled, "The capture is not running"));
-    return promise;
+  const std::optional<SessionCall> call = begin_call(env, info);
+  if (!call) return nullptr;
+  LayerSession& session = call->box->session;
+  if (session.stopped_now() || !session.sink()) return call->reject(kNotRunning);
+  if (call->box->opening) return call->reject(kBeingOpened);
+  ModuleResult<std::optional<std::string>> id = optional_string(env, call->argv[0]);
+  if (!id || !*id) {
+    return call->reject({napi_generic_failure, "follow needs the id of the new default"});
   }
-  ModuleResult<std::optional<std::string>> id = optional_string(env, argv[0]);
-  if (!id || !*id || box->opening) {
-    napi_reject_deferred(env, deferred,
-                         make_error(env, napi_generic_failure,
-                                    box->opening ? "The capture is being opened"
-                                                 : "follow needs the id of the new default"));
-    return promise;
-  }
-  LayerRequest request = box->session.again();
+  LayerRequest request = session.again();
   request.device_id = std::move(*id);
   request.exact_device = true;
-  box->session.drop_stream();
-  box->session.sink()->flush();
-  return queue_open(env, self, box, deferred, promise, std::move(request), box->session.sink(),
-                    true);
+  session.drop_stream();
+  session.sink()->flush();
+  return queue_open(*call, std::move(request), session.sink(), true);
 }
 
 // One reopening of an echo-cancelled capture's reference stream.
@@ -362,7 +381,7 @@ void complete_reference(napi_env env, napi_status, void* data) {
     napi_resolve_deferred(env, job->deferred, value);
   } else if (job->box->session.stopped_now()) {
     napi_reject_deferred(env, job->deferred,
-                         make_error(env, napi_cancelled, "The capture is not running"));
+                         make_error(env, kNotRunning.status, kNotRunning.message));
   } else if (!job->result) {
     const ModuleError& error = job->result.error();
     napi_reject_deferred(env, job->deferred,
@@ -374,8 +393,7 @@ void complete_reference(napi_env env, napi_status, void* data) {
     napi_resolve_deferred(env, job->deferred, value);
   }
   job->sink.reset();
-  napi_delete_reference(env, job->self);
-  napi_delete_async_work(env, job->work);
+  end_job(env, job->work, job->self);
 }
 
 // reopenReference(): after the reference stream of an echo-cancelled capture
@@ -386,67 +404,46 @@ void complete_reference(napi_env env, napi_status, void* data) {
 // reject with "Cancelled" once the capture is stopped, and with another error
 // when it may be tried again.
 napi_value open_reference(napi_env env, napi_callback_info info, bool follow) {
-  std::size_t argc = 1;
-  napi_value argv[1] = {};
-  napi_value self = nullptr;
-  napi_get_cb_info(env, info, &argc, argv, &self, nullptr);
-  SessionBox* box = unwrap_session(env, self);
-  if (box == nullptr) return nullptr;
-  napi_deferred deferred = nullptr;
-  napi_value promise = new_promise(env, &deferred);
-  if (promise == nullptr) return nullptr;
+  const std::optional<SessionCall> call = begin_call(env, info);
+  if (!call) return nullptr;
+  LayerSession& session = call->box->session;
   std::optional<std::string> follow_id;
   if (follow) {
-    ModuleResult<std::optional<std::string>> id = optional_string(env, argv[0]);
+    ModuleResult<std::optional<std::string>> id = optional_string(env, call->argv[0]);
     if (!id || !*id) {
-      napi_reject_deferred(env, deferred,
-                           make_error(env, napi_invalid_arg,
-                                      "followReference needs the id of the new default output"));
-      return promise;
+      return call->reject(
+          {napi_invalid_arg, "followReference needs the id of the new default output"});
     }
     follow_id = std::move(*id);
   }
-  LayerSession::ReferenceReopen reopen = box->session.begin_reference_reopen(follow);
-  if (reopen.outcome != LayerSession::ReferenceReopen::kOpen) {
-    if (reopen.outcome == LayerSession::ReferenceReopen::kNothing) {
-      napi_value value = nullptr;
-      napi_get_boolean(env, false, &value);
-      napi_resolve_deferred(env, deferred, value);
-    } else if (reopen.outcome == LayerSession::ReferenceReopen::kBusy) {
-      napi_reject_deferred(env, deferred,
-                           make_error(env, napi_generic_failure, "The capture is being opened"));
-    } else {
-      napi_reject_deferred(env, deferred,
-                           make_error(env, napi_cancelled, "The capture is not running"));
-    }
-    return promise;
+  LayerSession::ReferenceReopen reopen = session.begin_reference_reopen(follow);
+  switch (reopen.outcome) {
+    case LayerSession::ReferenceReopen::kOpen:
+      break;
+    case LayerSession::ReferenceReopen::kNothing:
+      return call->resolve(false);
+    case LayerSession::ReferenceReopen::kBusy:
+      return call->reject(kBeingOpened);
+    case LayerSession::ReferenceReopen::kStopped:
+      return call->reject(kNotRunning);
   }
 
   auto job = std::make_unique<ReferenceJob>();
-  job->deferred = deferred;
-  job->box = box;
-  job->request = *box->session.echo_cancel();
+  job->deferred = call->deferred;
+  job->box = call->box;
+  job->request = *session.echo_cancel();
   if (follow_id) job->request.reference_id = std::move(follow_id);
   job->alignment = reopen.alignment;
-  job->sink = box->session.sink();
-  napi_value name = nullptr;
-  napi_create_string_utf8(env, "parlanto_audio.reopen_reference", NAPI_AUTO_LENGTH, &name);
-  napi_status status = napi_create_reference(env, self, 1, &job->self);
-  if (status == napi_ok) {
-    status = napi_create_async_work(env, nullptr, name, execute_reference, complete_reference,
-                                    job.get(), &job->work);
-  }
-  if (status == napi_ok) status = napi_queue_async_work(env, job->work);
-  if (status != napi_ok) {
-    if (job->work) napi_delete_async_work(env, job->work);
-    if (job->self) napi_delete_reference(env, job->self);
-    box->session.end_reference_reopen(job->alignment, std::nullopt);
-    napi_reject_deferred(env, deferred,
-                         make_error(env, status, "Failed to start opening the echo reference"));
-    return promise;
+  job->sink = session.sink();
+  if (napi_status status =
+          queue_job(env, call->self, "parlanto_audio.reopen_reference", execute_reference,
+                    complete_reference, job.get(), &job->work, &job->self);
+      status != napi_ok) {
+    session.end_reference_reopen(job->alignment, std::nullopt);
+    return call->reject({status, "Failed to start opening the echo reference"});
   }
   job.release();  // complete_reference owns it
-  return promise;
+  return call->promise;
 }
 
 napi_value reopen_reference_session(napi_env env, napi_callback_info info) {

@@ -69,18 +69,18 @@ std::string rule_name(std::string_view tool) {
 
 // A call of one tool as a sequence of parts: fixed text, and the values
 // between it. Adjacent fixed texts are merged.
-struct Part {
+struct Piece {
   enum Kind { kText, kStringBody, kBool, kNumber, kList } kind;
   std::string text;  // kText only
 };
 
-std::vector<Part> plan_of(const ToolDeclaration& tool) {
-  std::vector<Part> parts;
+std::vector<Piece> plan_of(const ToolDeclaration& tool) {
+  std::vector<Piece> parts;
   const auto text = [&](std::string_view t) {
-    if (!parts.empty() && parts.back().kind == Part::kText) {
+    if (!parts.empty() && parts.back().kind == Piece::kText) {
       parts.back().text.append(t);
     } else {
-      parts.push_back({Part::kText, std::string(t)});
+      parts.push_back({Piece::kText, std::string(t)});
     }
   };
   text("{");
@@ -92,18 +92,18 @@ std::vector<Part> plan_of(const ToolDeclaration& tool) {
     switch (argument.kind) {
       case ArgumentKind::kString:
         text(kEscape);
-        parts.push_back({Part::kStringBody, {}});
+        parts.push_back({Piece::kStringBody, {}});
         text(kEscape);
         break;
       case ArgumentKind::kBoolean:
-        parts.push_back({Part::kBool, {}});
+        parts.push_back({Piece::kBool, {}});
         break;
       case ArgumentKind::kConfidence:
-        parts.push_back({Part::kNumber, {}});
+        parts.push_back({Piece::kNumber, {}});
         break;
       case ArgumentKind::kStringList:
         text("[");
-        parts.push_back({Part::kList, {}});
+        parts.push_back({Piece::kList, {}});
         break;
     }
   }
@@ -117,13 +117,13 @@ bool starts_with(std::string_view text, std::string_view prefix) {
 }
 
 // The shortest text that ends a value begun with nothing of it written.
-std::string_view empty_value(Part::Kind kind) {
+std::string_view empty_value(Piece::Kind kind) {
   switch (kind) {
-    case Part::kBool:
+    case Piece::kBool:
       return "false";
-    case Part::kNumber:
+    case Piece::kNumber:
       return "0";
-    case Part::kList:
+    case Piece::kList:
       return "]";
     default:
       return "";
@@ -170,7 +170,7 @@ class Scanner {
       return ended(plan_of(*open[0]), 0, open.size() == 1);
     }
     pos_ += tool->name.size();
-    const std::vector<Part> plan = plan_of(*tool);
+    const std::vector<Piece> plan = plan_of(*tool);
     for (std::size_t i = 0; i < plan.size(); ++i) {
       switch (part(plan[i])) {
         case Outcome::kDone:
@@ -200,13 +200,13 @@ class Scanner {
   // The text ended in the part before `from`: the forced text runs on
   // through the fixed text after it while that part was forced to its end;
   // the completion runs through the whole rest of the plan.
-  CallScan ended(const std::vector<Part>& plan, std::size_t from, bool forced_through) {
+  CallScan ended(const std::vector<Piece>& plan, std::size_t from, bool forced_through) {
     CallScan result;
     result.forced = std::move(local_forced_);
     result.completion = std::move(local_completion_);
     for (std::size_t i = from; i < plan.size(); ++i) {
-      const Part& p = plan[i];
-      if (p.kind == Part::kText) {
+      const Piece& p = plan[i];
+      if (p.kind == Piece::kText) {
         result.completion.append(p.text);
         if (forced_through) result.forced.append(p.text);
       } else {
@@ -235,18 +235,18 @@ class Scanner {
     return false;
   }
 
-  Outcome part(const Part& p) {
+  Outcome part(const Piece& p) {
     switch (p.kind) {
-      case Part::kText:
+      case Piece::kText:
         if (fixed(p.text)) return Outcome::kDone;
         return invalid_ ? Outcome::kInvalid : Outcome::kEnded;
-      case Part::kStringBody:
+      case Piece::kStringBody:
         return string_body() ? Outcome::kDone : Outcome::kEnded;
-      case Part::kBool:
+      case Piece::kBool:
         return boolean();
-      case Part::kNumber:
+      case Piece::kNumber:
         return number();
-      case Part::kList:
+      case Piece::kList:
         return list();
     }
     return Outcome::kInvalid;

@@ -16,6 +16,7 @@
 #include <string>
 #include <vector>
 
+#include "runner_test_support.h"
 #include "tool_call_grammar.h"
 
 namespace sidecar {
@@ -30,26 +31,13 @@ fs::path models() {
 
 std::string model(const char* name) { return (models() / name).string(); }
 
+using runner_test::error_of;
+
 ToolCallRequest turn(std::string input, std::string model_path) {
-  ToolCallRequest request;
-  request.id = "1";
-  request.type = "tool_call";
-  request.backend = "llama.cpp";
-  request.input = std::move(input);
-  request.model_path = std::move(model_path);
-  return request;
+  return runner_test::tool_call(std::move(input), "llama.cpp", std::move(model_path));
 }
 
-std::string error_of(SidecarRunner& runner, const ToolCallRequest& request) {
-  try {
-    runner.GenerateToolCall(request);
-  } catch (const std::runtime_error& e) {
-    return e.what();
-  }
-  return "no error";
-}
-
-// The four tools as Parts of the protocol give them, written out here again
+// The four tools as the protocol gives them, written out here again
 // rather than taken from the runner's own table.
 bool is_one_valid_call(const std::string& output, std::string& tool) {
   static const std::string s = "<escape>[^<]*<escape>";

@@ -3,30 +3,14 @@
 #include <stdexcept>
 #include <string>
 
+#include "runner_test_support.h"
 #include "sidecar_runner.h"
 
 namespace sidecar {
 namespace {
 
-ToolCallRequest tool_call(std::string input, std::string backend, std::string model_path) {
-  ToolCallRequest request;
-  request.id = "1";
-  request.type = "tool_call";
-  request.input = std::move(input);
-  request.backend = std::move(backend);
-  request.model_path = std::move(model_path);
-  request.raw_line = "{}";
-  return request;
-}
-
-std::string error_of(SidecarRunner& runner, const ToolCallRequest& request) {
-  try {
-    runner.GenerateToolCall(request);
-  } catch (const std::runtime_error& e) {
-    return e.what();
-  }
-  return "no error";
-}
+using runner_test::error_of;
+using runner_test::tool_call;
 
 // What a model is asked for when the program has no llama.cpp, and when it
 // does: a missing file proves the request reached the model runner.

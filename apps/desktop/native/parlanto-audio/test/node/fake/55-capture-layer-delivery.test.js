@@ -2,16 +2,19 @@
 // The capture layer's delivery on the fake host: buffers that arrive while
 // JavaScript is blocked are joined into one chunk, chunkMs holds small ones
 // back, past bufferLimitMs the oldest frames are dropped and counted, the
-// async iterator joins and bounds what its loop has not taken, and the sample
-// clock runs on across a stream opened again after an error. The devices
-// give 16-bit samples, so every byte can be checked.
+// async iterator joins and bounds what its loop has not taken, the sample
+// clock runs on across a stream opened again after an error, and
+// watchDevices tells of devices added, removed and made default until
+// unwatch. The devices give 16-bit samples, so every byte can be checked.
 const test = require('node:test');
 const assert = require('node:assert/strict');
-const { side, sleep, waitFor } = require('../support/fake-support');
+const path = require('node:path');
+const { side, usualDevices, sleep, waitFor, runChild } = require('../support/fake-support');
 
 process.env.PARLANTO_AUDIO_ADDON = process.env.PARLANTO_AUDIO_TEST_ADDON;
-const { fake } = require(process.env.PARLANTO_AUDIO_ADDON);
-const { openCapture } = require('../../../capture');
+const addon = require(process.env.PARLANTO_AUDIO_ADDON);
+const { fake } = addon;
+const { openCapture, watchDevices } = require('../../../capture');
 
 // Sample i of the whole capture (frame * channels + channel) has a value of
 // its own, so a chunk shows which frames it holds.
@@ -352,4 +355,112 @@ test('audio held back by chunkMs goes out with the stream error, and a new strea
   assert.ok(log.data[1].chunk.equals(bytes(ramp(700, 32000))));
   assertClock(log, { gapsAllowed: 1 });
   assert.deepEqual(log.errors, ['stream error: server restarted']);
+});
+
+// Waits until every watch in `logs` runs (a watch starts off the JavaScript
+// thread), then empties the logs: events are told in order, so once a marker
+// has come nothing older is on its way.
+async function untilWatching(...logs) {
+  await waitFor(() => {
+    if (logs.some((log) => log.length === 0)) fake.setDefault('output', 'speakers');
+    return logs.every((log) => log.length > 0);
+  }, 'the watches to start');
+  fake.setDefault('input', 'mic');
+  await waitFor(() => logs.every((log) => log.at(-1).type === 'default-changed' && log.at(-1).kind === 'input'),
+    'the marker');
+  for (const log of logs) log.length = 0;
+}
+
+const plain = ({ type, kind, id, name }) => ({ type, kind, id, name });
+
+test('watchDevices tells of devices added, made default and removed, with the ids and names the device lists give', async () => {
+  fake.reset(usualDevices());
+  const seen = [];
+  const other = [];
+  const unwatch = watchDevices((event) => seen.push(plain(event)));
+  const unwatchOther = watchDevices((event) => other.push(plain(event)));
+  try {
+    await untilWatching(seen, other);
+    fake.plug({ key: 'usb', name: 'USB Microphone', input: side(1, 44100, 'I16') });
+    fake.plug({ key: 'dock', name: 'Dock', input: side(1, 48000), output: side(2, 48000) });
+    await waitFor(() => seen.length === 3, 'the added devices');
+    const listed = addon.listInputDevices().find((d) => d.id === seen[0].id);
+    assert.deepEqual(listed, { id: 'fake:usb', name: 'USB Microphone' }, 'the event names a listed device');
+    assert.ok(addon.listOutputDevices().some((d) => d.id === 'fake:dock' && d.name === 'Dock'));
+
+    // The id an event gives opens that device.
+    const capture = await openCapture({ deviceId: seen[0].id });
+    assert.equal(capture.deviceId, 'fake:usb');
+    assert.deepEqual(fake.streams().map((s) => s.device), ['usb']);
+    await capture.stop();
+
+    fake.setDefault('input', 'usb');
+    assert.equal(fake.unplug('usb'), true);
+    assert.equal(fake.unplug('usb'), false);
+    fake.setDefault('input', 'mic');
+    fake.setDefault('output', 'dock');
+    await waitFor(() => seen.length === 7 && other.length === 7, 'the rest of the events');
+  } finally {
+    unwatch();
+    unwatchOther();
+  }
+  assert.deepEqual(seen, [
+    { type: 'added', kind: 'input', id: 'fake:usb', name: 'USB Microphone' },
+    { type: 'added', kind: 'input', id: 'fake:dock', name: 'Dock' },
+    { type: 'added', kind: 'output', id: 'fake:dock', name: 'Dock' },
+    { type: 'default-changed', kind: 'input', id: 'fake:usb', name: 'USB Microphone' },
+    { type: 'removed', kind: 'input', id: 'fake:usb', name: 'USB Microphone' },
+    { type: 'default-changed', kind: 'input', id: 'fake:mic', name: 'Built-in Microphone' },
+    { type: 'default-changed', kind: 'output', id: 'fake:dock', name: 'Dock' },
+  ]);
+  assert.deepEqual(other, seen, 'every watch hears every event');
+});
+
+test('unwatch stops the events at once, even those already on their way; the other watches go on', async () => {
+  fake.reset(usualDevices());
+  const seen = [];
+  const other = [];
+  const unwatch = watchDevices((event) => seen.push(plain(event)));
+  const unwatchOther = watchDevices((event) => other.push(plain(event)));
+  try {
+    await untilWatching(seen, other);
+    // Told to both watches before unwatch() returns; only the other hears it.
+    fake.setDefault('input', 'headset');
+    unwatch();
+    unwatch();
+    fake.plug({ key: 'usb', name: 'USB Microphone', input: side(1, 44100) });
+    fake.setDefault('output', 'headset');
+    await waitFor(() => other.length === 3, 'the other watch\'s events');
+    await sleep(100);
+  } finally {
+    unwatch();
+    unwatchOther();
+  }
+  assert.deepEqual(seen, []);
+  assert.deepEqual(other.map((e) => `${e.type} ${e.kind} ${e.id}`),
+    ['default-changed input fake:headset', 'added input fake:usb', 'default-changed output fake:headset']);
+  fake.unplug('usb');
+  await sleep(100);
+  assert.equal(other.length, 3, 'nothing after its unwatch either');
+});
+
+test('a watch keeps its process running until unwatch, and one unwatched while it starts lets the process end', async () => {
+  const layer = JSON.stringify(path.resolve(__dirname, '../../../capture'));
+  const child = (body) => runChild(`
+    process.env.PARLANTO_AUDIO_ADDON = process.env.PARLANTO_AUDIO_TEST_ADDON;
+    const { watchDevices } = require(${layer});
+    ${body}`, { timeoutMs: 20000 });
+  // The timer does not hold the process: only the watch can.
+  const kept = await child(`
+    const unwatch = watchDevices(() => {});
+    setTimeout(() => { console.log('running'); unwatch(); }, 300).unref();`);
+  assert.equal(kept.code, 0, kept.stderr);
+  assert.equal(kept.stdout, 'running\n');
+  const ended = await child(`
+    const unwatch = watchDevices(() => console.log('event'));
+    unwatch();
+    setTimeout(() => console.log('still running'), 3000).unref();`);
+  assert.equal(ended.code, 0, ended.stderr);
+  assert.equal(ended.stdout, '');
+  assert.equal(ended.stderr, '');
 });

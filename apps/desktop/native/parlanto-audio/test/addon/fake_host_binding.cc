@@ -12,6 +12,8 @@
 //   fake.feed(selector, typedArray | [typedArray], { frames, speed }) -> streams fed
 //   fake.fireError(selector, text) -> streams reached
 //   fake.setDefault('input' | 'output', key): a new default, told to the device watches
+//   fake.plug(device): a device added (same form as in reset), told to the device watches
+//   fake.unplug(key) -> whether there was one: a device removed, told to the device watches
 //   fake.streams(), fake.builds(), fake.counters()
 //     selector = undefined (every stream) | serial number | device key
 #include <node_api.h>
@@ -336,6 +338,20 @@ napi_value set_default(napi_env env, napi_callback_info info) {
   return nullptr;
 }
 
+napi_value plug(napi_env env, napi_callback_info info) {
+  const auto argv = arguments<1>(env, info);
+  plug_fake_device(device_value(env, argv[0]));
+  return nullptr;
+}
+
+napi_value unplug(napi_env env, napi_callback_info info) {
+  const auto argv = arguments<1>(env, info);
+  napi_value found = nullptr;
+  check(napi_get_boolean(env, unplug_fake_device(string_value(env, argv[0], "key")), &found),
+        "result");
+  return found;
+}
+
 napi_value streams(napi_env env, napi_callback_info) {
   return array_of(env, fake_streams(), [&](const FakeStreamInfo& stream) {
     return ObjectBuilder(env)
@@ -397,6 +413,8 @@ napi_value register_fake_host(napi_env env, napi_value exports) {
       {"fireError", nullptr, guarded<fire_error>, nullptr, nullptr, nullptr, napi_default, nullptr},
       {"setDefault", nullptr, guarded<set_default>, nullptr, nullptr, nullptr, napi_default,
        nullptr},
+      {"plug", nullptr, guarded<plug>, nullptr, nullptr, nullptr, napi_default, nullptr},
+      {"unplug", nullptr, guarded<unplug>, nullptr, nullptr, nullptr, napi_default, nullptr},
       {"streams", nullptr, guarded<streams>, nullptr, nullptr, nullptr, napi_default, nullptr},
       {"builds", nullptr, guarded<builds>, nullptr, nullptr, nullptr, napi_default, nullptr},
       {"counters", nullptr, guarded<counters>, nullptr, nullptr, nullptr, napi_default, nullptr},

@@ -487,6 +487,51 @@ void set_fake_default(bool output, const std::string& key) {
   for (const DeviceEventCallback* watcher : world().watchers) (*watcher)(event);
 }
 
+namespace {
+
+void tell_watches(const std::vector<DeviceEvent>& events) {
+  std::lock_guard lock(world().watch_mutex);
+  for (const DeviceEvent& event : events) {
+    for (const DeviceEventCallback* watcher : world().watchers) (*watcher)(event);
+  }
+}
+
+std::vector<DeviceEvent> side_events(DeviceEvent::Type type, const FakeDeviceScript& script) {
+  std::vector<DeviceEvent> events;
+  const DeviceId id(std::string(kFakeIdPrefix) + script.key);
+  if (script.input) events.push_back({type, false, id, script.name});
+  if (script.output) events.push_back({type, true, id, script.name});
+  return events;
+}
+
+}  // namespace
+
+void plug_fake_device(FakeDeviceScript device) {
+  std::vector<DeviceEvent> events = side_events(DeviceEvent::Type::kAdded, device);
+  {
+    std::lock_guard lock(world().mutex);
+    std::erase_if(world().devices,
+                  [&](const auto& state) { return state->script.key == device.key; });
+    world().devices.push_back(std::make_shared<DeviceState>(DeviceState{std::move(device)}));
+  }
+  tell_watches(events);
+}
+
+bool unplug_fake_device(const std::string& key) {
+  std::vector<DeviceEvent> events;
+  {
+    std::lock_guard lock(world().mutex);
+    auto& devices = world().devices;
+    const auto found = std::find_if(devices.begin(), devices.end(),
+                                    [&](const auto& state) { return state->script.key == key; });
+    if (found == devices.end()) return false;
+    events = side_events(DeviceEvent::Type::kRemoved, (*found)->script);
+    devices.erase(found);
+  }
+  tell_watches(events);
+  return true;
+}
+
 std::size_t fail_fake_streams(const FakeStreamSelector& selector, const std::string& text) {
   return for_selected(selector, [&](FakeStream& stream) { stream.enqueue_error(text); });
 }

@@ -132,6 +132,16 @@ std::size_t feed_fake_streams(const FakeStreamSelector& selector,
 // watch, on the calling thread, as an audio system announces a new default.
 void set_fake_default(bool output, const std::string& key);
 
+// Adds a device (replacing one with the same key) and tells every running
+// device watch, on the calling thread, that it was added: once for each side
+// it has, input first.
+void plug_fake_device(FakeDeviceScript device);
+// Removes the device with this key and tells the watches, once for each side,
+// with its name; false when there is none. The defaults are left as they are
+// (a default that names no device is none), and the device's streams keep
+// running until they are failed or dropped.
+bool unplug_fake_device(const std::string& key);
+
 // Makes every selected stream's thread call its error callback once with
 // this text, after the buffers queued before it; returns how many.
 std::size_t fail_fake_streams(const FakeStreamSelector& selector, const std::string& text);

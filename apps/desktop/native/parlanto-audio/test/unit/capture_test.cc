@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "fake_engine_test.h"
+#include "capture/recovery.h"
 #include "host/fake/fake_host.h"
 
 namespace parlanto_audio {

@@ -1,13 +1,9 @@
 #include "capture/capture.h"
 
-#include <pthread.h>
-
-#include <condition_variable>
 #include <mutex>
-#include <system_error>
-#include <thread>
 #include <utility>
 
+#include "capture/recovery.h"
 #include "data/capture_callback.h"
 
 namespace parlanto_audio {
@@ -15,9 +11,6 @@ namespace parlanto_audio {
 namespace {
 
 using Clock = std::chrono::steady_clock;
-
-// How often the recovery thread looks at the data counter.
-constexpr std::chrono::milliseconds kWatchInterval{250};
 
 // Set once by the error callback of one stream (on a backend thread), read by
 // the recovery thread.
@@ -47,13 +40,13 @@ class StreamFault {
 }  // namespace
 
 // A started capture. The JavaScript thread makes it with the first stream and
-// ends it with shutdown(); in between its recovery thread owns the stream's
-// life: it reports a stream that failed and opens the device again, and
-// reports once when no data has come for kNoDataTimeout.
+// ends it with shutdown(); in between its Recovery owns the stream's life: it
+// reports a stream that failed and opens the device again, and reports once
+// when no data has come for kNoDataTimeout.
 //
-// Locks: mutex_ guards the stream and the thread's state. Nobody holds it
-// while calling the host or dropping a stream, so a backend's error callback
-// (which may run under the backend's own lock) can always take it.
+// Locks: mutex_ guards the stream, its fault and quit_. Nobody holds it while
+// calling the host or dropping a stream, so a backend's error callback (which
+// may run under the backend's own lock) can always take it.
 class CaptureSession : public std::enable_shared_from_this<CaptureSession> {
  public:
   struct Setup {
@@ -70,14 +63,12 @@ class CaptureSession : public std::enable_shared_from_this<CaptureSession> {
 
   // What the streams of this session are built with; `fault` is the stream's own.
   StreamHooks hooks(std::shared_ptr<StreamFault> fault) {
-    std::weak_ptr<CaptureSession> session = weak_from_this();
-    return StreamHooks{
-        setup_.role, buffers_,
-        [session = std::move(session), fault = std::move(fault)](const HostError& error) {
-          report_stream_error(error);
-          fault->fail(error.text);
-          if (auto self = session.lock()) self->wake();
-        }};
+    return StreamHooks{setup_.role, buffers_,
+                       [wake = recovery_.waker(), fault = std::move(fault)](const HostError& error) {
+                         report_stream_error(error);
+                         fault->fail(error.text);
+                         wake();
+                       }};
   }
 
   // Takes the first stream and starts the recovery thread; false when no
@@ -91,12 +82,19 @@ class CaptureSession : public std::enable_shared_from_this<CaptureSession> {
       stream_ = std::move(started.stream);
       fault_ = std::move(fault);
     }
-    try {
-      thread_ = std::thread([this] { loop(); });
-    } catch (const std::system_error&) {
-      return false;
-    }
-    return true;
+    last_data_ = Clock::now();
+    return recovery_.start(Recovery::Hooks{
+        [this] {
+          std::lock_guard lock(mutex_);
+          return fault_->failed();
+        },
+        [this] { drop_failed(); }, [this] { return reopen(); }, [this] { return idle_ms(); },
+        [this] {
+          const HostError error{no_data_text()};
+          report_stream_error(error);
+          report(error.text);
+        },
+        {}});
   }
 
   // Ends the recovery thread, then drops the stream and the sinks. Waits at
@@ -106,8 +104,7 @@ class CaptureSession : public std::enable_shared_from_this<CaptureSession> {
       std::lock_guard lock(mutex_);
       quit_ = true;
     }
-    wake_.notify_all();
-    if (thread_.joinable()) thread_.join();
+    recovery_.stop();
     std::unique_ptr<Stream> stream;
     {
       std::lock_guard lock(mutex_);
@@ -119,11 +116,6 @@ class CaptureSession : public std::enable_shared_from_this<CaptureSession> {
   }
 
  private:
-  void wake() {
-    { std::lock_guard lock(mutex_); }
-    wake_.notify_all();
-  }
-
   // The error reaches JavaScript as onData(error), behind the chunks queued
   // before it; never after stop().
   void report(const std::string& text) {
@@ -131,74 +123,38 @@ class CaptureSession : public std::enable_shared_from_this<CaptureSession> {
     chunk_sink_->call_error("stream error: " + text, napi_tsfn_nonblocking);
   }
 
-  void loop() {
-    pthread_setname_np(pthread_self(), "parlanto-watch");
+  void drop_failed() {
+    std::unique_ptr<Stream> failed;
+    std::string text;
+    {
+      std::lock_guard lock(mutex_);
+      failed = std::move(stream_);
+      text = fault_->text();
+    }
+    report(text);
+  }
+
+  // One attempt: the same device id, or the default of the kind now; the
+  // same configuration; a fresh gate.
+  bool reopen() {
+    {
+      std::lock_guard lock(mutex_);
+      if (quit_) return true;
+    }
+    auto fault = std::make_shared<StreamFault>();
+    ModuleResult<InputStream> opened = open(fault);
     std::unique_lock lock(mutex_);
-    std::uint64_t seen = buffers_->load(std::memory_order_relaxed);
-    Clock::time_point last_data = Clock::now();
-    bool silence_reported = false;
-    while (!quit_) {
-      if (fault_->failed()) {
-        const std::string text = fault_->text();
-        std::unique_ptr<Stream> failed = std::move(stream_);
-        lock.unlock();
-        report(text);
-        failed.reset();
-        if (!reopen(lock)) return;
-        seen = buffers_->load(std::memory_order_relaxed);
-        last_data = Clock::now();
-        silence_reported = false;
-        continue;
-      }
-      wake_.wait_for(lock, kWatchInterval, [&] { return quit_ || fault_->failed(); });
-      if (quit_ || fault_->failed()) continue;
-      const std::uint64_t now_seen = buffers_->load(std::memory_order_relaxed);
-      if (now_seen != seen) {
-        seen = now_seen;
-        last_data = Clock::now();
-        silence_reported = false;
-      } else if (!silence_reported && Clock::now() - last_data >= kNoDataTimeout) {
-        silence_reported = true;
-        lock.unlock();
-        const HostError error{"no audio from the device for " +
-                              std::to_string(kNoDataTimeout.count() / 1000) + " s"};
-        report_stream_error(error);
-        report(error.text);
-        lock.lock();
-      }
+    if (const bool quit = quit_; quit || !opened) {
+      lock.unlock();  // a stream opened after all goes here, outside the lock
+      return quit;
     }
+    stream_ = std::move(opened->stream);
+    fault_ = std::move(fault);
+    seen_ = buffers_->load(std::memory_order_relaxed);
+    last_data_ = Clock::now();
+    return true;
   }
 
-  // Called with `lock` released. Tries to open the device until it succeeds
-  // (true: `lock` held, the new stream installed) or the session is shut down
-  // (false: `lock` released).
-  bool reopen(std::unique_lock<std::mutex>& lock) {
-    for (;;) {
-      lock.lock();
-      if (quit_) {
-        lock.unlock();
-        return false;
-      }
-      lock.unlock();
-      auto fault = std::make_shared<StreamFault>();
-      ModuleResult<InputStream> opened = open(fault);
-      lock.lock();
-      if (quit_) {
-        lock.unlock();
-        return false;  // `opened` drops its stream here, outside the lock
-      }
-      if (opened) {
-        stream_ = std::move(opened->stream);
-        fault_ = std::move(fault);
-        return true;
-      }
-      wake_.wait_for(lock, kReopenInterval, [&] { return quit_; });
-      lock.unlock();
-    }
-  }
-
-  // One attempt: the same device id, or the default of the kind now; the same
-  // configuration; a fresh gate.
   ModuleResult<InputStream> open(std::shared_ptr<StreamFault> fault) {
     Host& host = *setup_.host;
     HostResult<std::shared_ptr<Device>> device = setup_.device_id
@@ -211,6 +167,16 @@ class CaptureSession : public std::enable_shared_from_this<CaptureSession> {
                                hooks(std::move(fault)));
   }
 
+  // Time since a buffer last came; the recovery thread's own.
+  double idle_ms() {
+    const Clock::time_point now = Clock::now();
+    if (const std::uint64_t count = buffers_->load(std::memory_order_relaxed); count != seen_) {
+      seen_ = count;
+      last_data_ = now;
+    }
+    return std::chrono::duration<double, std::milli>(now - last_data_).count();
+  }
+
   const Setup setup_;
   const std::shared_ptr<std::atomic<std::uint64_t>> buffers_ =
       std::make_shared<std::atomic<std::uint64_t>>(0);
@@ -218,13 +184,15 @@ class CaptureSession : public std::enable_shared_from_this<CaptureSession> {
   StreamConfig config_;
   std::shared_ptr<JsCallbackSink> chunk_sink_;
   std::shared_ptr<JsCallbackSink> speech_ended_sink_;  // null without a speech-ended callback
+  // The recovery thread's own.
+  std::uint64_t seen_ = 0;
+  Clock::time_point last_data_;
 
   std::mutex mutex_;
-  std::condition_variable wake_;
   std::unique_ptr<Stream> stream_;      // guarded by mutex_
   std::shared_ptr<StreamFault> fault_;  // guarded by mutex_; the current stream's
   bool quit_ = false;                   // guarded by mutex_
-  std::thread thread_;
+  Recovery recovery_;                   // last: its thread uses the rest
 };
 
 Capture::Capture(CaptureKind kind, std::optional<std::string> device_id)

@@ -29,11 +29,6 @@ enum class CaptureKind : std::uint8_t {
   kSystemLoopback,  // falls back to the default output device; 2 channels until started
 };
 
-// How long a started capture may receive nothing before it reports it.
-inline constexpr std::chrono::milliseconds kNoDataTimeout{2000};
-// The pause between attempts to open a failed capture's device again.
-inline constexpr std::chrono::milliseconds kReopenInterval{200};
-
 class CaptureSession;  // capture.cc: a started capture's stream and recovery thread
 
 class Capture {

@@ -18,11 +18,6 @@ const MIN_RATE = 8000;
 const MAX_RATE = 192000;
 const DEFAULT_BUFFER_LIMIT_MS = 10000;
 const DEFAULT_CHUNK_MS = 40;
-// The pause between attempts to open a failed capture's device again.
-const REOPEN_INTERVAL_MS = 200;
-// A capture that has received nothing for this long reports it once.
-const NO_DATA_MS = 2000;
-const WATCH_INTERVAL_MS = 250;
 // The pause before a capture that follows the default device tries again to
 // start its device watch.
 const FOLLOW_RETRY_MS = 1000;
@@ -212,12 +207,7 @@ class Capture extends EventEmitter {
   #closed = false;
   #closeWaiters = [];
   #iterators = new Set();
-  #recovering = false;
   #nativeDropped = 0;  // frames the native side dropped; the iterators count their own
-  #watchdog = null;
-  #silenceReported = false;
-  #referenceRecovering = false;
-  #referenceFailedAgain = false;
   #device = null;     // DefaultFollower of the captured device, when it follows the default
   #reference = null;  // ... and of the echo reference
   #deviceWatch = null;
@@ -246,10 +236,12 @@ class Capture extends EventEmitter {
   get dropped() { return this.#dropped; }
   get running() { return this.#running; }
 
-  // Called by the native delivery handle; see coalescing_sink.h.
-  _deliver(chunk, frame, time, dropped, turns, errors, echo) {
+  // Called by the native delivery handle; see coalescing_sink.h. The native
+  // side keeps the stream (it opens a failed device again and notices a
+  // device that gives nothing); the layer reports what it is told.
+  _deliver(chunk, frame, time, dropped, turns, errors, echo, reopened, resumed) {
     if (!this.#ready) {
-      this.#held.push([chunk, frame, time, dropped, turns, errors, echo]);
+      this.#held.push([chunk, frame, time, dropped, turns, errors, echo, reopened, resumed]);
       return;
     }
     time -= MONOTONIC_OFFSET;
@@ -259,13 +251,10 @@ class Capture extends EventEmitter {
       this.#dropped += frames;
       this.emit('drop', { frames, total: this.#dropped });
     }
+    // Audio again after the no-audio report: that error is over.
+    if (resumed) this.emit('resumed');
     if (chunk !== undefined) {
       this.#settleCarriedTurn(frame);
-      // Audio again after the no-data report: that error is over.
-      if (this.#silenceReported && errors === undefined) {
-        this.#silenceReported = false;
-        this.emit('resumed');
-      }
       this.#lastFrame = frame;
       this.emit('data', chunk, { frame, time });
       for (const iterator of this.#iterators) iterator.push(chunk, this.sampleRate);
@@ -279,13 +268,24 @@ class Capture extends EventEmitter {
     }
     if (errors !== undefined) {
       for (const text of errors) this.#report(text);
-      this.#recover();
+    }
+    if (reopened !== undefined) {
+      for (const info of reopened) {
+        if (info.type === 'reference') {
+          this.#info.echoReferenceId = info.echoReferenceId;
+          this.#reference?.landed(info.echoReferenceId);
+        } else {
+          this.#landed(info);
+          if (this.#running) this.emit('resumed');
+        }
+      }
     }
     if (echo !== undefined) {
+      // A failed reference is opened again on the native side; 'resumed'
+      // follows once the canceller has it back.
       for (const event of echo) {
         if (event === 'lost') this.#report(ECHO_PAUSED);
         else if (event === 'resumed') this.emit('resumed');
-        else if (event === 'failed') this.#recoverReference();
       }
     }
   }
@@ -334,73 +334,6 @@ class Capture extends EventEmitter {
     this.emit('error', error);
   }
 
-  // The device may stop giving audio without an error (a frozen server): the
-  // time since the last audio, or since the stream was opened, is the native
-  // side's, so a blocked JavaScript thread does not count as silence. Reported
-  // once; the capture waits on, and 'resumed' follows when audio comes again.
-  #watch() {
-    const idle = this.#session.idleMs();
-    if (idle < NO_DATA_MS || this.#silenceReported || this.#recovering || !this.#running) return;
-    this.#silenceReported = true;
-    this.#report(`stream error: no audio from the device for ${NO_DATA_MS / 1000} s`);
-  }
-
-  // After a stream error: the device is opened again (the same id, or the
-  // default of the kind now) until it can be had or the capture is stopped.
-  // Frames go on from where they stopped, plus the frames the gap lasted.
-  async #recover() {
-    if (this.#recovering || !this.#running) return;
-    this.#recovering = true;
-    try {
-      while (this.#running) {
-        try {
-          const info = await this.#session.reopen();
-          if (info) this.#landed(info);
-          // The new stream's silence counts from its opening (native side).
-          this.#silenceReported = false;
-          if (this.#running) this.emit('resumed');
-          return;
-        } catch (error) {
-          if (!this.#running || error.code === 'Cancelled') return;
-          await new Promise((resolve) => setTimeout(resolve, REOPEN_INTERVAL_MS));
-        }
-      }
-    } finally {
-      this.#recovering = false;
-    }
-  }
-
-  // After the echo reference's stream failed: it is opened again, as a
-  // failed device is, until it runs or the capture is stopped. 'resumed'
-  // follows once the canceller has its reference back.
-  async #recoverReference() {
-    if (this.#referenceRecovering) {
-      this.#referenceFailedAgain = true;
-      return;
-    }
-    this.#referenceRecovering = true;
-    try {
-      do {
-        this.#referenceFailedAgain = false;
-        while (this.#running) {
-          try {
-            const id = await this.#session.reopenReference();
-            if (typeof id === 'string') {
-              this.#info.echoReferenceId = id;
-              this.#reference?.landed(id);
-            }
-            break;
-          } catch (error) {
-            if (!this.#running || error.code === 'Cancelled') return;
-            await new Promise((resolve) => setTimeout(resolve, REOPEN_INTERVAL_MS));
-          }
-        }
-      } while (this.#referenceFailedAgain && this.#running);
-    } finally {
-      this.#referenceRecovering = false;
-    }
-  }
-
   // A stream opened: the first, or again after a failure.
   #landed(info) {
     this.#info.deviceSampleRate = info.deviceSampleRate;
@@ -425,11 +358,10 @@ class Capture extends EventEmitter {
           this.#movedAt = this.#lastFrame;
         } catch (error) {
           this.#moving = false;
-          // The stream was dropped for the move: reported as a failed stream,
-          // and recovered on the default of the kind then.
+          // The stream was dropped for the move: reported as a failed stream;
+          // the native side opens the default of the kind then.
           if (error.code !== 'Cancelled' && !/being opened/.test(error.message)) {
             this.#report(`stream error: the new default device could not be opened: ${error.message}`);
-            this.#recover();
           }
           throw error;
         }
@@ -483,8 +415,6 @@ class Capture extends EventEmitter {
     this.#running = true;
     this.#device?.landed(info.deviceId);
     this.#reference?.landed(info.echoReferenceId);
-    this.#watchdog = setInterval(() => this.#watch(), WATCH_INTERVAL_MS);
-    this.#watchdog.unref();
     // Listeners are attached once openCapture's caller resumes; deliveries
     // that came sooner follow on the next turn.
     setImmediate(() => {
@@ -495,7 +425,6 @@ class Capture extends EventEmitter {
 
   _closed() {
     this.#running = false;
-    clearInterval(this.#watchdog);
     this.#unfollow();
     const finish = () => {
       this.#closed = true;
@@ -514,7 +443,6 @@ class Capture extends EventEmitter {
     if (this.#closed) return Promise.resolve();
     const done = new Promise((resolve) => this.#closeWaiters.push(resolve));
     this.#running = false;
-    clearInterval(this.#watchdog);
     this.#unfollow();
     this.#session.stop();
     return done;

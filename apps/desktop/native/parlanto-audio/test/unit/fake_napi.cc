@@ -170,6 +170,9 @@ napi_status napi_typeof(napi_env, napi_value value, napi_valuetype* result) {
     case Value::Kind::kFunction:
       *result = napi_function;
       break;
+    case Value::Kind::kBoolean:
+      *result = napi_boolean;
+      break;
     default:
       *result = napi_object;
       break;
@@ -178,6 +181,11 @@ napi_status napi_typeof(napi_env, napi_value value, napi_valuetype* result) {
 }
 
 napi_status napi_get_value_uint32(napi_env, napi_value, uint32_t*) { return napi_number_expected; }
+
+napi_status napi_get_boolean(napi_env, bool flag, napi_value* result) {
+  make(Value::Kind::kBoolean, result).text = flag ? "true" : "false";
+  return napi_ok;
+}
 
 napi_status napi_get_null(napi_env, napi_value* result) {
   make(Value::Kind::kNull, result);

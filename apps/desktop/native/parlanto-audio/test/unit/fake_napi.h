@@ -16,9 +16,9 @@
 namespace fake_napi {
 
 struct Value {
-  enum class Kind { kUndefined, kNull, kString, kBuffer, kError, kFunction };
+  enum class Kind { kUndefined, kNull, kBoolean, kString, kBuffer, kError, kFunction };
   Kind kind = Kind::kUndefined;
-  std::string text;   // string contents; an error's message
+  std::string text;   // string contents; an error's message; "true" or "false"
   std::string code;   // an error's code
   std::string cause;  // an error's cause's message
   std::vector<std::uint8_t> bytes;

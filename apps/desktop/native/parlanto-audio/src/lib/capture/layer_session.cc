@@ -285,47 +285,159 @@ ModuleResult<OpenedLayerStream> open_layer_stream(const LayerRequest& request,
   return result;
 }
 
-bool LayerSession::adopt(OpenedLayerStream opened, std::shared_ptr<CoalescingSink> sink) {
-  if (stopped_->load()) return false;  // the streams and their callbacks go with `opened`
-  reference_ = std::move(opened.reference);
-  stream_ = std::move(opened.stream);
-  stream_failed_ = std::move(opened.failed);
-  alignment_ = std::move(opened.alignment);
-  sink_ = std::move(sink);
-  again_ = std::move(opened.again);
-  if (sink_) sink_->restart_idle();
+LayerRequest LayerSession::again() const {
+  std::lock_guard lock(mutex_);
+  return again_;
+}
+
+bool LayerSession::begin_open() {
+  std::lock_guard lock(mutex_);
+  if (opening_) return false;
+  opening_ = true;
   return true;
 }
 
-void LayerSession::drop_stream() {
+bool LayerSession::adopt(OpenedLayerStream opened, std::shared_ptr<CoalescingSink> sink) {
+  Dropped before;
+  bool first = false;
+  {
+    std::lock_guard lock(mutex_);
+    opening_ = false;
+    // A stop came first: the streams and their callbacks go with `opened`.
+    if (stopped_->load()) return false;
+    before = take_streams();
+    reference_ = std::move(opened.reference);
+    stream_ = std::move(opened.stream);
+    stream_failed_ = std::move(opened.failed);
+    alignment_ = std::move(opened.alignment);
+    again_ = std::move(opened.again);
+    needs_open_ = false;
+    first = !sink_;
+    if (first) sink_ = std::move(sink);
+  }
+  sink_->restart_idle();
+  if (first) {
+    recovery_.start(Recovery::Hooks{
+        [this] { return needs_open(); }, [this] { drop_failed(); }, [this] { return reopen(); },
+        [this] { return sink_->idle_ms(); },
+        [this] { sink_->silence("stream error: " + no_data_text()); },
+        [this] { keep_reference(); }});
+  }
+  return true;
+}
+
+void LayerSession::open_failed() {
+  {
+    std::lock_guard lock(mutex_);
+    opening_ = false;
+    if (!stream_) needs_open_ = true;
+  }
+  recovery_.waker()();
+}
+
+LayerSession::Dropped LayerSession::take_streams() {
+  Dropped dropped{std::move(stream_), std::move(reference_)};
   reference_ = ReferenceStream{};
-  stream_.reset();
   alignment_.reset();
+  return dropped;
+}
+
+void LayerSession::drop_stream() {
+  std::unique_lock lock(mutex_);
+  Dropped dropped = take_streams();
+  lock.unlock();
 }
 
 void LayerSession::stop() {
   stopped_->exchange(true);
+  recovery_.stop();
   drop_stream();
   sink_.reset();
 }
 
-LayerSession::ReferenceReopen LayerSession::begin_reference_reopen(bool running_too) {
-  if (stopped_->load()) return {ReferenceReopen::kStopped, nullptr};
-  // The microphone is being opened again, with a reference of its own.
-  if (!stream_) return {ReferenceReopen::kBusy, nullptr};
-  if (!alignment_ || (!running_too && !reference_.failed->load())) {
-    return {ReferenceReopen::kNothing, nullptr};
+bool LayerSession::needs_open() const {
+  std::lock_guard lock(mutex_);
+  return !stopped_->load() && !opening_ &&
+         (needs_open_ || (stream_ && stream_failed_->load()));
+}
+
+void LayerSession::drop_failed() {
+  std::unique_lock lock(mutex_);
+  if (opening_ || !stream_failed_->load()) return;
+  needs_open_ = true;
+  Dropped failed = take_streams();
+  lock.unlock();
+}
+
+bool LayerSession::reopen() {
+  LayerRequest request;
+  {
+    std::lock_guard lock(mutex_);
+    if (stopped_->load() || !needs_open_) return true;  // stopped, or a move put a stream in place
+    if (opening_) return false;                         // a move is opening: wait for it
+    opening_ = true;
+    request = again_;
   }
-  if (reopening_for_ == alignment_) return {ReferenceReopen::kBusy, nullptr};
-  reference_.stream.reset();  // its callbacks end here, before the next feed is made
+  ModuleResult<OpenedLayerStream> opened = open_layer_stream(request, sink_, stopped_);
+  std::unique_lock lock(mutex_);
+  opening_ = false;
+  if (stopped_->load() || !opened) {
+    const bool stopped = stopped_->load();
+    lock.unlock();  // a stream opened after all goes here, outside the lock
+    return stopped;
+  }
+  const CoalescingSink::Reopened landed{opened->device_id, opened->device.sample_rate,
+                                        opened->device.channels, opened->reference.device_id};
+  reference_ = std::move(opened->reference);
+  stream_ = std::move(opened->stream);
+  stream_failed_ = std::move(opened->failed);
+  alignment_ = std::move(opened->alignment);
+  needs_open_ = false;
+  lock.unlock();
+  sink_->restart_idle();
+  sink_->reopened(landed);
+  return true;
+}
+
+// A failed echo reference is opened again on its own, one attempt a look.
+void LayerSession::keep_reference() {
+  ReferenceReopen reopen = begin_reference_reopen();
+  if (reopen.outcome != ReferenceReopen::kOpen) return;
+  ModuleResult<ReferenceStream> opened =
+      open_reference_stream(reopen.request, reopen.alignment, sink_);
+  const std::string id = opened ? opened->device_id : std::string();
+  std::optional<ReferenceStream> stream;
+  if (opened) stream = std::move(opened).value();
+  if (end_reference_reopen(reopen.alignment, std::move(stream))) {
+    sink_->reopened({{}, 0, 0, id, true});
+  }
+}
+
+LayerSession::ReferenceReopen LayerSession::begin_reference_reopen(bool running_too) {
+  std::unique_lock lock(mutex_);
+  if (stopped_->load()) return {ReferenceReopen::kStopped, nullptr, {}};
+  // The microphone is being opened again, with a reference of its own.
+  if (!stream_ || opening_) return {ReferenceReopen::kBusy, nullptr, {}};
+  if (!alignment_ || !again_.echo_cancel || (!running_too && !reference_.failed->load())) {
+    return {ReferenceReopen::kNothing, nullptr, {}};
+  }
+  if (reopening_for_ == alignment_) return {ReferenceReopen::kBusy, nullptr, {}};
+  // Its callbacks end here, before the next feed is made.
+  std::unique_ptr<Stream> dropped = std::move(reference_.stream);
   reopening_for_ = alignment_;
-  return {ReferenceReopen::kOpen, alignment_};
+  ReferenceReopen reopen{ReferenceReopen::kOpen, alignment_, *again_.echo_cancel};
+  lock.unlock();
+  return reopen;
 }
 
 bool LayerSession::end_reference_reopen(const std::shared_ptr<ReferenceAlignment>& alignment,
                                         std::optional<ReferenceStream> opened) {
+  std::unique_lock lock(mutex_);
   if (reopening_for_ == alignment) reopening_for_.reset();
-  if (stopped_->load() || alignment != alignment_ || !opened) return false;
+  if (stopped_->load() || alignment != alignment_ || !opened) {
+    lock.unlock();  // `opened` drops outside the lock
+    return false;
+  }
   reference_ = std::move(*opened);
   return true;
 }

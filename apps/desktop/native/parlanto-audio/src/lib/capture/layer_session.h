@@ -5,26 +5,30 @@
 // start is split so that the waiting part runs off the JavaScript thread:
 // prepare (JavaScript thread: the delivery handle), open (any thread: device
 // choice, stream set-up, retries), adopt (JavaScript thread: the session takes
-// the stream). After a stream error the layer opens the device again the same
-// way, into the same delivery handle, so the delivered clock runs on across
-// the gap. stop() and the destructor run on the JavaScript thread.
+// the stream). After a stream error the session's Recovery opens the device
+// again the same way, into the same delivery handle, so the delivered clock
+// runs on across the gap, and tells JavaScript through the handle. stop() and
+// the destructor run on the JavaScript thread.
 //
 // Echo cancellation. A microphone opened with it gets an EchoCanceller ahead
 // of its tap and an internal loopback stream on the reference output device,
 // whose buffers feed the canceller's ReferenceAlignment. The two streams live
 // and die together, except that a reference stream that fails is opened again
-// on its own (reopen_reference), into the same alignment, while the
+// on its own (by the recovery), into the same alignment, while the
 // microphone passes through. Either stream's drop ends its callbacks before a
 // stream of the same alignment is built, so only one feed ever pushes.
 
 #include <atomic>
 #include <cstdint>
+#include <functional>
 #include <memory>
+#include <mutex>
 #include <optional>
 #include <string>
 
 #include "host/audio_host.h"
 #include "capture/capture.h"
+#include "capture/recovery.h"
 #include "delivery/coalescing_sink.h"
 #include "echo/echo_canceller.h"
 #include "data/format_converter.h"
@@ -118,14 +122,26 @@ class LayerSession {
 
   // The stop flag that an open in progress and the stream's callback share.
   const std::shared_ptr<std::atomic<bool>>& stopped() const { return stopped_; }
+  // What the delivery handle calls when a stream fails: the recovery looks.
+  std::function<void()> fault_listener() const { return recovery_.waker(); }
 
-  // Takes a stream that opened (the first, or one opened again); drops it at
-  // once if stop() came first.
+  // An open from JavaScript (the first, or a move to the new default) may
+  // begin: false while another open is in flight (the recovery's, or a
+  // move's). Every begin_open() that returned true ends with adopt() or
+  // open_failed().
+  bool begin_open();
+  // Takes a stream that opened; drops it at once if stop() came first. The
+  // first starts the recovery, which from then on opens the device again
+  // after a failure and reports a device that gives no audio (Recovery).
   bool adopt(OpenedLayerStream opened, std::shared_ptr<CoalescingSink> sink);
-  // Drops a stream that failed, and its reference stream; the sink stays for
-  // the next one.
+  // An open from JavaScript failed; after a move the capture has no stream,
+  // and the recovery opens the default of the kind.
+  void open_failed();
+  // Drops the stream and its reference stream (a move to another device);
+  // the sink stays for the next one.
   void drop_stream();
-  // Sets the stop flag and drops the streams and the session's sink holder.
+  // Sets the stop flag, ends the recovery, and drops the streams and the
+  // session's sink holder. Waits at most for one host call of an open under way.
   void stop();
 
   // The reference of an echo-cancelled capture failed and is to be opened
@@ -137,6 +153,7 @@ class LayerSession {
   struct ReferenceReopen {
     enum Outcome : std::uint8_t { kOpen, kNothing, kBusy, kStopped } outcome;
     std::shared_ptr<ReferenceAlignment> alignment;
+    EchoCancelRequest request;  // what opens it; with kOpen
   };
   ReferenceReopen begin_reference_reopen(bool running_too = false);
   // Ends what begin_reference_reopen began: takes the stream opened for
@@ -144,24 +161,43 @@ class LayerSession {
   // microphone was opened again since (then false, and the stream drops).
   bool end_reference_reopen(const std::shared_ptr<ReferenceAlignment>& alignment,
                             std::optional<ReferenceStream> opened);
-  const std::optional<EchoCancelRequest>& echo_cancel() const { return again_.echo_cancel; }
 
   bool stopped_now() const { return stopped_->load(); }
-  // A stream runs and has not failed: an error delivered late came from a
-  // stream dropped since (the capture moved to another device).
-  bool stream_running() const { return stream_ && !stream_failed_->load(); }
+  // Set by the first adopt(), until stop(); JavaScript thread.
   const std::shared_ptr<CoalescingSink>& sink() const { return sink_; }
-  const LayerRequest& again() const { return again_; }
+  // What opening the capture again asks for.
+  LayerRequest again() const;
 
  private:
+  // The recovery's hooks (Recovery::Hooks), on its thread.
+  bool needs_open() const;
+  void drop_failed();
+  bool reopen();
+  void keep_reference();
+
+  // Moves the streams out, for the caller to drop once the lock is let go.
+  struct Dropped {
+    std::unique_ptr<Stream> stream;
+    ReferenceStream reference;  // last, so it drops before the microphone's
+  };
+  Dropped take_streams();
+
   std::shared_ptr<std::atomic<bool>> stopped_ = std::make_shared<std::atomic<bool>>(false);
+  std::shared_ptr<CoalescingSink> sink_;
+
+  // Guards the fields below it. Never held while calling the host or
+  // dropping a stream, so a backend's error callback can always go on.
+  mutable std::mutex mutex_;
   std::unique_ptr<Stream> stream_;
   std::shared_ptr<std::atomic<bool>> stream_failed_ = std::make_shared<std::atomic<bool>>(false);
   std::shared_ptr<ReferenceAlignment> alignment_;
   ReferenceStream reference_;                          // dropped before stream_
   std::shared_ptr<ReferenceAlignment> reopening_for_;  // the alignment a reopen in flight feeds
-  std::shared_ptr<CoalescingSink> sink_;
   LayerRequest again_;
+  bool opening_ = false;     // an open is in flight
+  bool needs_open_ = false;  // there is no stream, and the recovery is to open one
+
+  Recovery recovery_;  // last: its thread uses the rest
 };
 
 }  // namespace parlanto_audio

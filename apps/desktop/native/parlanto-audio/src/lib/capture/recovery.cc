@@ -42,9 +42,10 @@ void Recovery::stop() {
   if (thread_.joinable()) thread_.join();
 }
 
-bool Recovery::wait(std::chrono::milliseconds pause) {
+bool Recovery::wait(std::chrono::milliseconds pause, bool wakeable) {
   std::unique_lock lock(signal_->mutex);
-  signal_->wake.wait_for(lock, pause, [&] { return signal_->quit || signal_->woken; });
+  signal_->wake.wait_for(lock, pause,
+                         [&] { return signal_->quit || (wakeable && signal_->woken); });
   signal_->woken = false;
   return !signal_->quit;
 }
@@ -56,7 +57,7 @@ void Recovery::loop() {
     if (hooks_.needs_open()) {
       hooks_.drop();
       while (!hooks_.open()) {
-        if (!wait(kReopenInterval)) return;
+        if (!wait(kReopenInterval, false)) return;
       }
       silence_reported = false;
     } else {
@@ -69,7 +70,7 @@ void Recovery::loop() {
       }
       if (hooks_.upkeep) hooks_.upkeep();
     }
-    if (!wait(kWatchInterval)) return;
+    if (!wait(kWatchInterval, true)) return;
   }
 }
 

@@ -70,8 +70,8 @@ class Recovery {
   };
 
   void loop();
-  // Waits for `pause` or a wake; false once stopped.
-  bool wait(std::chrono::milliseconds pause);
+  // Waits for `pause`, or, when `wakeable`, a wake; false once stopped.
+  bool wait(std::chrono::milliseconds pause, bool wakeable);
 
   Hooks hooks_;
   const std::shared_ptr<Signal> signal_ = std::make_shared<Signal>();

@@ -35,6 +35,28 @@ napi_value text(napi_env env, const char* value) {
   return result;
 }
 
+napi_value text(napi_env env, const std::string& value) {
+  napi_value result = nullptr;
+  napi_create_string_utf8(env, value.data(), value.size(), &result);
+  return result;
+}
+
+// { type: 'reopened', deviceId, deviceSampleRate, deviceChannels,
+// echoReferenceId } or { type: 'reference', echoReferenceId }.
+napi_value reopened_value(napi_env env, const CoalescingSink::Reopened& what) {
+  napi_value object = nullptr;
+  napi_create_object(env, &object);
+  napi_set_named_property(env, object, "type",
+                          text(env, what.reference_only ? "reference" : "reopened"));
+  if (!what.reference_only) {
+    napi_set_named_property(env, object, "deviceId", text(env, what.device_id));
+    napi_set_named_property(env, object, "deviceSampleRate", number(env, what.device_rate));
+    napi_set_named_property(env, object, "deviceChannels", number(env, what.device_channels));
+  }
+  napi_set_named_property(env, object, "echoReferenceId", text(env, what.reference_id));
+  return object;
+}
+
 }  // namespace
 
 napi_value turn_event_value(napi_env env, const TurnEvent& event) {
@@ -80,7 +102,11 @@ struct CoalescingSink::Shared {
   // rarely carries more than two.
   std::array<EchoEvent, 8> echo_events{};
   std::size_t echo_count = 0;
+  std::vector<Reopened> reopened;
+  bool silent = false;          // no audio was reported, and none has come since
+  bool audio_resumed = false;   // ... until now
   bool call_queued = false;
+  std::function<void()> on_fault;  // set before any stream; read without the mutex
   std::atomic<std::int64_t> last_append_ns{-1};  // steady clock; read without the mutex
 
   // Drops the oldest pending frames beyond `keep`. Under mutex.
@@ -109,6 +135,8 @@ struct CoalescingSink::Access {
     std::vector<std::string> errors;
     std::array<EchoEvent, 8> echo{};
     std::size_t echo_count = 0;
+    std::vector<Reopened> reopened;
+    bool audio_resumed = false;
     {
       std::lock_guard lock(shared.mutex);
       shared.drop_beyond(shared.bound_frames);
@@ -123,14 +151,18 @@ struct CoalescingSink::Access {
       errors.swap(shared.errors);
       echo = shared.echo_events;
       echo_count = std::exchange(shared.echo_count, 0);
+      reopened.swap(shared.reopened);
+      audio_resumed = std::exchange(shared.audio_resumed, false);
     }
 
     napi_value undefined = nullptr;
     napi_get_undefined(env, &undefined);
-    napi_value args[7] = {undefined,
+    napi_value args[9] = {undefined,
                           number(env, static_cast<double>(frame)),
                           number(env, std::isnan(time) ? 0.0 : time),
                           number(env, static_cast<double>(dropped)),
+                          undefined,
+                          undefined,
                           undefined,
                           undefined,
                           undefined};
@@ -172,7 +204,16 @@ struct CoalescingSink::Access {
       }
     }
 
-    report_call_failure(env, napi_call_function(env, undefined, function, 7, args, nullptr), true);
+    if (!reopened.empty()) {
+      napi_create_array_with_length(env, reopened.size(), &args[7]);
+      for (std::size_t i = 0; i < reopened.size(); ++i) {
+        napi_set_element(env, args[7], static_cast<std::uint32_t>(i),
+                         reopened_value(env, reopened[i]));
+      }
+    }
+    if (audio_resumed) napi_get_boolean(env, true, &args[8]);
+
+    report_call_failure(env, napi_call_function(env, undefined, function, 9, args, nullptr), true);
   }
 
   // After the release once drained, or at environment teardown.
@@ -253,6 +294,10 @@ void CoalescingSink::append(std::span<const std::int16_t> samples, double anchor
     // thread costs one move of the kept frames per quarter, not per buffer.
     const std::uint64_t slack = s.bound_frames / 4;
     if (s.pending.size() / s.channels > s.bound_frames + slack) s.drop_beyond(s.bound_frames);
+    if (s.silent) {
+      s.silent = false;
+      s.audio_resumed = true;
+    }
     s.last_append_ns.store(std::chrono::duration_cast<std::chrono::nanoseconds>(
                                std::chrono::steady_clock::now().time_since_epoch())
                                .count(),
@@ -316,6 +361,35 @@ void CoalescingSink::stream_error(std::string text) {
     shared_->call_queued = true;
   }
   queue_call(needed);
+  if (shared_->on_fault) shared_->on_fault();
+}
+
+void CoalescingSink::on_fault(std::function<void()> listener) {
+  shared_->on_fault = std::move(listener);
+}
+
+void CoalescingSink::silence(std::string text) {
+  bool needed = false;
+  {
+    std::lock_guard lock(shared_->mutex);
+    shared_->errors.push_back(std::move(text));
+    shared_->silent = true;
+    needed = !shared_->call_queued;
+    shared_->call_queued = true;
+  }
+  queue_call(needed);
+}
+
+void CoalescingSink::reopened(Reopened what) {
+  bool needed = false;
+  {
+    std::lock_guard lock(shared_->mutex);
+    if (!what.reference_only) shared_->silent = false;
+    shared_->reopened.push_back(std::move(what));
+    needed = !shared_->call_queued;
+    shared_->call_queued = true;
+  }
+  queue_call(needed);
 }
 
 void CoalescingSink::echo_event(EchoEvent event) {
@@ -331,6 +405,7 @@ void CoalescingSink::echo_event(EchoEvent event) {
     s.call_queued = true;
   }
   queue_call(needed);
+  if (event == EchoEvent::kFailed && shared_->on_fault) shared_->on_fault();
 }
 
 void CoalescingSink::queue_call(bool needed) {

@@ -8,22 +8,25 @@
 // bounded while JavaScript is blocked, and nothing is lost below the bound.
 //
 // Each delivery calls the JavaScript function, with `this` undefined, as
-//   (chunk, frame, time, dropped, turns, errors, echo)
+//   (chunk, frame, time, dropped, turns, errors, echo, reopened, resumed)
 // chunk: a Buffer of 16-bit little-endian interleaved frames, or undefined
 // when only events are pending; frame: the index of its first frame on the
 // capture's sample clock; time: CLOCK_MONOTONIC milliseconds of that frame;
 // dropped: frames dropped so far; turns: an array of the turn detector's
 // events ({ type: 'speech-started' | 'speech-ended', frame, startFrame,
-// endFrame, reason }), or undefined; errors: an array of stream error texts, or undefined; echo: an
-// array of what happened to an echo-cancelled capture's reference, in order
-// ('lost', 'resumed', 'failed'), or undefined.
+// endFrame, reason }), or undefined; errors: an array of error texts (a
+// stream's, or no audio for a while), or undefined; echo: an array of what
+// happened to an echo-cancelled capture's reference, in order ('lost',
+// 'resumed', 'failed'), or undefined; reopened: an array of the streams the
+// recovery opened again (see reopened()), or undefined; resumed: true when
+// the chunk is the first audio after the no-audio error, else undefined.
 // Frames run without gaps or overlaps: the next chunk starts where this one
 // ended, plus whatever was dropped in between.
 //
 // Threads. Created, configured before the stream plays, and released on the
 // JavaScript thread (the start thread configures it, before any append).
-// append(), turn_event(), stream_error() and echo_event() run on the audio
-// and backend threads: they hold the pending state's mutex for one copy (and, past the
+// append(), turn_event(), stream_error(), echo_event() and the recovery's
+// silence() and reopened() run on the audio, backend and recovery threads: they hold the pending state's mutex for one copy (and, past the
 // bound, one move of the kept frames) and never wait for JavaScript. The
 // pending state outlives the handle until the engine has delivered the last
 // queued call, so audio queued before a stop still arrives.
@@ -31,6 +34,7 @@
 #include <node_api.h>
 
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <span>
 #include <string>
@@ -83,6 +87,27 @@ class CoalescingSink {
   // failed from the reference stream's error callback.
   enum class EchoEvent : std::uint8_t { kLost, kResumed, kFailed };
   void echo_event(EchoEvent event);
+
+  // Called after each stream error and failed echo reference, on the thread
+  // that reported it (the capture's recovery looks then). Set before the
+  // first stream runs.
+  void on_fault(std::function<void()> listener);
+
+  // The device has given no audio for a while: `text` goes out as an error,
+  // and the next audio is announced as resumed, ahead of it.
+  void silence(std::string text);
+  // The capture's recovery opened the stream again: on the device `device_id`
+  // in the given format, with its echo reference (empty: none) on
+  // `reference_id`; or, with `reference_only`, the echo reference alone runs
+  // again on `reference_id`.
+  struct Reopened {
+    std::string device_id;
+    std::uint32_t device_rate = 0;
+    std::uint16_t device_channels = 0;
+    std::string reference_id;
+    bool reference_only = false;
+  };
+  void reopened(Reopened what);
 
   // Milliseconds since the last append or the latest restart_idle(),
   // whichever came later, on the monotonic clock, or -1 before either: how long

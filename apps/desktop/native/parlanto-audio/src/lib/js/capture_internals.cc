@@ -23,8 +23,7 @@ constexpr char kInternalsKey[] = "parlanto-audio.capture";
 
 struct SessionBox {
   LayerSession session;
-  bool used = false;     // a session opens once
-  bool opening = false;  // an open of its stream is in flight
+  bool used = false;  // a session opens once
 };
 
 // One open in progress: made on the JavaScript thread, run on a worker of the
@@ -212,7 +211,6 @@ void execute_open(napi_env, void* data) {
 
 void complete_open(napi_env env, napi_status, void* data) {
   std::unique_ptr<OpenJob> job(static_cast<OpenJob*>(data));
-  job->box->opening = false;
   if (job->result) {
     OpenedLayerStream& opened = *job->result;
     if (job->follows_default) {
@@ -245,6 +243,7 @@ void complete_open(napi_env env, napi_status, void* data) {
           make_error(env, napi_cancelled, "The capture was stopped while it opened"));
     }
   } else {
+    job->box->session.open_failed();
     const ModuleError& error = job->result.error();
     napi_reject_deferred(env, job->deferred,
                          make_error(env, error.status, error.message, error.cause));
@@ -253,8 +252,9 @@ void complete_open(napi_env env, napi_status, void* data) {
   end_job(env, job->work, job->self);
 }
 
-// Queues the open of `request` into `sink` on the engine's pool; the promise
-// settles on the JavaScript thread once the session has adopted the stream.
+// Queues the open of `request` into `sink` on the engine's pool, once the
+// session's begin_open() let it; the promise settles on the JavaScript
+// thread once the session has adopted the stream.
 napi_value queue_open(const SessionCall& call, LayerRequest request,
                       std::shared_ptr<CoalescingSink> sink, bool follows_default = false) {
   auto job = std::make_unique<OpenJob>();
@@ -267,9 +267,9 @@ napi_value queue_open(const SessionCall& call, LayerRequest request,
   if (napi_status status = queue_job(call.env, call.self, "parlanto_audio.open", execute_open,
                                      complete_open, job.get(), &job->work, &job->self);
       status != napi_ok) {
+    call.box->session.open_failed();
     return call.reject({status, "Failed to start opening the capture"});
   }
-  call.box->opening = true;
   job.release();  // complete_open owns it
   return call.promise;
 }
@@ -309,41 +309,28 @@ napi_value open_session(napi_env env, napi_callback_info info) {
   ModuleResult<std::shared_ptr<CoalescingSink>> sink =
       CoalescingSink::create(env, argv[5], is_nullish(env, argv[6]) ? nullptr : argv[6]);
   if (!sink) return call->reject(sink.error());
+  (*sink)->on_fault(call->box->session.fault_listener());
   call->box->used = true;
+  call->box->session.begin_open();
   return queue_open(*call, std::move(request), std::move(*sink));
-}
-
-// reopen(): after a stream error, drops the failed stream and opens the
-// device again (the same id, or the default of the kind now) in the same
-// format, into the same delivery handle. Resolves with false when the stream
-// that runs now has not failed (the error was an earlier stream's).
-napi_value reopen_session(napi_env env, napi_callback_info info) {
-  const std::optional<SessionCall> call = begin_call(env, info);
-  if (!call) return nullptr;
-  LayerSession& session = call->box->session;
-  if (session.stopped_now() || !session.sink()) return call->reject(kNotRunning);
-  if (call->box->opening) return call->reject(kBeingOpened);
-  if (session.stream_running()) return call->resolve(false);
-  session.drop_stream();
-  return queue_open(*call, session.again(), session.sink());
 }
 
 // follow(id): the default device of the capture's kind is now `id`: drops the
 // stream and opens that device in the same format, into the same delivery
-// handle, as reopen() does. Rejects with "Cancelled" once the capture is
+// handle, as the recovery does. Rejects with "Cancelled" once the capture is
 // stopped, and with another error while an open is in flight (ask again
 // once it settles) or when `id` cannot be opened (its stream is gone then:
-// reopen() takes the default of the kind).
+// the recovery opens the default of the kind).
 napi_value follow_session(napi_env env, napi_callback_info info) {
   const std::optional<SessionCall> call = begin_call(env, info);
   if (!call) return nullptr;
   LayerSession& session = call->box->session;
   if (session.stopped_now() || !session.sink()) return call->reject(kNotRunning);
-  if (call->box->opening) return call->reject(kBeingOpened);
   ModuleResult<std::optional<std::string>> id = optional_string(env, call->argv[0]);
   if (!id || !*id) {
     return call->reject({napi_generic_failure, "follow needs the id of the new default"});
   }
+  if (!session.begin_open()) return call->reject(kBeingOpened);
   LayerRequest request = session.again();
   request.device_id = std::move(*id);
   request.exact_device = true;
@@ -396,27 +383,21 @@ void complete_reference(napi_env env, napi_status, void* data) {
   end_job(env, job->work, job->self);
 }
 
-// reopenReference(): after the reference stream of an echo-cancelled capture
-// failed, opens the reference device again (the same id, or the default
-// output now) into the same canceller. followReference(id): the default
-// output is now `id`; the running reference moves there. Both resolve with
-// the device's id once it runs, false when there is nothing to reopen; they
-// reject with "Cancelled" once the capture is stopped, and with another error
-// when it may be tried again.
-napi_value open_reference(napi_env env, napi_callback_info info, bool follow) {
+// followReference(id): the default output is now `id`; the running echo
+// reference of an echo-cancelled capture moves there, into the same
+// canceller. Resolves with the device's id once it runs, false when there is
+// nothing to move; rejects with "Cancelled" once the capture is stopped, and
+// with another error when it may be tried again.
+napi_value follow_reference_session(napi_env env, napi_callback_info info) {
   const std::optional<SessionCall> call = begin_call(env, info);
   if (!call) return nullptr;
   LayerSession& session = call->box->session;
-  std::optional<std::string> follow_id;
-  if (follow) {
-    ModuleResult<std::optional<std::string>> id = optional_string(env, call->argv[0]);
-    if (!id || !*id) {
-      return call->reject(
-          {napi_invalid_arg, "followReference needs the id of the new default output"});
-    }
-    follow_id = std::move(*id);
+  ModuleResult<std::optional<std::string>> id = optional_string(env, call->argv[0]);
+  if (!id || !*id) {
+    return call->reject(
+        {napi_invalid_arg, "followReference needs the id of the new default output"});
   }
-  LayerSession::ReferenceReopen reopen = session.begin_reference_reopen(follow);
+  LayerSession::ReferenceReopen reopen = session.begin_reference_reopen(true);
   switch (reopen.outcome) {
     case LayerSession::ReferenceReopen::kOpen:
       break;
@@ -431,8 +412,8 @@ napi_value open_reference(napi_env env, napi_callback_info info, bool follow) {
   auto job = std::make_unique<ReferenceJob>();
   job->deferred = call->deferred;
   job->box = call->box;
-  job->request = *session.echo_cancel();
-  if (follow_id) job->request.reference_id = std::move(follow_id);
+  job->request = std::move(reopen.request);
+  job->request.reference_id = std::move(*id);
   job->alignment = reopen.alignment;
   job->sink = session.sink();
   if (napi_status status =
@@ -444,25 +425,6 @@ napi_value open_reference(napi_env env, napi_callback_info info, bool follow) {
   }
   job.release();  // complete_reference owns it
   return call->promise;
-}
-
-napi_value reopen_reference_session(napi_env env, napi_callback_info info) {
-  return open_reference(env, info, false);
-}
-
-napi_value follow_reference_session(napi_env env, napi_callback_info info) {
-  return open_reference(env, info, true);
-}
-
-// idleMs(): milliseconds since the device last gave audio, or -1.
-napi_value idle_session(napi_env env, napi_callback_info info) {
-  napi_value self = nullptr;
-  napi_get_cb_info(env, info, nullptr, nullptr, &self, nullptr);
-  SessionBox* box = unwrap_session(env, self);
-  if (box == nullptr) return nullptr;
-  napi_value value = nullptr;
-  napi_create_double(env, box->session.sink() ? box->session.sink()->idle_ms() : -1.0, &value);
-  return value;
 }
 
 napi_value stop_session(napi_env env, napi_callback_info info) {
@@ -496,10 +458,6 @@ napi_status define_capture_internals(napi_env env, napi_value exports) {
   const napi_property_descriptor members[] = {
       {"open", nullptr, open_session, nullptr, nullptr, nullptr, napi_default_method, nullptr},
       {"stop", nullptr, stop_session, nullptr, nullptr, nullptr, napi_default_method, nullptr},
-      {"reopen", nullptr, reopen_session, nullptr, nullptr, nullptr, napi_default_method, nullptr},
-      {"idleMs", nullptr, idle_session, nullptr, nullptr, nullptr, napi_default_method, nullptr},
-      {"reopenReference", nullptr, reopen_reference_session, nullptr, nullptr, nullptr,
-       napi_default_method, nullptr},
       {"follow", nullptr, follow_session, nullptr, nullptr, nullptr, napi_default_method, nullptr},
       {"followReference", nullptr, follow_reference_session, nullptr, nullptr, nullptr,
        napi_default_method, nullptr},

@@ -121,13 +121,29 @@ struct CoalescingSink::Shared {
   }
 };
 
-struct CoalescingSink::Access {
-  // One delivery: everything pending at this moment.
-  static void invoke(napi_env env, napi_value function, void* context, void*) {
-    if (env == nullptr || function == nullptr) return;
-    Shared& shared = **static_cast<std::shared_ptr<Shared>*>(context);
+namespace {
 
-    auto samples = std::make_unique<Samples>();
+// An array of `make(item)` for each of `items`, or undefined when there are none.
+template <typename Items, typename Make>
+napi_value array_of(napi_env env, const Items& items, std::size_t count, Make make) {
+  napi_value array = nullptr;
+  if (count == 0) {
+    napi_get_undefined(env, &array);
+    return array;
+  }
+  napi_create_array_with_length(env, count, &array);
+  for (std::size_t i = 0; i < count; ++i) {
+    napi_set_element(env, array, static_cast<std::uint32_t>(i), make(items[i]));
+  }
+  return array;
+}
+
+}  // namespace
+
+struct CoalescingSink::Access {
+  // Everything pending at one moment: what one call carries.
+  struct Delivery {
+    std::unique_ptr<Samples> samples = std::make_unique<Samples>();
     std::uint64_t frame = 0;
     double time = 0;
     std::uint64_t dropped = 0;
@@ -137,82 +153,71 @@ struct CoalescingSink::Access {
     std::size_t echo_count = 0;
     std::vector<Reopened> reopened;
     bool audio_resumed = false;
-    {
-      std::lock_guard lock(shared.mutex);
-      shared.drop_beyond(shared.bound_frames);
-      shared.call_queued = false;
-      frame = shared.first_frame;
-      time = shared.anchor_ms +
-             static_cast<double>(frame) * 1000.0 / static_cast<double>(shared.sample_rate);
-      samples->swap(shared.pending);
-      shared.first_frame += samples->size() / shared.channels;
-      dropped = shared.dropped;
-      turns.swap(shared.turns);
-      errors.swap(shared.errors);
-      echo = shared.echo_events;
-      echo_count = std::exchange(shared.echo_count, 0);
-      reopened.swap(shared.reopened);
-      audio_resumed = std::exchange(shared.audio_resumed, false);
-    }
+  };
 
+  static Delivery take(Shared& shared) {
+    Delivery taken;
+    std::lock_guard lock(shared.mutex);
+    shared.drop_beyond(shared.bound_frames);
+    shared.call_queued = false;
+    taken.frame = shared.first_frame;
+    taken.time = shared.anchor_ms + static_cast<double>(taken.frame) * 1000.0 /
+                                        static_cast<double>(shared.sample_rate);
+    taken.samples->swap(shared.pending);
+    shared.first_frame += taken.samples->size() / shared.channels;
+    taken.dropped = shared.dropped;
+    taken.turns.swap(shared.turns);
+    taken.errors.swap(shared.errors);
+    taken.echo = shared.echo_events;
+    taken.echo_count = std::exchange(shared.echo_count, 0);
+    taken.reopened.swap(shared.reopened);
+    taken.audio_resumed = std::exchange(shared.audio_resumed, false);
+    return taken;
+  }
+
+  // The samples as a Buffer over their own memory where the engine allows
+  // it, else a copy; undefined when there are none.
+  static napi_value chunk_value(napi_env env, std::unique_ptr<Samples>& samples) {
+    napi_value chunk = nullptr;
+    napi_get_undefined(env, &chunk);
+    if (samples->empty()) return chunk;
+    const std::size_t bytes = samples->size() * sizeof(std::int16_t);
+    const napi_status status = napi_create_external_buffer(env, bytes, samples->data(),
+                                                           free_samples, samples.get(), &chunk);
+    if (status == napi_ok) {
+      samples.release();  // the Buffer's finalizer frees it
+    } else if (status == napi_no_external_buffers_allowed) {
+      napi_create_buffer_copy(env, bytes, samples->data(), nullptr, &chunk);
+    }
+    return chunk;
+  }
+
+  // One delivery: everything pending at this moment.
+  static void invoke(napi_env env, napi_value function, void* context, void*) {
+    if (env == nullptr || function == nullptr) return;
+    Delivery taken = take(**static_cast<std::shared_ptr<Shared>*>(context));
     napi_value undefined = nullptr;
     napi_get_undefined(env, &undefined);
-    napi_value args[9] = {undefined,
-                          number(env, static_cast<double>(frame)),
-                          number(env, std::isnan(time) ? 0.0 : time),
-                          number(env, static_cast<double>(dropped)),
-                          undefined,
-                          undefined,
-                          undefined,
-                          undefined,
-                          undefined};
-    if (!samples->empty()) {
-      const std::size_t bytes = samples->size() * sizeof(std::int16_t);
-      napi_status status = napi_create_external_buffer(env, bytes, samples->data(), free_samples,
-                                                       samples.get(), &args[0]);
-      if (status == napi_ok) {
-        samples.release();  // the Buffer's finalizer frees it
-      } else if (status == napi_no_external_buffers_allowed) {
-        napi_create_buffer_copy(env, bytes, samples->data(), nullptr, &args[0]);
-      }
-    }
-    if (!turns.empty()) {
-      napi_create_array_with_length(env, turns.size(), &args[4]);
-      for (std::size_t i = 0; i < turns.size(); ++i) {
-        napi_set_element(env, args[4], static_cast<std::uint32_t>(i),
-                         turn_event_value(env, turns[i]));
-      }
-    }
-    if (!errors.empty()) {
-      napi_create_array_with_length(env, errors.size(), &args[5]);
-      for (std::size_t i = 0; i < errors.size(); ++i) {
-        napi_value text = nullptr;
-        napi_create_string_utf8(env, errors[i].data(), errors[i].size(), &text);
-        napi_set_element(env, args[5], static_cast<std::uint32_t>(i), text);
-      }
-    }
-
-    if (echo_count > 0) {
-      napi_create_array_with_length(env, echo_count, &args[6]);
-      for (std::size_t i = 0; i < echo_count; ++i) {
-        const char* name = echo[i] == EchoEvent::kLost      ? "lost"
-                           : echo[i] == EchoEvent::kResumed ? "resumed"
-                                                            : "failed";
-        napi_value text = nullptr;
-        napi_create_string_utf8(env, name, NAPI_AUTO_LENGTH, &text);
-        napi_set_element(env, args[6], static_cast<std::uint32_t>(i), text);
-      }
-    }
-
-    if (!reopened.empty()) {
-      napi_create_array_with_length(env, reopened.size(), &args[7]);
-      for (std::size_t i = 0; i < reopened.size(); ++i) {
-        napi_set_element(env, args[7], static_cast<std::uint32_t>(i),
-                         reopened_value(env, reopened[i]));
-      }
-    }
-    if (audio_resumed) napi_get_boolean(env, true, &args[8]);
-
+    napi_value resumed = undefined;
+    if (taken.audio_resumed) napi_get_boolean(env, true, &resumed);
+    napi_value args[9] = {
+        chunk_value(env, taken.samples),
+        number(env, static_cast<double>(taken.frame)),
+        number(env, std::isnan(taken.time) ? 0.0 : taken.time),
+        number(env, static_cast<double>(taken.dropped)),
+        array_of(env, taken.turns, taken.turns.size(),
+                 [&](const TurnEvent& event) { return turn_event_value(env, event); }),
+        array_of(env, taken.errors, taken.errors.size(),
+                 [&](const std::string& error) { return text(env, error); }),
+        array_of(env, taken.echo, taken.echo_count,
+                 [&](EchoEvent event) {
+                   return text(env, event == EchoEvent::kLost      ? "lost"
+                                    : event == EchoEvent::kResumed ? "resumed"
+                                                                   : "failed");
+                 }),
+        array_of(env, taken.reopened, taken.reopened.size(),
+                 [&](const Reopened& what) { return reopened_value(env, what); }),
+        resumed};
     report_call_failure(env, napi_call_function(env, undefined, function, 9, args, nullptr), true);
   }
 

@@ -86,24 +86,48 @@ struct StreamCore {
       built.set_value(unexpected(error_of(com.result(), "CoInitializeEx")));
       return;
     }
+    HANDLE ready = CreateEventW(nullptr, FALSE, FALSE, nullptr);
+    if (!ready) {
+      built.set_value(unexpected(error_of(HRESULT_FROM_WIN32(GetLastError()), "CreateEvent")));
+      return;
+    }
+    struct HandleCloser {
+      HANDLE handle;
+      ~HandleCloser() { CloseHandle(handle); }
+    } ready_closer{ready};
     ComPtr<IMMDevice> device;
-    HRESULT hr = open_endpoint(endpoint.id, device);
-    if (FAILED(hr)) {
-      built.set_value(unexpected(error_of(hr, "open device")));
-      return;
-    }
     ComPtr<IAudioClient> client;
+    ComPtr<IAudioCaptureClient> capture;
+    HostResult<Ok> set = set_up(ready, device, client, capture);
+    const bool usable = set.has_value();
+    built.set_value(std::move(set));
+    if (!usable) return;
+
+    const HANDLE before_start[] = {stop_event, start_event};
+    if (WaitForMultipleObjects(2, before_start, FALSE, INFINITE) != WAIT_OBJECT_0 + 1) return;
+    if (const HRESULT hr = client->Start(); FAILED(hr)) {
+      started.set_value(unexpected(error_of(hr, "Start")));
+      return;
+    }
+    started.set_value(Ok{});
+    DWORD task_index = 0;
+    HANDLE task = AvSetMmThreadCharacteristicsW(L"Audio", &task_index);
+    capture_until_dropped(capture.get(), ready);
+    client->Stop();
+    if (task) AvRevertMmThreadCharacteristics(task);
+  }
+
+  // The client in the stream's format (the mix format as it is when it
+  // matches; otherwise the engine converts), signalling `ready`, and its
+  // capture service.
+  HostResult<Ok> set_up(HANDLE ready, ComPtr<IMMDevice>& device, ComPtr<IAudioClient>& client,
+                        ComPtr<IAudioCaptureClient>& capture) {
+    HRESULT hr = open_endpoint(endpoint.id, device);
+    if (FAILED(hr)) return unexpected(error_of(hr, "open device"));
     hr = device->Activate(__uuidof(IAudioClient), CLSCTX_ALL, nullptr, client.put_void());
-    if (FAILED(hr)) {
-      built.set_value(unexpected(error_of(hr, "Activate")));
-      return;
-    }
+    if (FAILED(hr)) return unexpected(error_of(hr, "Activate"));
     auto mix = mix_format_of(device.get());
-    if (!mix) {
-      built.set_value(unexpected(std::move(mix.error())));
-      return;
-    }
-    // The mix format as it is when it matches; otherwise the engine converts.
+    if (!mix) return unexpected(std::move(mix.error()));
     const bool as_mixed = mix->config.channels == config.channels &&
                           mix->config.sample_rate == config.sample_rate &&
                           mix->config.sample_format == format;
@@ -115,68 +139,40 @@ struct StreamCore {
     hr =
         client->Initialize(AUDCLNT_SHAREMODE_SHARED, flags, kBufferDuration, 0,
                            reinterpret_cast<const WAVEFORMATEX*>(&wanted), session_of(config.role));
-    if (FAILED(hr)) {
-      built.set_value(unexpected(error_of(hr, "Initialize")));
-      return;
-    }
-    HANDLE ready = CreateEventW(nullptr, FALSE, FALSE, nullptr);
-    if (!ready) {
-      built.set_value(unexpected(error_of(HRESULT_FROM_WIN32(GetLastError()), "CreateEvent")));
-      return;
-    }
-    struct HandleCloser {
-      HANDLE handle;
-      ~HandleCloser() { CloseHandle(handle); }
-    } ready_closer{ready};
+    if (FAILED(hr)) return unexpected(error_of(hr, "Initialize"));
     hr = client->SetEventHandle(ready);
-    if (FAILED(hr)) {
-      built.set_value(unexpected(error_of(hr, "SetEventHandle")));
-      return;
-    }
-    ComPtr<IAudioCaptureClient> capture;
+    if (FAILED(hr)) return unexpected(error_of(hr, "SetEventHandle"));
     hr = client->GetService(__uuidof(IAudioCaptureClient), capture.put_void());
-    if (FAILED(hr)) {
-      built.set_value(unexpected(error_of(hr, "GetService")));
-      return;
-    }
+    if (FAILED(hr)) return unexpected(error_of(hr, "GetService"));
     UINT32 buffer_frames = 0;
     hr = client->GetBufferSize(&buffer_frames);
-    if (FAILED(hr)) {
-      built.set_value(unexpected(error_of(hr, "GetBufferSize")));
-      return;
-    }
+    if (FAILED(hr)) return unexpected(error_of(hr, "GetBufferSize"));
     const std::size_t buffer_samples = static_cast<std::size_t>(buffer_frames) * config.channels;
     if (format == SampleFormat::F32) {
       silence_f32.assign(buffer_samples, 0.0f);
     } else {
       silence_i16.assign(buffer_samples, 0);
     }
-    built.set_value(Ok{});
+    return Ok{};
+  }
 
-    const HANDLE before_start[] = {stop_event, start_event};
-    if (WaitForMultipleObjects(2, before_start, FALSE, INFINITE) != WAIT_OBJECT_0 + 1) return;
-    hr = client->Start();
-    if (FAILED(hr)) {
-      started.set_value(unexpected(error_of(hr, "Start")));
-      return;
-    }
-    started.set_value(Ok{});
-
-    DWORD task_index = 0;
-    HANDLE task = AvSetMmThreadCharacteristicsW(L"Audio", &task_index);
+  // Drains the client on each of its signals (and every kPollMs) until the
+  // drop; a failure or a stall is reported once, then the thread idles until
+  // the drop.
+  void capture_until_dropped(IAudioCaptureClient* capture, HANDLE ready) {
     const HANDLE running[] = {stop_event, ready};
     ULONGLONG last_packet = GetTickCount64();
     const std::int64_t tick_rate = ticks_per_second();
     std::int64_t covered = ticks_now();  // the time up to which frames were delivered
     for (;;) {
       const DWORD woke = WaitForMultipleObjects(2, running, FALSE, kPollMs);
-      if (woke == WAIT_OBJECT_0) break;
+      if (woke == WAIT_OBJECT_0) return;
       if (woke == WAIT_FAILED) {
         report(error_of(HRESULT_FROM_WIN32(GetLastError()), "wait"));
-        break;
+        return;
       }
       bool delivered = false;
-      hr = drain(capture.get(), delivered);
+      const HRESULT hr = drain(capture, delivered);
       const ULONGLONG now = GetTickCount64();
       if (delivered) {
         last_packet = now;
@@ -187,18 +183,15 @@ struct StreamCore {
       if (SUCCEEDED(hr) && endpoint.capture && now - last_packet >= kStallMs) {
         report(HostError{"the device stopped delivering audio", ErrorKind::kGone});
         WaitForSingleObject(stop_event, INFINITE);
-        break;
+        return;
       }
       if (FAILED(hr)) {
-        // The device is gone or the engine failed: told once, then the
-        // thread idles until the drop.
+        // The device is gone or the engine failed.
         report(error_of(hr));
         WaitForSingleObject(stop_event, INFINITE);
-        break;
+        return;
       }
     }
-    client->Stop();
-    if (task) AvRevertMmThreadCharacteristics(task);
   }
 
   // Delivers the silence a loopback has owed since `covered`, once the gap is

@@ -332,19 +332,26 @@ void CoalescingSink::begin_stream(double anchor_ms) {
   s.first_frame = next + lost;
 }
 
-void CoalescingSink::turn_event(const TurnEvent& event) {
+template <typename Change>
+void CoalescingSink::queue_event(Change change) {
   bool needed = false;
   {
     std::lock_guard lock(shared_->mutex);
-    TurnEvent placed = event;
-    placed.frame += shared_->stream_base;
-    placed.start_frame += shared_->stream_base;
-    placed.end_frame += shared_->stream_base;
-    shared_->turns.push_back(placed);
+    change(*shared_);
     needed = !shared_->call_queued;
     shared_->call_queued = true;
   }
   queue_call(needed);
+}
+
+void CoalescingSink::turn_event(const TurnEvent& event) {
+  queue_event([&](Shared& s) {
+    TurnEvent placed = event;
+    placed.frame += s.stream_base;
+    placed.start_frame += s.stream_base;
+    placed.end_frame += s.stream_base;
+    s.turns.push_back(placed);
+  });
 }
 
 void CoalescingSink::flush() {
@@ -358,14 +365,7 @@ void CoalescingSink::flush() {
 }
 
 void CoalescingSink::stream_error(std::string text) {
-  bool needed = false;
-  {
-    std::lock_guard lock(shared_->mutex);
-    shared_->errors.push_back(std::move(text));
-    needed = !shared_->call_queued;
-    shared_->call_queued = true;
-  }
-  queue_call(needed);
+  queue_event([&](Shared& s) { s.errors.push_back(std::move(text)); });
   if (shared_->on_fault) shared_->on_fault();
 }
 
@@ -374,42 +374,26 @@ void CoalescingSink::on_fault(std::function<void()> listener) {
 }
 
 void CoalescingSink::silence(std::string text) {
-  bool needed = false;
-  {
-    std::lock_guard lock(shared_->mutex);
-    shared_->errors.push_back(std::move(text));
-    shared_->silent = true;
-    needed = !shared_->call_queued;
-    shared_->call_queued = true;
-  }
-  queue_call(needed);
+  queue_event([&](Shared& s) {
+    s.errors.push_back(std::move(text));
+    s.silent = true;
+  });
 }
 
 void CoalescingSink::reopened(Reopened what) {
-  bool needed = false;
-  {
-    std::lock_guard lock(shared_->mutex);
-    if (!what.reference_only) shared_->silent = false;
-    shared_->reopened.push_back(std::move(what));
-    needed = !shared_->call_queued;
-    shared_->call_queued = true;
-  }
-  queue_call(needed);
+  queue_event([&](Shared& s) {
+    if (!what.reference_only) s.silent = false;
+    s.reopened.push_back(std::move(what));
+  });
 }
 
 void CoalescingSink::echo_event(EchoEvent event) {
-  bool needed = false;
-  {
-    std::lock_guard lock(shared_->mutex);
-    Shared& s = *shared_;
+  queue_event([&](Shared& s) {
     // Full (a delivery long overdue): the latest event takes the last place,
     // so the state JavaScript ends up with is the current one.
     if (s.echo_count < s.echo_events.size()) ++s.echo_count;
     s.echo_events[s.echo_count - 1] = event;
-    needed = !s.call_queued;
-    s.call_queued = true;
-  }
-  queue_call(needed);
+  });
   if (event == EchoEvent::kFailed && shared_->on_fault) shared_->on_fault();
 }
 

@@ -129,6 +129,9 @@ class CoalescingSink {
   struct Access;
   explicit CoalescingSink(std::shared_ptr<Shared> shared);
   void queue_call(bool needed);
+  // Changes the pending state under its mutex and sees that a call is queued.
+  template <typename Change>
+  void queue_event(Change change);
 
   const std::shared_ptr<Shared> shared_;
 };

@@ -31,6 +31,7 @@
 #include <cstdint>
 #include <functional>
 #include <memory>
+#include <mutex>
 #include <optional>
 #include <span>
 #include <string>
@@ -244,5 +245,19 @@ class Host {
 // host that is alive is shared; callers may keep a holder to keep the backend's
 // connection open (the JavaScript surface keeps one per environment).
 std::shared_ptr<Host> default_host();
+
+// How a backend's default_host() keeps its host: the live one, shared, or a
+// new one once every holder has let go. The bookkeeping is never destroyed:
+// a worker thread may ask for the host during process exit.
+template <typename BackendHost>
+std::shared_ptr<Host> shared_host() {
+  static auto* mutex = new std::mutex;
+  static auto* current = new std::weak_ptr<BackendHost>;
+  std::lock_guard guard(*mutex);
+  if (auto host = current->lock()) return host;
+  auto host = std::make_shared<BackendHost>();
+  *current = host;
+  return host;
+}
 
 }  // namespace parlanto_audio

@@ -133,15 +133,6 @@ class PulseHost final : public Host {
 
 }  // namespace
 
-std::shared_ptr<Host> default_host() {
-  // Never destroyed: a worker thread may ask for the host during process exit.
-  static auto* mutex = new std::mutex;
-  static auto* current = new std::weak_ptr<PulseHost>;
-  std::lock_guard guard(*mutex);
-  if (auto host = current->lock()) return host;
-  auto host = std::make_shared<PulseHost>();
-  *current = host;
-  return host;
-}
+std::shared_ptr<Host> default_host() { return shared_host<PulseHost>(); }
 
 }  // namespace parlanto_audio

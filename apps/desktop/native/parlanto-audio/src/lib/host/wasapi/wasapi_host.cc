@@ -129,15 +129,6 @@ class WasapiHost final : public Host {
 
 }  // namespace
 
-std::shared_ptr<Host> default_host() {
-  // Never destroyed: a worker thread may ask for the host during process exit.
-  static auto* mutex = new std::mutex;
-  static auto* current = new std::weak_ptr<WasapiHost>;
-  std::lock_guard guard(*mutex);
-  if (auto host = current->lock()) return host;
-  auto host = std::make_shared<WasapiHost>();
-  *current = host;
-  return host;
-}
+std::shared_ptr<Host> default_host() { return shared_host<WasapiHost>(); }
 
 }  // namespace parlanto_audio

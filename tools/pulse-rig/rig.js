@@ -413,7 +413,26 @@ function rigHandle(dir, server, env, pid, persist) {
   return rig;
 }
 
-module.exports = { startRig, stopDir, rigEnv, toolEnv };
+// A 16-bit stereo PCM WAV file of `data` (interleaved little-endian samples),
+// as the rig's sinks take it.
+function writeStereoWav(file, rate, data) {
+  const header = Buffer.alloc(44);
+  header.write('RIFF', 0);
+  header.writeUInt32LE(36 + data.length, 4);
+  header.write('WAVEfmt ', 8);
+  header.writeUInt32LE(16, 16);
+  header.writeUInt16LE(1, 20);
+  header.writeUInt16LE(2, 22);
+  header.writeUInt32LE(rate, 24);
+  header.writeUInt32LE(rate * 4, 28);
+  header.writeUInt16LE(4, 32);
+  header.writeUInt16LE(16, 34);
+  header.write('data', 36);
+  header.writeUInt32LE(data.length, 40);
+  fs.writeFileSync(file, Buffer.concat([header, data]));
+}
+
+module.exports = { startRig, stopDir, rigEnv, toolEnv, writeStereoWav };
 
 if (require.main === module) {
   const [command, dir] = process.argv.slice(2);

@@ -14,7 +14,7 @@ const path = require('node:path');
 const packageDir = path.resolve(__dirname, '..', '..');
 const repo = path.resolve(packageDir, '..', '..', '..', '..');
 const { CleanRoom, pack, listFiles } = require(path.join(repo, 'tools', 'package-test', 'clean-room.js'));
-const { startRig } = require(path.join(repo, 'tools', 'pulse-rig', 'rig.js'));
+const { startRig, writeStereoWav } = require(path.join(repo, 'tools', 'pulse-rig', 'rig.js'));
 const typesVsRuntime = path.join(repo, 'tools', 'package-test', 'types-vs-runtime.js');
 const { writeExamples, newestGlibc, glibcClaims } = require(path.join(repo, 'tools', 'package-test', 'readme-claims.js'));
 const exportsList = 'listInputDevices,listOutputDevices,ParlantoMicrophone,ParlantoSystemLoopback';
@@ -205,18 +205,5 @@ function writeTone(file, rate, seconds) {
     data.writeInt16LE(sample, i * 4);
     data.writeInt16LE(sample, i * 4 + 2);
   }
-  const header = Buffer.alloc(44);
-  header.write('RIFF', 0, 'ascii');
-  header.writeUInt32LE(36 + data.length, 4);
-  header.write('WAVEfmt ', 8, 'ascii');
-  header.writeUInt32LE(16, 16);
-  header.writeUInt16LE(1, 20);
-  header.writeUInt16LE(2, 22);
-  header.writeUInt32LE(rate, 24);
-  header.writeUInt32LE(rate * 4, 28);
-  header.writeUInt16LE(4, 32);
-  header.writeUInt16LE(16, 34);
-  header.write('data', 36, 'ascii');
-  header.writeUInt32LE(data.length, 40);
-  fs.writeFileSync(file, Buffer.concat([header, data]));
+  writeStereoWav(file, rate, data);
 }

@@ -7,7 +7,7 @@ const fs = require('node:fs');
 const os = require('node:os');
 const path = require('node:path');
 
-const { startRig, toolEnv } = require(path.resolve(__dirname, '../../../../../../../tools/pulse-rig/rig.js'));
+const { startRig, toolEnv, writeStereoWav } = require(path.resolve(__dirname, '../../../../../../../tools/pulse-rig/rig.js'));
 
 const GATE_THRESHOLD = 0.018;
 const sleep = (ms) => new Promise((resolve) => setTimeout(resolve, ms));
@@ -47,24 +47,6 @@ function toneWav(dir, seconds, name = 'tone') {
   execFileSync('sox', ['-n', '-r', '48000', '-c', '2', '-b', '16', wav,
     'synth', String(seconds), 'sine', '440', 'vol', '0.5'], { env: toolEnv() });
   return wav;
-}
-
-// A 16-bit stereo PCM WAV file of `data` (interleaved little-endian samples).
-function writeStereoWav(file, rate, data) {
-  const header = Buffer.alloc(44);
-  header.write('RIFF', 0);
-  header.writeUInt32LE(36 + data.length, 4);
-  header.write('WAVEfmt ', 8);
-  header.writeUInt32LE(16, 16);
-  header.writeUInt16LE(1, 20);
-  header.writeUInt16LE(2, 22);
-  header.writeUInt32LE(rate, 24);
-  header.writeUInt32LE(rate * 4, 28);
-  header.writeUInt16LE(4, 32);
-  header.writeUInt16LE(16, 34);
-  header.write('data', 36);
-  header.writeUInt32LE(data.length, 40);
-  fs.writeFileSync(file, Buffer.concat([header, data]));
 }
 
 // The samples of a 16-bit PCM WAV file.

@@ -193,6 +193,64 @@ function readEchoCancel(echoCancel, kind) {
   return { reference: reference === 'default' ? null : reference, noiseSuppression, gainControl, engine };
 }
 
+// One device watch serves every capture that follows a default device: it
+// starts with the first and closes with the last. A watch that could not
+// start is tried again every FOLLOW_RETRY_MS while captures follow.
+const followWatch = {
+  listeners: new Set(),
+  handle: null,
+  ready: false,
+  waiting: [],     // resolvers of joins made while it starts
+  retry: null,
+  generation: 0,   // a closed or failed watch's callbacks are stale
+
+  // Resolves once the watch runs, or could not start.
+  join(listener) {
+    this.listeners.add(listener);
+    if (this.ready) return Promise.resolve();
+    const started = new Promise((resolve) => this.waiting.push(resolve));
+    if (this.handle === null && this.retry === null) this.start();
+    return started;
+  },
+
+  leave(listener) {
+    if (!this.listeners.delete(listener) || this.listeners.size > 0) return;
+    this.generation++;
+    clearTimeout(this.retry);
+    this.retry = null;
+    this.handle?.close();
+    this.handle = null;
+    this.ready = false;
+    this.settle();
+  },
+
+  start() {
+    this.retry = null;
+    if (this.listeners.size === 0) return;
+    const generation = ++this.generation;
+    this.handle = internals.watchDevices((event) => {
+      if (generation !== this.generation) return;
+      for (const listener of [...this.listeners]) listener(event);
+    }, () => {
+      if (generation !== this.generation) return;
+      // The audio system did not answer: the captures stay where they are
+      // until a watch starts.
+      this.handle = null;
+      this.settle();
+      this.retry = setTimeout(() => this.start(), FOLLOW_RETRY_MS);
+      this.retry.unref();
+    }, () => {
+      if (generation !== this.generation) return;
+      this.ready = true;
+      this.settle();
+    });
+  },
+
+  settle() {
+    for (const resolve of this.waiting.splice(0)) resolve();
+  },
+};
+
 const ECHO_PAUSED = 'echo cancellation paused: its reference output went away, so the microphone passes ' +
   'through uncancelled until it is back';
 
@@ -210,8 +268,7 @@ class Capture extends EventEmitter {
   #nativeDropped = 0;  // frames the native side dropped; the iterators count their own
   #device = null;     // DefaultFollower of the captured device, when it follows the default
   #reference = null;  // ... and of the echo reference
-  #deviceWatch = null;
-  #following = false;
+  #onDeviceEvent = null;  // while following: what the shared device watch calls
   #moving = false;       // a move is under way: its stream's 'interrupted' end is carried
   #movedAt = null;       // the last frame delivered when the move completed
   #lastFrame = 0;
@@ -382,32 +439,18 @@ class Capture extends EventEmitter {
         if (this.#running) this.emit('device-changed', { deviceId: id, name, echoReference: true });
       });
     }
-    this.#following = true;
-    return new Promise((resolve) => {
-      const start = () => {
-        if (!this.#following) return resolve();
-        this.#deviceWatch = internals.watchDevices((event) => {
-          this.#device?.event(event);
-          this.#reference?.event(event);
-        }, () => {
-          // The audio system did not answer: the capture stays where it is
-          // until a watch starts.
-          this.#deviceWatch = null;
-          resolve();
-          const retry = setTimeout(start, FOLLOW_RETRY_MS);
-          retry.unref();
-        }, resolve);
-      };
-      start();
-    });
+    this.#onDeviceEvent = (event) => {
+      this.#device?.event(event);
+      this.#reference?.event(event);
+    };
+    return followWatch.join(this.#onDeviceEvent);
   }
 
   #unfollow() {
-    this.#following = false;
     this.#device?.end();
     this.#reference?.end();
-    this.#deviceWatch?.close();
-    this.#deviceWatch = null;
+    if (this.#onDeviceEvent !== null) followWatch.leave(this.#onDeviceEvent);
+    this.#onDeviceEvent = null;
   }
 
   _opened(info) {

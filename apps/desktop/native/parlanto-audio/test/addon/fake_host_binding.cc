@@ -386,6 +386,7 @@ napi_value counters(napi_env env, napi_callback_info) {
   return ObjectBuilder(env)
       .set("hostsAlive", static_cast<double>(c.hosts_alive))
       .set("streamsAlive", static_cast<double>(c.streams_alive))
+      .set("watchesAlive", static_cast<double>(c.watches_alive))
       .set("streamsBuilt", static_cast<double>(c.streams_built))
       .set("streamsDropped", static_cast<double>(c.streams_dropped))
       .set("buildsAttempted", static_cast<double>(c.builds_attempted))

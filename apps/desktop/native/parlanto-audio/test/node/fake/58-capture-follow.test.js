@@ -82,6 +82,32 @@ test('followDefault: false keeps a default capture where it opened; a stopped ca
   await assert.rejects(openCapture({ followDefault: 'no' }), { code: 'InvalidArg' });
 });
 
+test('following captures share one device watch, which goes with the last of them', async () => {
+  fake.reset(usualDevices());
+  const mic = await openCapture();
+  const loopback = await openCapture({ kind: 'loopback' });
+  const pinned = await openCapture({ deviceId: 'fake:mic' });
+  assert.equal(fake.counters().watchesAlive, 1);
+  const micLog = record(mic);
+  const loopbackLog = record(loopback);
+  fake.setDefault('output', 'headset');
+  await waitFor(() => loopbackLog.changes.length === 1, 'the loopback moved');
+  await mic.stop();
+  assert.equal(fake.counters().watchesAlive, 1);
+  fake.setDefault('output', 'speakers');
+  await waitFor(() => loopbackLog.changes.length === 2, 'the loopback moved back');
+  assert.deepEqual(micLog.changes, []);
+  await loopback.stop();
+  assert.equal(fake.counters().watchesAlive, 0);
+  await pinned.stop();
+
+  // A capture opened after the last went starts a watch of its own again.
+  const again = await openCapture();
+  assert.equal(fake.counters().watchesAlive, 1);
+  await again.stop();
+  assert.equal(fake.counters().watchesAlive, 0);
+});
+
 test('a new default that cannot be opened: the capture recovers on the default of the kind then', async () => {
   const devices = usualDevices();
   devices.devices.push({ key: 'broken', name: 'Broken', input: { default: { channels: 1, sampleRate: 48000, format: 'F32' }, ranges: [] },

@@ -463,8 +463,14 @@ std::vector<FakeStreamInfo> fake_streams() {
 }
 
 FakeCounters fake_counters() {
-  std::lock_guard lock(world().mutex);
-  return world().counters;
+  FakeCounters counters;
+  {
+    std::lock_guard lock(world().mutex);
+    counters = world().counters;
+  }
+  std::lock_guard lock(world().watch_mutex);
+  counters.watches_alive = static_cast<std::int64_t>(world().watchers.size());
+  return counters;
 }
 
 std::size_t feed_fake_streams(const FakeStreamSelector& selector,

@@ -102,6 +102,7 @@ struct FakeCounters {
   std::uint64_t streams_dropped = 0;
   std::uint64_t builds_attempted = 0;
   std::uint64_t plays = 0;
+  std::int64_t watches_alive = 0;
 };
 FakeCounters fake_counters();
 

@@ -28,14 +28,18 @@ s.rigPerFile((ready) => {
 // Every chunk and event of a capture; frameAt(time) is the index, in
 // samples(), of the frame captured at that performance.now() time.
 function recordCapture(capture) {
-  const log = { chunks: [], ended: [], errors: [], resumed: 0, gaps: 0 };
+  // ended: when each turn ended; voiceEnded: when its last voiced audio was.
+  const log = { chunks: [], ended: [], voiceEnded: [], errors: [], resumed: 0, gaps: 0 };
   let next = null;
   capture.on('data', (chunk, position) => {
     if (next !== null && position.frame !== next) log.gaps++;
     next = position.frame + chunk.length / 2 / capture.channels;
     log.chunks.push({ chunk, ...position });
   });
-  capture.on('speech-ended', ({ time }) => log.ended.push(time));
+  capture.on('speech-ended', ({ time, frame, endFrame }) => {
+    log.ended.push(time);
+    log.voiceEnded.push(time - ((frame - endFrame) * 1000) / capture.sampleRate);
+  });
   capture.on('error', (error) => log.errors.push(error.message));
   capture.on('resumed', () => log.resumed++);
   log.samples = () => s.pcmSamples(Buffer.concat(log.chunks.map((c) => c.chunk)));
@@ -146,7 +150,11 @@ for (const engine of engines) for (const [latencyMs, gainDb, doubleTalkLimit] of
     const shown = (ends) => ends.map((t) => Math.round(t - started)).join(', ');
     // Without cancellation the interviewer's pauses end the user's speech.
     assert.ok(within(plain.ended, from, c.nearOnly.first) >= 1, `plain speech ends at ${shown(plain.ended)} ms`);
-    assert.equal(within(cancelled.ended, from, c.nearOnly.first), 0, `speech ends at ${shown(cancelled.ended)} ms`);
+    // Once the canceller has converged the echo is never heard as a voice: a
+    // turn that it opened while converging counts where its voice ended, not
+    // where the silence after it did.
+    assert.equal(within(cancelled.voiceEnded, from, c.nearOnly.first), 0,
+      `voice ends at ${shown(cancelled.voiceEnded)} ms (speech ends at ${shown(cancelled.ended)} ms)`);
     assert.equal(within(cancelled.ended, c.nearOnly.first, c.doubleTalk.first), 1,
       `speech ends at ${shown(cancelled.ended)} ms`);
     assert.equal(within(cancelled.ended, c.doubleTalk.first, c.frames + RATE), 1,

@@ -7,12 +7,15 @@
 #include <thread>
 #include <vector>
 
+#include "eventually.h"
 #include "fake_engine_test.h"
 #include "capture/recovery.h"
 #include "host/fake/fake_host.h"
 
 namespace parlanto_audio {
 namespace {
+
+using testing::eventually;
 
 using namespace std::chrono_literals;
 using Kind = fake_napi::Value::Kind;
@@ -34,16 +37,6 @@ FakeHostScript machine(std::vector<FakeDeviceScript> devices, std::string defaul
   script.devices = std::move(devices);
   script.default_input = std::move(default_input);
   return script;
-}
-
-template <typename Predicate>
-bool eventually(Predicate predicate, std::chrono::milliseconds within = 3s) {
-  const auto deadline = std::chrono::steady_clock::now() + within;
-  while (!predicate()) {
-    if (std::chrono::steady_clock::now() > deadline) return false;
-    std::this_thread::sleep_for(5ms);
-  }
-  return true;
 }
 
 void no_pause(std::chrono::milliseconds) {}

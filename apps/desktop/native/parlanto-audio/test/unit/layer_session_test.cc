@@ -7,6 +7,7 @@
 #include <thread>
 #include <vector>
 
+#include "eventually.h"
 #include "capture/recovery.h"
 #include "delivery/coalescing_sink.h"
 #include "fake_engine_test.h"
@@ -14,6 +15,8 @@
 
 namespace parlanto_audio {
 namespace {
+
+using testing::eventually;
 
 using namespace std::chrono_literals;
 using testing::FakeDeviceScript;
@@ -30,16 +33,6 @@ FakeHostScript machine(std::vector<std::string> inputs, std::string default_inpu
   }
   script.default_input = std::move(default_input);
   return script;
-}
-
-template <typename Predicate>
-bool eventually(Predicate predicate, std::chrono::milliseconds within = 5s) {
-  const auto deadline = std::chrono::steady_clock::now() + within;
-  while (!predicate()) {
-    if (std::chrono::steady_clock::now() > deadline) return false;
-    std::this_thread::sleep_for(5ms);
-  }
-  return true;
 }
 
 std::vector<testing::FakeStreamInfo> playing() {

@@ -8,21 +8,15 @@
 #include <thread>
 #include <vector>
 
+#include "eventually.h"
+
 namespace parlanto_audio {
 namespace {
 
+using testing::eventually;
+
 using namespace std::chrono_literals;
 using Clock = std::chrono::steady_clock;
-
-template <typename Predicate>
-bool eventually(Predicate predicate, std::chrono::milliseconds within = 5s) {
-  const auto deadline = Clock::now() + within;
-  while (!predicate()) {
-    if (Clock::now() > deadline) return false;
-    std::this_thread::sleep_for(5ms);
-  }
-  return true;
-}
 
 // A capture as the recovery sees it, scripted: whether its stream failed,
 // how many attempts fail before one opens, and how long it has been idle.

@@ -136,6 +136,17 @@ TEST(ReferenceAlignment, LossIsReportedOnceAndTheReferenceResumes) {
   // A new stream's feed ends the loss.
   feed = alignment->feed(kRate, 2);
   EXPECT_EQ(events(100, true), std::vector<Event>{Event::kResumed});
+
+  // A stream that fails with samples still unread: what it left behind is
+  // not the new stream's audio, so nothing resumes until that one delivers.
+  for (int i = 0; i < 10; ++i) feed->push(stereo);
+  alignment->mark_lost();
+  EXPECT_EQ(events(1, false), std::vector<Event>{Event::kLost});
+  feed = alignment->feed(kRate, 2);
+  active = 0;
+  EXPECT_TRUE(events(20, false, &active).empty());
+  EXPECT_EQ(active, 0);
+  EXPECT_EQ(events(10, true), std::vector<Event>{Event::kResumed});
 }
 
 TEST(ReferenceAlignment, AReferenceThatNeverStartsIsReportedOnce) {

@@ -55,8 +55,10 @@ ReferenceAlignment::ReferenceAlignment(std::uint32_t engine_rate)
 std::unique_ptr<ReferenceAlignment::Feed> ReferenceAlignment::feed(std::uint32_t rate,
                                                                    std::uint16_t channels) {
   // A feed is made before its stream runs: the loss of the previous stream
-  // ends here, and the consumer resumes once this one has delivered.
-  lost_.store(false);
+  // ends here, and the consumer resumes once this one has delivered. What the
+  // previous stream left unread is not this one's delivery.
+  feed_start_.store(write_pos_.load(std::memory_order_acquire), std::memory_order_relaxed);
+  lost_.store(false, std::memory_order_release);
   return std::make_unique<Feed>(shared_from_this(), rate, channels);
 }
 
@@ -83,7 +85,7 @@ ReferenceAlignment::Pull ReferenceAlignment::pull(std::span<float> frame) {
 
   const std::int64_t write = write_pos_.load(std::memory_order_acquire);
   std::int64_t read = read_pos_.load(std::memory_order_relaxed);
-  const bool lost = lost_.load(std::memory_order_relaxed);
+  const bool lost = lost_.load(std::memory_order_acquire);
   // The reference is gone when its stream says so, or when nothing new has
   // come for kLostAfterFrames frames.
   if (write != last_write_) {
@@ -99,7 +101,11 @@ ReferenceAlignment::Pull ReferenceAlignment::pull(std::span<float> frame) {
 
   const std::int64_t prime = samples * prime_frames_;
   if (state_ != State::kActive) {
-    if (lost || idle_frames_ >= kLostAfterFrames || write - read < prime) {
+    const std::int64_t fresh = write - std::max(read, feed_start_.load(std::memory_order_relaxed));
+    if (lost || idle_frames_ >= kLostAfterFrames || fresh < prime) {
+      // Keep no more than a primed fill while waiting, so the ring never
+      // fills up under a stream that delivers while it is lost.
+      read_pos_.store(std::max(read, write - prime), std::memory_order_release);
       std::fill(frame.begin(), frame.end(), 0.0f);
       return result;
     }

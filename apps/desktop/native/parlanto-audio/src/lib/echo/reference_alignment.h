@@ -133,6 +133,7 @@ class ReferenceAlignment : public std::enable_shared_from_this<ReferenceAlignmen
   std::atomic<std::int64_t> write_pos_{0};  // written by the producer only
   std::atomic<std::int64_t> read_pos_{0};   // written by the consumer only
   std::atomic<bool> lost_{false};           // set by mark_lost, cleared by a new feed
+  std::atomic<std::int64_t> feed_start_{0};  // the write position when the last feed was made
 
   // The consumer's own state.
   State state_ = State::kWaiting;

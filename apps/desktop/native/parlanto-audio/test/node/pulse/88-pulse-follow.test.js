@@ -85,6 +85,14 @@ async function waitLoud(log, since, what, options) {
   return levelBackAfter(log, since, options);
 }
 
+// The capture still carries the player's tone: a loud chunk in its last
+// 300 ms. A player at a call's latency can miss a period on a loaded machine,
+// which leaves one quiet chunk on any device.
+const stillLoud = (log) => {
+  const end = log.chunks.at(-1).time;
+  return log.chunks.some((c) => c.time >= end - 300 && c.level > LOUD);
+};
+
 const quietSince = (log, since) => log.chunks.filter((c) => c.time > since).every((c) => c.level < LOUD / 10);
 
 // Each frame jump is a move's gap: as long on the frame count as on the clock.
@@ -158,7 +166,7 @@ test('headphones: the default output moves with its playing stream, the loopback
     assert.equal(watched.id, log.changes[0].deviceId, 'watchDevices and the capture name the same device');
     assert.equal(log.errors.length, 0);
     assertContinuous(log, 1);
-    assert.ok(log.chunks.at(-1).level > LOUD, 'still hearing the call');
+    assert.ok(stillLoud(log), 'still hearing the call');
     assert.deepEqual(log.ended, [], 'the call went on through the move: no speech end');
 
     assert.equal(pinnedLog.changes.length, 0);
@@ -239,7 +247,7 @@ test('a Bluetooth profile switch: the default sink goes away and another becomes
     await s.sleep(1500);  // past the wait for a replacement
     assert.deepEqual(log.changes, [{ deviceId: 'sink:bt_call', name: 'Headset-Call', echoReference: false }]);
     assert.equal(capture.deviceId, 'sink:bt_call');
-    assert.ok(log.chunks.at(-1).level > LOUD);
+    assert.ok(stillLoud(log), 'still hearing the call');
   } finally {
     unwatch();
     await capture.stop();

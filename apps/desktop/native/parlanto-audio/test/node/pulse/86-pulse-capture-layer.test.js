@@ -317,15 +317,23 @@ test('a device watch started while no server runs connects once one starts and t
   assert.ok(!events.some((e) => e.startsWith('error')), events.join(', '));
 });
 
-test('appName names the streams in mixers; without it they keep the module\'s name', async () => {
+test('appName names the streams in mixers; without it they keep the module\'s name; no client shares memory with the server', async () => {
   const named = await layer.openCapture({ kind: 'loopback', appName: 'Interview Helper' });
   const plain = await layer.openCapture({ kind: 'microphone' });
   let outputs;
+  let clients;
   try {
     outputs = await rig.pactl(['list', 'source-outputs']);
+    clients = await rig.pactl(['list', 'clients']);
   } finally {
     await Promise.all([named.stop(), plain.stop()]);
   }
+  // A server that dies while a client sets up its shared-memory channel
+  // leaves libpulse spinning with its lock held; the module's connections
+  // (the host's, the streams', the watch's) never ask for one.
+  const ours = clients.split(/\n(?=Client #)/).filter((block) => /application\.name = "parlanto_audio"/.test(block));
+  assert.ok(ours.length > 0, clients);
+  for (const block of ours) assert.match(block, /context\.force\.disable\.shm = "yes"/);
   const streams = outputs.split(/\n(?=Source Output #)/).filter((block) => /media\.name = "(System audio|Microphone)"/.test(block));
   const names = streams.map((block) => [block.match(/media\.name = "([^"]*)"/)[1], block.match(/application\.name = "([^"]*)"/)[1]]);
   assert.deepEqual(names.sort(), [['Microphone', 'parlanto_audio'], ['System audio', 'Interview Helper']]);

@@ -421,8 +421,23 @@ class PulseConnection {
   PulseConnection() : loop_(pa_threaded_mainloop_new()) {
     if (!loop_) return;
     pa_threaded_mainloop_set_name(loop_, "parlanto-pulse");
-    context_ = pa_context_new(pa_threaded_mainloop_get_api(loop_), "parlanto_audio");
+    // No shared memory with the server. With it the server hands the client
+    // a ring-buffer channel while the connection is set up, and a server that
+    // dies before the client has switched to it leaves libpulse (16.1 and
+    // later) looping forever in pa_pstream_unlink with the mainloop lock
+    // held: no deadline fires and every caller waits. A server restart meets
+    // that window whenever a watch or a recovery is connecting. Captured
+    // audio is small enough for the socket.
+    pa_proplist* properties = pa_proplist_new();
+    pa_proplist_sets(properties, kForceDisableShm, "yes");
+    context_ = pa_context_new_with_proplist(pa_threaded_mainloop_get_api(loop_), "parlanto_audio",
+                                            properties);
+    pa_proplist_free(properties);
   }
+
+  // PA_PROP_CONTEXT_FORCE_DISABLE_SHM, which older headers lack; older
+  // libraries pass it to the server unread.
+  static constexpr char kForceDisableShm[] = "context.force.disable.shm";
 
   static void signal_loop(pa_operation*, void* loop) {
     pa_threaded_mainloop_signal(static_cast<pa_threaded_mainloop*>(loop), 0);

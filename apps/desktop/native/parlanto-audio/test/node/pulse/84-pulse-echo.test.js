@@ -53,12 +53,7 @@ function recordCapture(capture) {
   return log;
 }
 
-// This process's record streams on the server (the rig's keepers are other
-// processes').
-async function ownRecordStreams() {
-  const list = await rig.pactl(['list', 'source-outputs']);
-  return list.split('Source Output #').filter((block) => block.includes(`application.process.id = "${process.pid}"`)).length;
-}
+const ownRecordStreams = async () => (await s.ownRecordSources(rig)).length;
 
 async function waitFor(predicate, ms, what) {
   const deadline = performance.now() + ms;

@@ -93,6 +93,19 @@ const stillLoud = (log) => {
   return log.chunks.some((c) => c.time >= end - 300 && c.level > LOUD);
 };
 
+// Waits for the capture to carry the tone again; a stalled player on the
+// loaded machine can leave more than one chunk quiet. The failure names the
+// levels of the last second, per chunk.
+async function assertStillLoud(log, what) {
+  try {
+    await waitFor(() => stillLoud(log), 2000, what);
+  } catch {
+    const end = log.chunks.at(-1).time;
+    const levels = log.chunks.filter((c) => c.time >= end - 1000).map((c) => c.level.toFixed(3));
+    assert.fail(`${what}: the last second's levels ${levels.join(' ')}`);
+  }
+}
+
 const quietSince = (log, since) => log.chunks.filter((c) => c.time > since).every((c) => c.level < LOUD / 10);
 
 // Each frame jump is a move's gap: as long on the frame count as on the clock.
@@ -103,8 +116,11 @@ function assertContinuous(log, moves) {
   }
 }
 
+// A sink that stands for a device: without rewinds a null sink renders in
+// small blocks, as hardware does, instead of seconds ahead of a new player,
+// which a recorder joining its monitor would wait out.
 async function loadSink(name, description = name) {
-  return (await rig.pactl(['load-module', 'module-null-sink', `sink_name=${name}`, 'rate=48000', 'channels=2',
+  return (await rig.pactl(['load-module', 'module-null-sink', `sink_name=${name}`, 'rate=48000', 'channels=2', 'norewinds=1',
     `sink_properties=device.description=${description}`])).trim();
 }
 
@@ -124,15 +140,24 @@ async function sinkInputOf(player) {
 // the capture's.
 const players = [];
 function play(sink) {
-  players.push(spawn('paplay', ['--latency-msec=30', '--device', sink, tone], { env: s.toolEnv(), stdio: 'ignore' }));
+  const player = spawn('paplay', ['--latency-msec=30', '--device', sink, tone], { env: s.toolEnv(), stdio: 'ignore' });
+  players.push(player);
+  return player;
+}
+
+// Makes a device the server's default and waits until the server reports it:
+// WirePlumber applies a default a moment after pactl returns.
+async function setDefault(kind, name) {
+  await rig.pactl([`set-default-${kind}`, name]);
+  for (let i = 0; i < 100 && (await rig.pactl([`get-default-${kind}`])).trim() !== name; i++) await s.sleep(20);
 }
 
 async function restoreDefaults() {
   for (const player of players.splice(0)) {
     if (player.exitCode === null) player.kill();
   }
-  await rig.pactl(['set-default-sink', rig.outputSink]);
-  await rig.pactl(['set-default-source', rig.micSource]);
+  await setDefault('sink', rig.outputSink);
+  await setDefault('source', rig.micSource);
 }
 
 test('headphones: the default output moves with its playing stream, the loopback follows within 500 ms, once; a pinned loopback stays', async () => {
@@ -166,7 +191,9 @@ test('headphones: the default output moves with its playing stream, the loopback
     assert.equal(watched.id, log.changes[0].deviceId, 'watchDevices and the capture name the same device');
     assert.equal(log.errors.length, 0);
     assertContinuous(log, 1);
-    assert.ok(stillLoud(log), 'still hearing the call');
+    assert.deepEqual((await s.ownRecordSources(rig)).sort(), ['phones.monitor', `${rig.outputSink}.monitor`].sort(),
+      'the server records the headphones and the pinned output');
+    await assertStillLoud(log, 'still hearing the call');
     assert.deepEqual(log.ended, [], 'the call went on through the move: no speech end');
 
     assert.equal(pinnedLog.changes.length, 0);
@@ -219,7 +246,7 @@ test('headset microphone: the default input switched, the microphone follows wit
 
 test('a Bluetooth profile switch: the default sink goes away and another becomes default; the loopback ends on it, with one device-changed', async () => {
   const music = await loadSink('bt_music', 'Headset-Music');
-  await rig.pactl(['set-default-sink', 'bt_music']);
+  await setDefault('sink', 'bt_music');
   const capture = await layer.openCapture({ kind: 'loopback', format: { sampleRate: RATE, channels: 1 } });
   const log = follow(capture);
   const madeDefault = [];
@@ -229,8 +256,11 @@ test('a Bluetooth profile switch: the default sink goes away and another becomes
   let call;
   try {
     assert.equal(capture.deviceId, 'sink:bt_music');
-    play('bt_music');
+    const musicPlayer = play('bt_music');
     await waitLoud(log, performance.now(), 'music', { moved: false });
+    // The music stops with its profile. Left playing, PipeWire moves it to
+    // the new default beside the call, where the two tones can cancel.
+    musicPlayer.kill();
     await rig.pactl(['unload-module', music]);
     call = await loadSink('bt_call', 'Headset-Call');
     play('bt_call');
@@ -247,7 +277,8 @@ test('a Bluetooth profile switch: the default sink goes away and another becomes
     await s.sleep(1500);  // past the wait for a replacement
     assert.deepEqual(log.changes, [{ deviceId: 'sink:bt_call', name: 'Headset-Call', echoReference: false }]);
     assert.equal(capture.deviceId, 'sink:bt_call');
-    assert.ok(stillLoud(log), 'still hearing the call');
+    assert.deepEqual(await s.ownRecordSources(rig), ['bt_call.monitor'], 'the server records the call\'s sink');
+    await assertStillLoud(log, 'still hearing the call');
   } finally {
     unwatch();
     await capture.stop();
@@ -285,9 +316,7 @@ test('an echo-cancelled microphone moves its reference to the new default output
 
 test('a default switched while the server restarts: the capture ends on the new server\'s default, announced once', async () => {
   await loadSink('phones', 'Headphones');
-  await rig.pactl(['set-default-sink', 'phones']);
-  // WirePlumber applies a default a moment after pactl returns.
-  for (let i = 0; i < 100 && (await rig.pactl(['get-default-sink'])).trim() !== 'phones'; i++) await s.sleep(20);
+  await setDefault('sink', 'phones');
   const capture = await layer.openCapture({ kind: 'loopback', format: { sampleRate: RATE, channels: 1 } });
   const log = follow(capture);
   try {

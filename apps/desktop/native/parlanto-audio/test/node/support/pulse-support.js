@@ -157,6 +157,17 @@ async function waitForChunks(log, count = 10, ms = 3000) {
   if (log.chunks.length < count) throw new Error(`only ${log.chunks.length} chunks in ${ms} ms`);
 }
 
+// The names of the sources this process's record streams read (the rig's
+// keepers and feeds are other processes').
+async function ownRecordSources(rig) {
+  const short = await rig.pactl(['list', 'short', 'sources']);
+  const names = new Map(short.trim().split('\n').map((line) => line.split('\t').slice(0, 2)));
+  const list = await rig.pactl(['list', 'source-outputs']);
+  return list.split('Source Output #')
+    .filter((block) => block.includes(`application.process.id = "${process.pid}"`))
+    .map((block) => names.get(block.match(/^\s*Source: (\d+)$/m)[1]));
+}
+
 // Starts a private server before the calling file's tests and stops it after
 // them; `ready` receives { rig, addon, fixtures } once the server answers.
 function rigPerFile(ready) {
@@ -173,5 +184,5 @@ function rigPerFile(ready) {
 
 module.exports = {
   GATE_THRESHOLD, sleep, useRig, rigPerFile, startRig, toolEnv, loadAddon, fixtureDir, speechWav, toneWav, writeStereoWav, readWav,
-  pcmSamples, voicedSpan, rms, chunkVoiced, record, silenceBeforeEachEnd, waitForChunks,
+  pcmSamples, voicedSpan, rms, chunkVoiced, record, silenceBeforeEachEnd, waitForChunks, ownRecordSources,
 };

@@ -102,7 +102,7 @@ for (const engine of engines) for (const [latencyMs, gainDb, doubleTalkLimit] of
     let plain;
     let cancelled;
     let info;
-    await room.withLoopback(rig, latencyMs, gainDb, async () => {
+    const playRoom = () => room.withLoopback(rig, latencyMs, gainDb, async () => {
       // The plain capture at the canceller's rate, so the two compare sample for sample.
       const plainCapture = await layer.openCapture({ kind: 'microphone', format: { sampleRate: engineRate[engine] } });
       const capture = await layer.openCapture({ kind: 'microphone', echoCancel: { reference: 'default', engine } });
@@ -119,6 +119,21 @@ for (const engine of engines) for (const [latencyMs, gainDb, doubleTalkLimit] of
         await Promise.all([plainCapture.stop(), capture.stop()]);
       }
     });
+    // The questions alone in thirds, and the one over the answer.
+    const third = Math.floor((c.farOnly.end - c.farOnly.first) / 3);
+    const spans = [0, 1, 2].map((i) => ({ first: c.farOnly.first + i * third, end: c.farOnly.first + (i + 1) * third }))
+      .concat([c.doubleTalk]);
+    // A run in which the rig's own echo path moved measures the rig, not the
+    // canceller: played again, three times at most.
+    let paths;
+    for (let attempt = 1; ; attempt++) {
+      await playRoom();
+      paths = room.echoPaths(plain.samples(), info.channels, info.rate, plain.frameAt(started), c.far, spans);
+      const moved = Math.max(...paths) - Math.min(...paths);
+      if (moved <= 2) break;
+      assert.ok(attempt < 3, `the rig's echo path moved in every run: ${paths.join(', ')} ms`);
+      t.diagnostic(`the rig's echo path moved in mid-run (${paths.join(', ')} ms): played again`);
+    }
     assert.deepEqual(info, { rate: engineRate[engine], channels: 2, reference: `sink:${rig.outputSink}`, engine });
     // The conversation's spans are frames at RATE; the captures' at the canceller's rate.
     const at = (frames) => Math.round((frames * info.rate) / RATE);
@@ -137,7 +152,8 @@ for (const engine of engines) for (const [latencyMs, gainDb, doubleTalkLimit] of
     const level = (span) => energy(cancelledSamples, ch, c0 + at(span.first), c0 + at(span.end));
     const doubleTalkDb = db(level(c.doubleTalk) / level(c.nearOnly));
     console.log(`# ${engine}, room ${latencyMs} ms ${gainDb} dB: ERLE ${erle.toFixed(1)} dB` +
-      `${erle >= 25 ? '' : ' (under the 25 dB goal)'}, double talk ${doubleTalkDb.toFixed(1)} dB`);
+      `${erle >= 25 ? '' : ' (under the 25 dB goal)'}, double talk ${doubleTalkDb.toFixed(1)} dB, ` +
+      `echo path ${paths.join('/')} ms`);
 
     assert.deepEqual(cancelled.errors, []);
     assert.ok(plainFar > 0, 'the echo reached the plain microphone');

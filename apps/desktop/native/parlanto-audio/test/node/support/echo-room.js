@@ -88,6 +88,39 @@ function energy(samples, channels, first, end) {
 }
 const db = (ratio) => 10 * Math.log10(ratio);
 
+// The rig's echo path, ms: where the far track best lines up with a capture
+// of the microphone over each span of the conversation. `samples` are the
+// capture's, interleaved, its frame `start` captured as the track began. A
+// room's echo path is fixed for the tests' purpose, but the server's loopback
+// can at times drop or add a stretch of its buffer, and the room then changes
+// under the canceller in mid-run; the spans' paths show it.
+function echoPaths(samples, channels, rate, start, far, spans, maxMs = 400) {
+  // Both at 4 kHz, block averages: enough to place the path to a quarter ms.
+  const LOW = 4000;
+  const captureStep = rate / LOW;
+  const farStep = RATE / LOW;
+  const low = (at, step, read) => {
+    let sum = 0;
+    for (let i = 0; i < step; i++) sum += read(Math.round(at * step) + i);
+    return sum / step;
+  };
+  return spans.map(({ first, end }) => {
+    const length = Math.floor(Math.min(end - first, 2 * RATE) / farStep);
+    const track = Float32Array.from({ length }, (_, i) => low(first / farStep + i, farStep, (j) => far[j] || 0));
+    const from = Math.round(((start / rate) * LOW) + first / farStep);
+    const heard = Float32Array.from({ length: length + (maxMs * LOW) / 1000 },
+      (_, i) => low(from + i, captureStep, (j) => samples[j * channels] || 0));
+    let best = -Infinity;
+    let at = 0;
+    for (let lag = 0; lag <= (maxMs * LOW) / 1000; lag++) {
+      let sum = 0;
+      for (let i = 0; i < length; i++) sum += track[i] * heard[i + lag];
+      if (sum > best) [best, at] = [sum, lag];
+    }
+    return (at * 1000) / LOW;
+  });
+}
+
 // Runs `body` while the output sink plays back into the microphone's feed
 // after `latencyMs`, `gainDb` quieter.
 async function withLoopback(rig, latencyMs, gainDb, body) {
@@ -119,4 +152,4 @@ function roomTracks(fixtures, c, latencyMs, gainDb) {
   return { farWav, nearWav };
 }
 
-module.exports = { RATE, speak, writeWav, reverbTail, conversation, energy, db, withLoopback, roomTracks };
+module.exports = { RATE, speak, writeWav, reverbTail, conversation, energy, db, echoPaths, withLoopback, roomTracks };

@@ -49,19 +49,7 @@ function lagOf(captured, played, most) {
     for (let w = 0; w + 160 <= pcm.length; w += 160) out.push(s.rms(pcm, 1, w, w + 160));
     return out;
   };
-  const a = envelope(captured);
-  const b = envelope(played);
-  let best = -Infinity;
-  let lag = 0;
-  for (let l = 0; l <= most / 160; l++) {
-    let sum = 0;
-    for (let i = 0; i < a.length && l + i < b.length; i++) sum += a[i] * b[l + i];
-    if (sum > best) {
-      best = sum;
-      lag = l;
-    }
-  }
-  return lag * 160;
+  return s.bestLag(envelope(captured), envelope(played), most / 160) * 160;
 }
 
 for (const name of ['pink10', 'babble15']) {

@@ -110,14 +110,7 @@ function echoPaths(samples, channels, rate, start, far, spans, maxMs = 400) {
     const from = Math.round(((start / rate) * LOW) + first / farStep);
     const heard = Float32Array.from({ length: length + (maxMs * LOW) / 1000 },
       (_, i) => low(from + i, captureStep, (j) => samples[j * channels] || 0));
-    let best = -Infinity;
-    let at = 0;
-    for (let lag = 0; lag <= (maxMs * LOW) / 1000; lag++) {
-      let sum = 0;
-      for (let i = 0; i < length; i++) sum += track[i] * heard[i + lag];
-      if (sum > best) [best, at] = [sum, lag];
-    }
-    return (at * 1000) / LOW;
+    return (s.bestLag(track, heard, (maxMs * LOW) / 1000) * 1000) / LOW;
   });
 }
 

@@ -157,6 +157,19 @@ async function waitForChunks(log, count = 10, ms = 3000) {
   if (log.chunks.length < count) throw new Error(`only ${log.chunks.length} chunks in ${ms} ms`);
 }
 
+// The shift of `later`, 0 to `most` samples, that best lines it up with
+// `signal`: where their product is largest.
+function bestLag(signal, later, most) {
+  let best = -Infinity;
+  let lag = 0;
+  for (let l = 0; l <= most; l++) {
+    let sum = 0;
+    for (let i = 0; i < signal.length && l + i < later.length; i++) sum += signal[i] * later[l + i];
+    if (sum > best) [best, lag] = [sum, l];
+  }
+  return lag;
+}
+
 // The names of the sources this process's record streams read (the rig's
 // keepers and feeds are other processes').
 async function ownRecordSources(rig) {
@@ -184,5 +197,5 @@ function rigPerFile(ready) {
 
 module.exports = {
   GATE_THRESHOLD, sleep, useRig, rigPerFile, startRig, toolEnv, loadAddon, fixtureDir, speechWav, toneWav, writeStereoWav, readWav,
-  pcmSamples, voicedSpan, rms, chunkVoiced, record, silenceBeforeEachEnd, waitForChunks, ownRecordSources,
+  pcmSamples, voicedSpan, rms, chunkVoiced, record, silenceBeforeEachEnd, waitForChunks, bestLag, ownRecordSources,
 };
